@@ -1,0 +1,35 @@
+// The sync log: one line per call to the file beside the executable and to the console.
+#include "Services/SyncClients/VLHRM/Unit1.h"
+
+#include "common/Exceptions.h"
+#include "platform/LogFile.h"
+#include "service/SvcConsole.h"
+#include "setup/SetupWindow.h"
+
+namespace keyrix {
+
+bool TDataModule1::LogToFile() {
+    if (SetupInstance == nullptr) throw EBugCheckError("Sync log: SetupInstance not assigned");
+    return SetupInstance->LogToFile;
+}
+
+void TDataModule1::AppendLogLine(const std::string& text) {
+    platform::AppendToFileExclusive(FLogFilePath, text + "\r\n");
+}
+
+void TDataModule1::LogError(const std::string& text) {
+    ConsoleWrite(text, false, 1);
+    if (LogToFile()) AppendLogLine(text);
+}
+
+void TDataModule1::LogInfo(const std::string& text) {
+    if (LogToFile()) AppendLogLine(text);
+    ConsoleWrite(text, false, 1);
+}
+
+void TDataModule1::LogDebug(const std::string& text) {
+    if (LogToFile() && DebugLogging) AppendLogLine(text);
+    ConsoleWrite(text, false, 1);
+}
+
+}  // namespace keyrix

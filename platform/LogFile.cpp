@@ -1,0 +1,65 @@
+#include "platform/LogFile.h"
+
+#include "common/Exceptions.h"
+#include "common/Format.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace keyrix::platform {
+
+namespace {
+
+class TFd {
+public:
+    explicit TFd(int fd) : FFd(fd) {}
+    TFd(const TFd&) = delete;
+    TFd& operator=(const TFd&) = delete;
+    ~TFd() {
+        if (FFd >= 0) ::close(FFd);
+    }
+    int Get() const { return FFd; }
+
+private:
+    int FFd;
+};
+
+}  // namespace
+
+void AppendToFileExclusive(const std::string& path, std::string_view bytes) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) {
+        TFd created(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+        if (created.Get() < 0) {
+            int error = errno;
+            throw EFCreateError(Format("Cannot create file \"%s\". %s", path, SysErrorMessage(error)));
+        }
+        ::fsync(created.Get());
+    }
+
+    TFd file(::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+    if (file.Get() < 0) {
+        int error = errno;
+        throw EFOpenError(Format("Cannot open file \"%s\". %s", path, SysErrorMessage(error)));
+    }
+    if (::flock(file.Get(), LOCK_EX | LOCK_NB) != 0) {
+        int error = errno;
+        throw EFOpenError(Format("Cannot open file \"%s\". %s", path,
+                                 error == EWOULDBLOCK ? FileLockedText : SysErrorMessage(error)));
+    }
+    while (!bytes.empty()) {
+        ssize_t n = ::write(file.Get(), bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            int error = errno;
+            throw EWriteError(Format("Cannot write file \"%s\". %s", path, SysErrorMessage(error)));
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+}  // namespace keyrix::platform

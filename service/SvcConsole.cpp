@@ -1,0 +1,75 @@
+#include "service/SvcConsole.h"
+
+#include "platform/Process.h"
+
+#include <mutex>
+#include <strings.h>
+
+namespace keyrix {
+
+bool DebugMode = false;
+std::uint8_t ConsoleLevel = 1;
+
+TServiceLogHook ServiceLogInfo;
+TServiceLogHook ServiceLogWarning;
+TServiceLogHook ServiceLogError;
+
+namespace {
+
+// Built on first use, so that it exists before anything else in the process writes a line,
+// and destroyed only after main has returned.
+struct TConsoleState {
+    std::mutex Lock;
+    std::unique_ptr<platform::IConsoleOutput> Output;
+};
+
+TConsoleState& Console() {
+    static TConsoleState state;
+    return state;
+}
+
+}  // namespace
+
+bool FindSwitch(std::string_view name, const std::vector<std::string>& arguments) {
+    for (std::size_t i = 1; i < arguments.size(); ++i) {
+        const std::string& arg = arguments[i];
+        if (arg.size() != name.size() + 1 || (arg[0] != '-' && arg[0] != '/')) continue;
+        if (::strncasecmp(arg.c_str() + 1, name.data(), name.size()) == 0) return true;
+    }
+    return false;
+}
+
+bool FindSwitch(std::string_view name) { return FindSwitch(name, platform::ProcessArguments()); }
+
+void InitializeSwitches(const std::vector<std::string>& arguments) {
+    DebugMode = FindSwitch("DEBUG", arguments);
+    ConsoleLevel = 1;
+    if (DebugMode) ConsoleLevel = 3;
+    if (FindSwitch("VERBOSE", arguments)) ConsoleLevel = 2;
+}
+
+void SetConsoleOutput(std::unique_ptr<platform::IConsoleOutput> output) {
+    std::lock_guard guard(Console().Lock);
+    Console().Output = std::move(output);
+}
+
+bool HasConsoleOutput() {
+    std::lock_guard guard(Console().Lock);
+    return Console().Output != nullptr;
+}
+
+void ConsoleWrite(std::string_view text, bool highlighted, int level) {
+    TConsoleState& console = Console();
+    std::lock_guard guard(console.Lock);
+    platform::IConsoleOutput* output = console.Output.get();
+    if (output == nullptr) return;
+    if (highlighted) output->SetTextAttribute(HighlightAttribute);
+    if (level <= ConsoleLevel) {
+        std::string line(text);
+        line += "\r\n";
+        output->Write(line);
+    }
+    if (highlighted) output->SetTextAttribute(NormalAttribute);
+}
+
+}  // namespace keyrix

@@ -1,0 +1,7 @@
+#include "setup/SetupWindow.h"
+
+namespace keyrix {
+
+TSetup* SetupInstance = nullptr;
+
+}  // namespace keyrix

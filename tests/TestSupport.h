@@ -1,0 +1,62 @@
+// Small helpers the tests share: temporary folders, file reading, a recording console and
+// running a piece of code in a child process.
+#pragma once
+
+#include "platform/ConsoleOutput.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace keyrix::test {
+
+// A fresh folder under /tmp, removed with everything in it at the end of the scope.
+class TTempDir {
+public:
+    TTempDir();
+    TTempDir(const TTempDir&) = delete;
+    TTempDir& operator=(const TTempDir&) = delete;
+    ~TTempDir();
+    const std::string& Path() const { return FPath; }
+    std::string File(const std::string& name) const { return FPath + "/" + name; }
+
+private:
+    std::string FPath;
+};
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& content);
+bool FileExists(const std::string& path);
+// The file's lines, split at CR LF.
+std::vector<std::string> ReadCrLfLines(const std::string& path);
+
+// What a console received: "attr:XX" for attribute changes and the written text.
+struct TConsoleRecord {
+    std::vector<std::string> Events;
+    std::uint16_t Attribute = 0x07;
+};
+
+class TRecordingConsole : public platform::IConsoleOutput {
+public:
+    explicit TRecordingConsole(std::shared_ptr<TConsoleRecord> record) : FRecord(std::move(record)) {}
+    void SetTextAttribute(std::uint16_t attribute) override;
+    void Write(std::string_view ansiText) override;
+
+private:
+    std::shared_ptr<TConsoleRecord> FRecord;
+};
+
+// Runs the function in a forked child and answers what it returned; the child ends with
+// _exit, so the test framework's state is left alone. With unprivileged set, the child
+// first gives up root (when it has it) for the "nobody" account.
+std::string RunInChild(const std::function<std::string()>& function, bool unprivileged = false);
+
+// Runs a command line through the shell; answers its exit status and standard output.
+struct TCommandResult {
+    int ExitCode = -1;
+    std::string Output;
+};
+TCommandResult RunCommand(const std::string& commandLine);
+
+}  // namespace keyrix::test

@@ -1,0 +1,202 @@
+#include "Services/SyncClients/VLHRM/MainService.h"
+#include "common/Exceptions.h"
+#include "tests/vlhrm/RunJournal.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace keyrix;
+using namespace keyrix::test;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+// A sync object whose phase operations are scripted by the test; each records its call.
+class TScriptedModule : public TDataModule1 {
+public:
+    using TStep = std::function<void(TScriptedModule&)>;
+    TScriptedModule(const std::string& logPath, TRunJournal& journal) : TDataModule1(logPath), FJournal(journal) {}
+    ~TScriptedModule() override {
+        if (Destroyed) *Destroyed = true;
+    }
+
+    TStep OnConnect, OnPrepare, OnPass, OnDisconnect, OnFree;
+    bool* Destroyed = nullptr;
+
+protected:
+    void ConnectDatabase() override { Step("ConnectDatabase", OnConnect); }
+    void PrepareSchema() override { Step("PrepareSchema", OnPrepare); }
+    void SyncPass() override { Step("SyncPass", OnPass); }
+    void DisconnectDatabase() override { Step("DisconnectDatabase", OnDisconnect); }
+    void FreeQueries(const std::string& owner) override { Step("FreeQueries(" + owner + ")", OnFree); }
+
+private:
+    void Step(const std::string& name, const TStep& step) {
+        FJournal.Add("call: " + name);
+        if (step) step(*this);
+    }
+    TRunJournal& FJournal;
+};
+
+// What a database connect that cannot reach its server does.
+void FailingConnect(TScriptedModule& module) {
+    module.SyncLogError("Error connecting database: %s", "server down");
+    throw EDisplayError("Error connecting to database - server down");
+}
+
+class RunService : public RunFixture {
+protected:
+    std::unique_ptr<TScriptedModule> Module() { return std::make_unique<TScriptedModule>(LogPath, Journal); }
+};
+
+const std::string Started = "file: Sync started at <time>";
+const std::string Finished = "file: Sync finished at <time>";
+const std::string ShutDownCalls[] = {"call: DisconnectDatabase", "call: FreeQueries()"};
+
+}  // namespace
+
+TEST_F(RunService, FailedConnectReportsInChannelOrder) {
+    for (bool logToFile : {false, true}) {
+        Setup.LogToFile = logToFile;
+        ::unlink(LogPath.c_str());
+        Journal = TRunJournal(LogPath);
+        auto module = Module();
+        module->OnConnect = FailingConnect;
+        module->RunService();
+
+        Lines expected = {Started, "call: ConnectDatabase", "console: Error connecting database: server down"};
+        if (logToFile) expected.push_back("file: Error connecting database: server down");
+        expected.push_back(
+            "eventlog error: Critical error on service startup:\r\nEDisplayError\r\n"
+            "Error connecting to database - server down");
+        expected.insert(expected.end(), std::begin(ShutDownCalls), std::end(ShutDownCalls));
+        expected.push_back(Finished);
+        expected.push_back("eventlog info: Keyrix sync server finished!");
+        EXPECT_EQ(Journal.Finish(), expected) << "LogToFile " << logToFile;
+    }
+}
+
+TEST_F(RunService, FileLoggingOffLeavesTwoLinesPerRun) {
+    for (int run = 1; run <= 2; ++run) {
+        auto module = Module();
+        module->OnPass = [](TScriptedModule& m) { m.SyncLogInfo("HRM import disabled"); };
+        module->RunService();
+    }
+    EXPECT_EQ(ReadCrLfLines(LogPath).size(), 4u) << "two complete runs, two lines each";
+    Lines oneRun = {Started,
+                    "call: ConnectDatabase",
+                    "call: PrepareSchema",
+                    "eventlog info: Keyrix sync server started!",
+                    "call: SyncPass",
+                    "console: HRM import disabled",
+                    ShutDownCalls[0],
+                    ShutDownCalls[1],
+                    Finished,
+                    "eventlog info: Keyrix sync server finished!"};
+    Lines expected = oneRun;
+    expected.insert(expected.end(), oneRun.begin(), oneRun.end());
+    EXPECT_EQ(Journal.Finish(), expected);
+}
+
+TEST_F(RunService, FailedSchemaSkipsThePass) {
+    auto module = Module();
+    module->OnPrepare = [](TScriptedModule&) { throw EOSError(5, "no rights"); };
+    module->RunService();
+    Lines expected = {Started, "call: ConnectDatabase", "call: PrepareSchema",
+                      "eventlog error: Critical error on service startup:\r\nEOSError\r\nno rights",
+                      ShutDownCalls[0], ShutDownCalls[1], Finished,
+                      "eventlog info: Keyrix sync server finished!"};
+    EXPECT_EQ(Journal.Finish(), expected);
+}
+
+TEST_F(RunService, FailedPassIsLoggedAndTheRunGoesOn) {
+    Setup.LogToFile = true;
+    auto module = Module();
+    module->OnPass = [](TScriptedModule&) { throw EFOpenError("Cannot open file \"cards.xml\". No such file"); };
+    module->RunService();
+    Lines expected = {Started,
+                      "call: ConnectDatabase",
+                      "call: PrepareSchema",
+                      "eventlog info: Keyrix sync server started!",
+                      "call: SyncPass",
+                      "console: ServiceRun exception: Cannot open file \"cards.xml\". No such file",
+                      "file: ServiceRun exception: Cannot open file \"cards.xml\". No such file",
+                      "eventlog error: Critical error on service work:\r\nEFOpenError\r\n"
+                      "Cannot open file \"cards.xml\". No such file",
+                      ShutDownCalls[0],
+                      ShutDownCalls[1],
+                      Finished,
+                      "eventlog info: Keyrix sync server finished!"};
+    EXPECT_EQ(Journal.Finish(), expected);
+}
+
+TEST_F(RunService, FailedShutDownStillWritesTheFinishLines) {
+    auto module = Module();
+    module->OnDisconnect = [](TScriptedModule&) { throw std::runtime_error("socket closed"); };
+    module->RunService();
+    Lines tail(Journal.Finish());
+    tail.erase(tail.begin(), tail.end() - 4);
+    EXPECT_EQ(tail, (Lines{"call: DisconnectDatabase",
+                           "eventlog error: Critical error on service shutdown:\r\nstd::runtime_error\r\nsocket closed",
+                           Finished, "eventlog info: Keyrix sync server finished!"}))
+        << "FreeQueries is skipped once the disconnect has failed";
+}
+
+TEST_F(RunService, UnwritableLogAtTheStartStopsTheRunBeforeAnyDatabaseWork) {
+    ASSERT_EQ(::mkdir(LogPath.c_str(), 0755), 0);  // the log file's name is taken by a folder
+    auto module = Module();
+    EXPECT_THROW(module->RunService(), EFOpenError);
+    EXPECT_TRUE(Journal.Entries.empty()) << "no phase ran and nothing was reported";
+}
+
+TEST_F(RunService, UnwritableLogAtTheFinishLeavesOutTheFinishedEntry) {
+    auto module = Module();
+    module->OnPass = [this](TScriptedModule&) {
+        ::unlink(LogPath.c_str());
+        ::mkdir(LogPath.c_str(), 0755);
+    };
+    EXPECT_THROW(module->RunService(), EFOpenError);
+    Lines entries = Journal.Entries;
+    ASSERT_FALSE(entries.empty());
+    EXPECT_EQ(entries.back(), "call: FreeQueries()") << "shut-down ran, \"finished!\" was not written";
+}
+
+TEST_F(RunService, OperationsOfThisBuildRaiseInsteadOfPretending) {
+    TDataModule1 module(LogPath);
+    module.RunService();
+    Lines expected = {Started,
+                      "eventlog error: Critical error on service startup:\r\nENotAvailable\r\n"
+                      "ConnectDatabase is not available in this build",
+                      "eventlog error: Critical error on service shutdown:\r\nENotAvailable\r\n"
+                      "DisconnectDatabase is not available in this build",
+                      Finished, "eventlog info: Keyrix sync server finished!"};
+    EXPECT_EQ(Journal.Finish(), expected);
+}
+
+TEST_F(RunService, ServiceExecuteKeepsTheModuleOnlyWhileItRuns) {
+    for (bool failingLog : {false, true}) {
+        if (failingLog) {
+            ::unlink(LogPath.c_str());
+            ASSERT_EQ(::mkdir(LogPath.c_str(), 0755), 0);
+        }
+        bool destroyed = false;
+        TDataModule1* seenDuringPass = nullptr;
+        TDataModule1* created = nullptr;
+        TKeyrixSyncVLRM service;
+        service.DataModuleFactory = [&] {
+            auto module = Module();
+            module->Destroyed = &destroyed;
+            module->OnPass = [&](TScriptedModule&) { seenDuringPass = DataModule1; };
+            created = module.get();
+            return module;
+        };
+        if (failingLog) {
+            EXPECT_THROW(service.ServiceExecute(), EFOpenError);
+        } else {
+            service.ServiceExecute();
+        }
+        EXPECT_EQ(seenDuringPass, failingLog ? nullptr : created);
+        EXPECT_TRUE(destroyed);
+        EXPECT_EQ(DataModule1, nullptr);
+    }
+}

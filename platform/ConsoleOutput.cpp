@@ -34,6 +34,15 @@ void TFdConsoleOutput::SetTextAttribute(std::uint16_t attribute) {
 
 void TFdConsoleOutput::Write(std::string_view ansiText) { WriteAll(AnsiToUtf8(ansiText)); }
 
+void TFdConsoleOutput::SetTitle(std::string_view ansiTitle) {
+    if (!FIsTerminal) return;
+    std::string title = AnsiToUtf8(ansiTitle);
+    // Control characters would end the sequence early.
+    for (char& c : title)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
+    WriteAll("\x1b]0;" + title + "\x07");
+}
+
 void TFdConsoleOutput::WriteAll(std::string_view bytes) {
     // A console line is best effort: a closed or full output must not stop the service.
     while (!bytes.empty()) {

@@ -15,6 +15,8 @@ public:
     virtual void SetTextAttribute(std::uint16_t attribute) = 0;
     // Writes the 8-bit (ANSI) bytes in one piece.
     virtual void Write(std::string_view ansiText) = 0;
+    // The window title, where the console has one.
+    virtual void SetTitle(std::string_view) {}
 };
 
 // The ANSI escape sequence that selects a console attribute on a terminal; 0x07, the
@@ -28,6 +30,7 @@ public:
     explicit TFdConsoleOutput(int fd);
     void SetTextAttribute(std::uint16_t attribute) override;
     void Write(std::string_view ansiText) override;
+    void SetTitle(std::string_view ansiTitle) override;  // OSC 0 on a terminal
     bool IsTerminal() const { return FIsTerminal; }
 
 private:

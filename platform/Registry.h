@@ -71,9 +71,11 @@ public:
 
 private:
     friend class TRegistryHive;
-    TRegKey(std::shared_ptr<TRegistryHive> hive, std::string path, TRegAccess access);
+    TRegKey(std::shared_ptr<TRegistryHive> hive, std::string keyPath, TRegAccess access);
+    long CheckExists() const;
     std::shared_ptr<TRegistryHive> FHive;
-    std::string FPath;
+    std::string FKeyPath;  // as the hive file spells it (UTF-8)
+    std::string FPath;     // the same in ANSI
     TRegAccess FAccess;
 };
 
@@ -97,8 +99,9 @@ public:
     // Deletes the key with all its subkeys.
     long DeleteKey(const std::string& path);
 
-    // Whether this process may change the hive (write access to the file, or to its
-    // folder while the file does not exist yet).
+    // Whether this process may change the hive: write access to the file and to its folder
+    // (a change renames a new file over the old one); while the file does not exist yet, to
+    // its folder or the nearest one above it that exists (missing folders are created).
     bool Writable() const;
 
     ~TRegistryHive();
@@ -106,6 +109,7 @@ public:
 private:
     friend class TRegKey;
     explicit TRegistryHive(std::string filePath);
+    std::unique_ptr<TRegKey> MakeKey(std::string keyPath, TRegAccess access);
     struct TImpl;
     std::unique_ptr<TImpl> FImpl;
 };

@@ -3,7 +3,9 @@
 keyrix_packages=(
   cmake g++ ninja-build pkg-config
   libfmt-dev
+  libsystemd-dev
   googletest libgtest-dev
+  firebird3.0-server firebird-dev
 )
 
 keyrix_install_packages() {

@@ -58,6 +58,11 @@ bool HasConsoleOutput() {
     return Console().Output != nullptr;
 }
 
+void SetConsoleTitle(std::string_view ansiTitle) {
+    std::lock_guard guard(Console().Lock);
+    if (Console().Output) Console().Output->SetTitle(ansiTitle);
+}
+
 void ConsoleWrite(std::string_view text, bool highlighted, int level) {
     TConsoleState& console = Console();
     std::lock_guard guard(console.Lock);

@@ -38,6 +38,9 @@ inline constexpr std::uint16_t NormalAttribute = 0x07;
 // other ConsoleWrite; nothing is written while no console is acquired.
 void ConsoleWrite(std::string_view text, bool highlighted, int level);
 
+// Sets the console window's title (the terminal's, when it is one).
+void SetConsoleTitle(std::string_view ansiTitle);
+
 // A process-wide hook that forwards a text to the bound service's event log. Calling it
 // while unbound does nothing. Bound once before any service thread starts.
 class TServiceLogHook {

@@ -1,16 +1,39 @@
-// The settings the rest of the process reads. Every field holds its built-in default until
-// the settings are loaded.
+// TSetup: the settings of this system. Every field holds its built-in default from
+// construction on and the stored value after LoadSettings; the rest of the process reads
+// the fields of SetupInstance directly.
 #pragma once
+
+#include "setup/uServiceSetup.h"
+
+#include <cstdint>
+#include <string>
 
 namespace keyrix {
 
-class TSetup {
+class TSetup : public TCustomSetup {
 public:
-    // "General" / "Log messages to file": the sync log's lines also go to the log file.
+    // Builds the menu (and with it every default) at once.
+    TSetup(bool coreGroup, bool databaseGroup, const std::string& caption);
+
+    void BuildMenu(bool coreGroup, bool databaseGroup) override;
+    std::string GetKeyPath() const override { return "Software\\Keyrix\\Synchronizer\\Clients\\VLHRM"; }
+    TServiceBase* GetService() const override { return Service; }
+
+    // The process's one service object, set by the entry point.
+    TServiceBase* Service = nullptr;
+
+    std::string ServerPassword;
+    std::int32_t ServerPort = 0;
     bool LogToFile = false;
+    std::string HrmUrl;
+    std::string HrmUser;
+    std::string HrmPassword;
+    bool HrmImportEnabled = false;
+    std::string CardHolderFile;
+    bool CardHolderImportEnabled = false;
 };
 
-// The one settings object of the process, owned by the entry point; null outside a run.
+// The one settings object of the process, owned by the entry point; null outside its life.
 extern TSetup* SetupInstance;
 
 }  // namespace keyrix

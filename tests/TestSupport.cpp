@@ -53,13 +53,17 @@ std::vector<std::string> ReadCrLfLines(const std::string& path) {
 }
 
 void TRecordingConsole::SetTextAttribute(std::uint16_t attribute) {
+    std::lock_guard guard(FRecord->Lock);
     FRecord->Attribute = attribute;
     char text[16];
     std::snprintf(text, sizeof text, "attr:%02X", attribute);
     FRecord->Events.emplace_back(text);
 }
 
-void TRecordingConsole::Write(std::string_view ansiText) { FRecord->Events.emplace_back(ansiText); }
+void TRecordingConsole::Write(std::string_view ansiText) {
+    std::lock_guard guard(FRecord->Lock);
+    FRecord->Events.emplace_back(ansiText);
+}
 
 std::string RunInChild(const std::function<std::string()>& function, bool unprivileged) {
     int fds[2];

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,13 @@ std::vector<std::string> ReadCrLfLines(const std::string& path);
 struct TConsoleRecord {
     std::vector<std::string> Events;
     std::uint16_t Attribute = 0x07;
+    std::mutex Lock;  // for readers while another thread writes
+    bool Contains(const std::string& part) {
+        std::lock_guard guard(Lock);
+        for (const std::string& e : Events)
+            if (e.find(part) != std::string::npos) return true;
+        return false;
+    }
 };
 
 class TRecordingConsole : public platform::IConsoleOutput {

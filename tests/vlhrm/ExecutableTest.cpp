@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <filesystem>
+#include <sstream>
 
 using namespace keyrix::test;
 using Lines = std::vector<std::string>;
@@ -14,12 +17,17 @@ class Executable : public ::testing::Test {
 protected:
     void SetUp() override {
         std::filesystem::copy_file(KEYRIX_EXECUTABLE, Binary);
-        std::filesystem::permissions(Binary, std::filesystem::perms::owner_all);
+        std::filesystem::permissions(Binary, std::filesystem::perms::owner_all | std::filesystem::perms::group_exec |
+                                                 std::filesystem::perms::others_exec);
+        std::filesystem::create_directory(UnitDir);
     }
     // Runs from another working directory, so that only the executable's own folder can
-    // explain where the log file lands.
-    TCommandResult Run(const std::string& arguments) {
-        return RunCommand("cd '" + WorkDir.Path() + "' && '" + Binary + "' " + arguments + " 2>&1");
+    // explain where the log file lands. The settings, the event log and the units go to
+    // files of the test's own; no service manager is reachable.
+    TCommandResult Run(const std::string& arguments, const std::string& prefix = "") {
+        return RunCommand("cd '" + WorkDir.Path() + "' && env -u NOTIFY_SOCKET KEYRIX_REGISTRY='" + Hive +
+                          "' KEYRIX_EVENTLOG='" + EventLog + "' KEYRIX_SYSTEMD_DIR='" + UnitDir + "' " + prefix +
+                          " '" + Binary + "' " + arguments + " 2>&1");
     }
     static Lines SplitCrLf(const std::string& text) {
         Lines lines;
@@ -30,19 +38,41 @@ protected:
         }
         return lines;
     }
+    // The event-log entries: source, type and text of each line.
+    Lines Events() const {
+        Lines events;
+        std::istringstream in(ReadFile(EventLog));
+        std::string line;
+        while (std::getline(in, line)) {
+            std::vector<std::string> fields;
+            std::string::size_type start = 0, tab;
+            while ((tab = line.find('\t', start)) != std::string::npos) {
+                fields.push_back(line.substr(start, tab - start));
+                start = tab + 1;
+            }
+            fields.push_back(line.substr(start));
+            if (fields.size() == 7) events.push_back(fields[2] + " " + fields[3] + ": " + fields[6]);
+        }
+        return events;
+    }
 
     TTempDir InstallDir, WorkDir;
     std::string Binary = InstallDir.File("KeyrixSyncVLHRM");
     std::string LogFile = InstallDir.File("VLHRMSync_log.txt");
+    std::string Hive = WorkDir.File("registry.reg");
+    std::string EventLog = WorkDir.File("events.log");
+    std::string UnitDir = WorkDir.File("units");
 };
 
 }  // namespace
 
-TEST_F(Executable, DebugRunLogsBesideTheExecutable) {
+TEST_F(Executable, DebugRunWritesEveryChannel) {
     TCommandResult result = Run("/SVC /DEBUG");
     EXPECT_EQ(result.ExitCode, 0);
     Lines expected = {"Application initalizing",
                       "Starting services in debug mode",
+                      "Worker thread execute",
+                      "LogMessage: Keyrix Sync Client (VLHRM) started!",
                       "LogMessage: Critical error on service startup:",
                       "ENotAvailable",
                       "ConnectDatabase is not available in this build",
@@ -50,6 +80,7 @@ TEST_F(Executable, DebugRunLogsBesideTheExecutable) {
                       "ENotAvailable",
                       "DisconnectDatabase is not available in this build",
                       "LogMessage: Keyrix sync server finished!",
+                      "Worker thread exiting",
                       "All services stopped",
                       "Application finished"};
     EXPECT_EQ(SplitCrLf(result.Output), expected) << result.Output;
@@ -59,6 +90,13 @@ TEST_F(Executable, DebugRunLogsBesideTheExecutable) {
     EXPECT_EQ(log[0].rfind("Sync started at ", 0), 0u) << log[0];
     EXPECT_EQ(log[1].rfind("Sync finished at ", 0), 0u) << log[1];
     EXPECT_FALSE(FileExists(WorkDir.File("VLHRMSync_log.txt")));
+
+    EXPECT_EQ(Events(), (Lines{"KeyrixSyncVLRM information: Keyrix Sync Client (VLHRM) started!",
+                               "KeyrixSyncVLRM error: Critical error on service startup:\\r\\nENotAvailable\\r\\n"
+                               "ConnectDatabase is not available in this build",
+                               "KeyrixSyncVLRM error: Critical error on service shutdown:\\r\\nENotAvailable\\r\\n"
+                               "DisconnectDatabase is not available in this build",
+                               "KeyrixSyncVLRM information: Keyrix sync server finished!"}));
 }
 
 TEST_F(Executable, VerboseHidesTheEventLogEcho) {
@@ -66,15 +104,56 @@ TEST_F(Executable, VerboseHidesTheEventLogEcho) {
     EXPECT_EQ(result.ExitCode, 0);
     EXPECT_EQ(result.Output.find("LogMessage: "), std::string::npos) << result.Output;
     EXPECT_NE(result.Output.find("Application initalizing\r\n"), std::string::npos);
+    EXPECT_EQ(Events().size(), 4u) << "the entries are written all the same";
 }
 
-TEST_F(Executable, ModesOfLaterBuildsRefuseAndFail) {
-    for (const char* arguments : {"", "/INSTALL", "/SVC"}) {
-        TCommandResult result = Run(arguments);
-        EXPECT_EQ(result.ExitCode, 1) << arguments;
-        EXPECT_NE(result.Output.find("is not available in this build"), std::string::npos) << result.Output;
-    }
+TEST_F(Executable, ServiceModeFromAShellCannotReachTheServiceManager) {
+    TCommandResult result = Run("/SVC");
+    EXPECT_EQ(result.ExitCode, 0);
+    EXPECT_EQ(result.Output, "") << "no console without /DEBUG";
+    EXPECT_EQ(Events(), Lines{"KeyrixSyncVLHRM error: The service process could not connect to the service controller."});
     EXPECT_FALSE(FileExists(LogFile)) << "no run was started";
+}
+
+TEST_F(Executable, ConfigModeWithoutTheMenuScreenFailsLoudly) {
+    TCommandResult result = Run("");
+    EXPECT_EQ(result.ExitCode, 1);
+    EXPECT_EQ(Events(), Lines{"KeyrixSyncVLHRM error: Unhandled exception!\\r\\nClass: ENotAvailable\\r\\n"
+                              "Message: The settings menu screen is not available in this build"});
+}
+
+TEST_F(Executable, InstallAndUninstallTheUnit) {
+    const std::string unit = UnitDir + "/KeyrixSyncVLRM.service";
+    TCommandResult installed = Run("/INSTALL");
+    EXPECT_EQ(installed.ExitCode, 0) << installed.Output;
+    EXPECT_NE(installed.Output.find("Service installed successfully\r\n"), std::string::npos) << installed.Output;
+    ASSERT_TRUE(FileExists(unit));
+    EXPECT_NE(ReadFile(unit).find("ExecStart=" + Binary + " /SVC"), std::string::npos) << ReadFile(unit);
+    EXPECT_NE(ReadFile(Hive).find("[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Keyrix\\KeyrixSyncVLRM]"),
+              std::string::npos);
+
+    TCommandResult again = Run("/INSTALL /SILENT");
+    EXPECT_EQ(again.ExitCode, 1);
+    EXPECT_EQ(again.Output, "");
+
+    TCommandResult removed = Run("/UNINSTALL");
+    EXPECT_EQ(removed.ExitCode, 0);
+    EXPECT_NE(removed.Output.find("Service uninstalled successfully\r\n"), std::string::npos);
+    EXPECT_FALSE(FileExists(unit));
+    EXPECT_EQ(ReadFile(Hive).find("EventLog\\Keyrix"), std::string::npos) << "the log went with its last source";
+}
+
+TEST_F(Executable, InstallNeedsRoot) {
+    std::filesystem::permissions(WorkDir.Path(), std::filesystem::perms::all);
+    std::filesystem::permissions(InstallDir.Path(), std::filesystem::perms::owner_all |
+                                                        std::filesystem::perms::group_exec |
+                                                        std::filesystem::perms::others_exec);
+    const std::string asNobody = ::geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups" : "";
+    TCommandResult result = Run("/INSTALL", asNobody);
+    EXPECT_EQ(result.ExitCode, 2) << result.Output;
+    EXPECT_NE(result.Output.find("Need administrator privileges for service install/uninstall!"), std::string::npos);
+    EXPECT_FALSE(FileExists(UnitDir + "/KeyrixSyncVLRM.service"));
+    EXPECT_EQ(Run("/INSTALL /SILENT", asNobody).Output, "") << "silent: the exit code is the only result";
 }
 
 TEST_F(Executable, ArgumentsThatSelectNoModeDoNothing) {
@@ -82,4 +161,27 @@ TEST_F(Executable, ArgumentsThatSelectNoModeDoNothing) {
     EXPECT_EQ(result.ExitCode, 0);
     EXPECT_EQ(result.Output, "");
     EXPECT_FALSE(FileExists(LogFile));
+    EXPECT_FALSE(FileExists(EventLog));
+}
+
+TEST_F(Executable, SettingsThatCannotBeLoadedStopTheProcess) {
+    struct Case {
+        std::string hive, message;
+    };
+    const std::string header = "Windows Registry Editor Version 5.00\r\n\r\n";
+    const std::string key = "[HKEY_LOCAL_MACHINE\\Software\\Keyrix\\Synchronizer\\Clients\\VLHRM";
+    const Case cases[] = {
+        {header + key + "]\r\n\"Version\"=dword:00000001\r\n" + key + "\\Database]\r\n\"Port number\"=\"3050\"\r\n",
+         "ERegistryException: Invalid data type for 'Port number'"},
+        {header + key + "]\r\n\"Version\"=dword:00000001\r\n\"broken\r\n", "\", line 5: "},
+    };
+    for (const Case& c : cases) {
+        WriteFile(Hive, c.hive);
+        TCommandResult result = Run("/SVC /DEBUG");
+        EXPECT_EQ(result.ExitCode, 1);
+        EXPECT_NE(result.Output.find(c.message), std::string::npos) << result.Output;
+        EXPECT_EQ(ReadFile(Hive), c.hive) << "the hive is never rewritten";
+        EXPECT_FALSE(FileExists(LogFile)) << "no run was started";
+    }
+    EXPECT_NE(Run("/SVC /DEBUG").Output.find("registry.reg"), std::string::npos) << "the message names the file";
 }

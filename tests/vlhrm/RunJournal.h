@@ -86,7 +86,7 @@ protected:
     TTempDir Dir;
     std::string LogPath = Dir.File("VLHRMSync_log.txt");
     TRunJournal Journal{LogPath};
-    TSetup Setup;
+    TSetup Setup{false, true, "Keyrix HRM sync service settings"};
 };
 
 }  // namespace keyrix::test

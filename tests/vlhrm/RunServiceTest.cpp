@@ -191,9 +191,9 @@ TEST_F(RunService, ServiceExecuteKeepsTheModuleOnlyWhileItRuns) {
             return module;
         };
         if (failingLog) {
-            EXPECT_THROW(service.ServiceExecute(), EFOpenError);
+            EXPECT_THROW(service.ServiceExecute(service), EFOpenError);
         } else {
-            service.ServiceExecute();
+            service.ServiceExecute(service);
         }
         EXPECT_EQ(seenDuringPass, failingLog ? nullptr : created);
         EXPECT_TRUE(destroyed);

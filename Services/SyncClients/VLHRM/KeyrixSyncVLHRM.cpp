@@ -1,14 +1,14 @@
-// Entry point of KeyrixSyncVLHRM: start-up, mode selection from the switches, shut-down.
+// Entry point of KeyrixSyncVLHRM: start-up, mode selection, shut-down, exit code.
 #include "Services/SyncClients/VLHRM/MainService.h"
 #include "common/Exceptions.h"
 #include "db/DBUtils.h"
-#include "platform/ConsoleOutput.h"
 #include "platform/Process.h"
+#include "platform/Signals.h"
+#include "service/SvcApplication.h"
 #include "service/SvcConsole.h"
 #include "setup/SetupWindow.h"
 
 #include <fmt/core.h>
-#include <unistd.h>
 
 #include <clocale>
 #include <cstdio>
@@ -17,68 +17,55 @@ using namespace keyrix;
 
 namespace {
 
-int Refuse(const char* what) {
-    fmt::print(stderr, "KeyrixSyncVLHRM: {} is not available in this build\n", what);
-    return 1;
-}
-
-// Until the event log is written, its entries are shown the way the event logger echoes
-// them to the console of a debug run.
-void BindConsoleEchoHooks() {
-    auto echo = [](bool error) {
-        return [error](const std::string& text) { ConsoleWrite("LogMessage: " + text, error, 3); };
-    };
-    ServiceLogInfo.Bind(echo(false));
-    ServiceLogWarning.Bind(echo(false));
-    ServiceLogError.Bind(echo(true));
-}
-
-int RunDebugService(TKeyrixSyncVLRM& service) {
-    ConsoleWrite("Starting services in debug mode", false, 2);
-    BindConsoleEchoHooks();
-    try {
-        service.ServiceExecute();
-    } catch (...) {
-        ServiceLogError(Format("Service failed on %s: %s", "execute", DescribeCurrentException().Message));
-    }
-    ConsoleWrite("All services stopped", false, 2);
-    return 0;
-}
-
-int Run(const std::vector<std::string>& arguments, TKeyrixSyncVLRM& service) {
-    if (arguments.size() <= 1) return Refuse("the settings menu");
-    if (FindSwitch("INSTALL", arguments) || FindSwitch("UNINSTALL", arguments))
-        return Refuse("service installation");
-    if (FindSwitch("SVC", arguments)) {
-        if (!DebugMode) return Refuse("running under the service manager");
-        return RunDebugService(service);
-    }
-    return 0;  // arguments that select no mode do nothing
+// Start-up after the console: the application, the database lock, the settings and the
+// service; then the mode; then the settings go again.
+void StartAndRun(TServiceApplication& application) {
+    dbutils::InitializeDatabaseLayer();
+    TSetup setup(false, true, "Keyrix HRM sync service settings");
+    SetupInstance = &setup;
+    struct TForgetSetup {
+        ~TForgetSetup() { SetupInstance = nullptr; }
+    } forget;
+    // A hive that cannot be read, or a value of the wrong type, stops the process here.
+    setup.LoadSettings();
+    KeyrixSyncVLRM = application.AddService<TKeyrixSyncVLRM>();
+    setup.Service = KeyrixSyncVLRM;
+    setup.InstallServices = [&application](bool install) { application.InstallServices(install); };
+    application.OnConfig = [&setup](TServiceApplication& sender) { setup.RunConfig(sender); };
+    application.Run();
 }
 
 }  // namespace
 
 int main() {
+    // Signals are taken on the signal thread; every thread made from here on inherits the mask.
+    platform::TSignalThread::BlockHandledSignals();
     std::setlocale(LC_TIME, "");
     const std::vector<std::string> arguments = platform::ProcessArguments();
     InitializeSwitches(arguments);
+
+    auto application = std::make_unique<TServiceApplication>();
     const bool installing = FindSwitch("INSTALL", arguments) || FindSwitch("UNINSTALL", arguments);
-    if (DebugMode || (installing && !FindSwitch("SILENT", arguments)))
-        SetConsoleOutput(std::make_unique<platform::TFdConsoleOutput>(STDOUT_FILENO));
+    if (DebugMode || (installing && !FindSwitch("SILENT", arguments))) AcquireConsole(*application);
     ConsoleWrite("Application initalizing", false, 2);
 
-    int exitCode = 0;
-    dbutils::InitializeDatabaseLayer();
-    {
-        TSetup setup;
-        SetupInstance = &setup;
-        TKeyrixSyncVLRM service;
-        exitCode = Run(arguments, service);
-        SetupInstance = nullptr;
+    try {
+        StartAndRun(*application);
+    } catch (...) {
+        // What reaches here happened before the mode was selected: the settings could not be
+        // loaded. The process stops with the error.
+        const TErrorInfo error = DescribeCurrentException();
+        fmt::print(stderr, "KeyrixSyncVLHRM: {}: {}\n", error.ClassName, error.Message);
+        std::fflush(stderr);
+        ExitCode = 1;
     }
-    dbutils::FinalizeDatabaseLayer();
 
+    dbutils::FinalizeDatabaseLayer();
+    application->DestroyServices();
+    KeyrixSyncVLRM = nullptr;
+    application.reset();
     ConsoleWrite("Application finished", false, 2);
-    SetConsoleOutput(nullptr);
-    return exitCode;
+    RemoveConsoleCloseHandler();
+    ReleaseConsole();
+    return ExitCode;
 }

@@ -2,13 +2,14 @@
 #pragma once
 
 #include "Services/SyncClients/VLHRM/Unit1.h"
+#include "service/SvcObject.h"
 
 #include <functional>
 #include <memory>
 
 namespace keyrix {
 
-class TKeyrixSyncVLRM {
+class TKeyrixSyncVLRM : public TServiceBase {
 public:
     using TDataModuleFactory = std::function<std::unique_ptr<TDataModule1>()>;
 
@@ -16,10 +17,13 @@ public:
 
     // The execute handler: creates the sync object, keeps it in DataModule1 while it runs,
     // and frees it in every case. Errors of the run pass on to the caller.
-    void ServiceExecute();
+    void ServiceExecute(TServiceBase& sender);
 
     // How the sync object is made; tests put in objects whose phases fail at will.
     TDataModuleFactory DataModuleFactory;
 };
+
+// The process's one service object, kept by the entry point.
+extern TKeyrixSyncVLRM* KeyrixSyncVLRM;
 
 }  // namespace keyrix

@@ -1,0 +1,222 @@
+#include "platform/EventLog.h"
+
+#include "common/Format.h"
+#include "platform/CodePage.h"
+#include "platform/LocalTime.h"
+#include "platform/Registry.h"
+
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+#include <map>
+#include <mutex>
+#include <string_view>
+
+// The entries are the service's, not this file's: no CODE_FILE and CODE_LINE fields.
+#define SD_JOURNAL_SUPPRESS_LOCATION
+#include <systemd/sd-journal.h>
+
+namespace keyrix::platform {
+
+namespace {
+
+constexpr const char* EventLogRoot = "SYSTEM\\CurrentControlSet\\Services\\EventLog";
+constexpr const char* DefaultLogName = "Application";
+
+class TFd {
+public:
+    explicit TFd(int fd) : FFd(fd) {}
+    TFd(const TFd&) = delete;
+    TFd& operator=(const TFd&) = delete;
+    ~TFd() {
+        if (FFd >= 0) ::close(FFd);
+    }
+    int Get() const { return FFd; }
+
+private:
+    int FFd;
+};
+
+bool SameText(const std::string& a, const std::string& b) { return ::strcasecmp(a.c_str(), b.c_str()) == 0; }
+
+std::vector<std::string> SplitMultiSz(const std::string& data) {
+    std::vector<std::string> strings;
+    std::string::size_type start = 0;
+    while (start < data.size()) {
+        auto end = data.find('\0', start);
+        if (end == std::string::npos) end = data.size();
+        if (end == start) break;
+        strings.push_back(data.substr(start, end - start));
+        start = end + 1;
+    }
+    return strings;
+}
+
+// The log whose registration names the source: a subkey of the source's name, or the
+// source in its "Sources" list.
+std::string LogOfSource(const std::string& source) {
+    try {
+        auto hive = TRegistryHive::LocalMachine();
+        std::unique_ptr<TRegKey> root;
+        if (hive->OpenKey(EventLogRoot, TRegAccess::Read, root) != ERROR_SUCCESS) return DefaultLogName;
+        std::vector<std::string> logs;
+        root->SubKeyNames(logs);
+        for (const std::string& log : logs) {
+            std::unique_ptr<TRegKey> key;
+            if (hive->OpenKey(std::string(EventLogRoot) + "\\" + log, TRegAccess::Read, key) != ERROR_SUCCESS) continue;
+            std::vector<std::string> sources;
+            key->SubKeyNames(sources);
+            std::uint32_t type = REG_NONE;
+            std::string data;
+            if (key->QueryValue("Sources", type, data) == ERROR_SUCCESS && type == REG_MULTI_SZ) {
+                std::vector<std::string> listed = SplitMultiSz(data);
+                sources.insert(sources.end(), listed.begin(), listed.end());
+            }
+            for (const std::string& name : sources)
+                if (SameText(name, source)) return log;
+        }
+    } catch (const std::exception&) {
+        // A hive that cannot be read registers nothing: the entries still go somewhere.
+    }
+    return DefaultLogName;
+}
+
+const char* TypeName(TEventType type) {
+    switch (type) {
+        case TEventType::Error: return "error";
+        case TEventType::Warning: return "warning";
+        case TEventType::AuditSuccess: return "audit success";
+        case TEventType::AuditFailure: return "audit failure";
+        case TEventType::Information: break;
+    }
+    return "information";
+}
+
+int Priority(TEventType type) {
+    switch (type) {
+        case TEventType::Error: return 3;         // LOG_ERR
+        case TEventType::Warning: return 4;       // LOG_WARNING
+        case TEventType::AuditSuccess: return 5;  // LOG_NOTICE
+        case TEventType::AuditFailure: return 4;
+        case TEventType::Information: break;
+    }
+    return 6;  // LOG_INFO
+}
+
+// One field of a line: the separators and line ends written as escapes.
+std::string Escaped(std::string_view text) {
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+            case '\\': out += "\\\\"; break;
+            case '\r': out += "\\r"; break;
+            case '\n': out += "\\n"; break;
+            case '\t': out += "\\t"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
+bool AppendLine(const std::string& path, const std::string& line) {
+    TFd file(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    if (file.Get() < 0) return false;
+    // Waits for another writer rather than failing: no entry is lost, none is torn.
+    while (::flock(file.Get(), LOCK_EX) != 0)
+        if (errno != EINTR) return false;
+    std::string_view rest = line;
+    while (!rest.empty()) {
+        const ssize_t n = ::write(file.Get(), rest.data(), rest.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        rest.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+struct TSource {
+    std::string Name;
+    std::string Log;
+};
+
+class TSystemEventLog final : public IEventLog {
+public:
+    TEventSourceHandle RegisterEventSource(const std::string& sourceName) override {
+        if (sourceName.empty()) return 0;
+        TSource source{sourceName, LogOfSource(sourceName)};
+        std::lock_guard guard(FLock);
+        const TEventSourceHandle handle = ++FLastHandle;
+        FSources.emplace(handle, std::move(source));
+        return handle;
+    }
+
+    bool ReportEvent(TEventSourceHandle handle, TEventType type, std::uint16_t category, std::uint32_t eventId,
+                     const std::string& text) override {
+        TSource source;
+        {
+            std::lock_guard guard(FLock);
+            auto it = FSources.find(handle);
+            if (it == FSources.end()) return false;
+            source = it->second;
+        }
+        // The system's texts are Windows-1252; the journal and the file hold UTF-8.
+        const std::string message = AnsiToUtf8(text);
+        const std::string name = AnsiToUtf8(source.Name);
+        const std::string log = AnsiToUtf8(source.Log);
+
+        const char* file = std::getenv("KEYRIX_EVENTLOG");
+        if (file != nullptr && *file != '\0') {
+            char stamp[32];
+            const TLocalTime now = LocalNow();
+            std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &now.Tm);
+            const std::string line = Format("%s\t%s\t%s\t%s\t%u\t%u\t%s\n", stamp, Escaped(log), Escaped(name),
+                                            TypeName(type), category, eventId, Escaped(message));
+            return AppendLine(file, line);
+        }
+        return ::sd_journal_send("MESSAGE=%s", message.c_str(), "PRIORITY=%d", Priority(type),
+                                 "SYSLOG_IDENTIFIER=%s", name.c_str(), "KEYRIX_LOG=%s", log.c_str(),
+                                 "KEYRIX_CATEGORY=%u", static_cast<unsigned>(category), "KEYRIX_EVENT_ID=%u",
+                                 static_cast<unsigned>(eventId), nullptr) == 0;
+    }
+
+    void DeregisterEventSource(TEventSourceHandle handle) override {
+        std::lock_guard guard(FLock);
+        FSources.erase(handle);
+    }
+
+private:
+    std::mutex FLock;
+    std::map<TEventSourceHandle, TSource> FSources;
+    TEventSourceHandle FLastHandle = 0;
+};
+
+std::mutex& LogLock() {
+    static std::mutex lock;
+    return lock;
+}
+std::unique_ptr<IEventLog>& TheLog() {
+    static std::unique_ptr<IEventLog> log;
+    return log;
+}
+
+}  // namespace
+
+IEventLog& EventLog() {
+    std::lock_guard guard(LogLock());
+    if (!TheLog()) TheLog() = std::make_unique<TSystemEventLog>();
+    return *TheLog();
+}
+
+void SetEventLog(std::unique_ptr<IEventLog> log) {
+    std::lock_guard guard(LogLock());
+    TheLog() = std::move(log);
+}
+
+}  // namespace keyrix::platform

@@ -1,0 +1,40 @@
+// The event log: entries with a type, a category, an event ID and one text, written under
+// an event source. On Linux it is the systemd journal, or with KEYRIX_EVENTLOG set, one
+// tab-separated line per entry appended to that file.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace keyrix::platform {
+
+enum class TEventType : std::uint16_t {
+    Error = 0x1,
+    Warning = 0x2,
+    Information = 0x4,
+    AuditSuccess = 0x8,
+    AuditFailure = 0x10,
+};
+
+using TEventSourceHandle = std::uintptr_t;  // 0 is no handle
+
+class IEventLog {
+public:
+    virtual ~IEventLog() = default;
+    // The log the source writes into is the one whose registration lists the source
+    // (SYSTEM\CurrentControlSet\Services\EventLog\<log>\<source> in the registry), else
+    // "Application". Answers 0 when the source cannot be registered.
+    virtual TEventSourceHandle RegisterEventSource(const std::string& sourceName) = 0;
+    // Fails (false) silently with no handle or an unreachable log.
+    virtual bool ReportEvent(TEventSourceHandle source, TEventType type, std::uint16_t category,
+                             std::uint32_t eventId, const std::string& text) = 0;
+    virtual void DeregisterEventSource(TEventSourceHandle source) = 0;
+};
+
+// The event log of this process: the journal or the KEYRIX_EVENTLOG file, unless a test
+// put in another.
+IEventLog& EventLog();
+void SetEventLog(std::unique_ptr<IEventLog> log);
+
+}  // namespace keyrix::platform

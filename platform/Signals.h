@@ -1,0 +1,36 @@
+// Signals taken on a thread of their own with sigwait, never inside a signal handler, so
+// their handlers may lock, write and post like any other code.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <mutex>
+#include <thread>
+
+namespace keyrix::platform {
+
+class TSignalThread {
+public:
+    // Blocks the signals the process handles (SIGINT, SIGTERM, SIGHUP) in the calling
+    // thread; threads created afterwards inherit the mask. Call first thing in main.
+    static void BlockHandledSignals();
+
+    // The process's one signal thread, started on first use.
+    static TSignalThread& Instance();
+
+    // Runs the handler on the signal thread for each arrival of the signal; an empty
+    // handler restores the default action (the process ends).
+    void SetHandler(int signal, std::function<void()> handler);
+
+    ~TSignalThread();
+
+private:
+    TSignalThread();
+    void Run();
+
+    std::mutex FLock;
+    std::map<int, std::function<void()>> FHandlers;
+    std::thread FThread;
+};
+
+}  // namespace keyrix::platform

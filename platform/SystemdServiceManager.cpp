@@ -1,0 +1,597 @@
+#include "platform/SystemdServiceManager.h"
+
+#include "common/Format.h"
+#include "platform/Registry.h"  // the general Windows error codes (access denied, write fault, ...)
+#include "platform/Signals.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <exception>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+extern char** environ;
+
+namespace keyrix::platform {
+
+namespace {
+
+constexpr const char* DefaultUnitDirectory = "/etc/systemd/system";
+// daemon-reload re-reads every unit, which takes a while on a busy machine.
+constexpr std::chrono::seconds SystemctlLimit{30};
+
+class TFd {
+public:
+    explicit TFd(int fd) : FFd(fd) {}
+    TFd(const TFd&) = delete;
+    TFd& operator=(const TFd&) = delete;
+    ~TFd() { Close(); }
+    int Get() const { return FFd; }
+    int Close() {
+        const int rc = FFd >= 0 ? ::close(FFd) : 0;
+        FFd = -1;
+        return rc;
+    }
+
+private:
+    int FFd;
+};
+
+// Removes a temporary file unless it was renamed into place.
+class TTempFile {
+public:
+    explicit TTempFile(std::string path) : FPath(std::move(path)) {}
+    TTempFile(const TTempFile&) = delete;
+    TTempFile& operator=(const TTempFile&) = delete;
+    ~TTempFile() {
+        if (!FKept) ::unlink(FPath.c_str());
+    }
+    const std::string& Path() const { return FPath; }
+    void Keep() { FKept = true; }
+
+private:
+    std::string FPath;
+    bool FKept = false;
+};
+
+long WindowsCodeOf(int error) {
+    switch (error) {
+        case EACCES:
+        case EPERM:
+        case EROFS: return ERROR_ACCESS_DENIED;
+        case ENOENT:
+        case ENOTDIR: return ERROR_FILE_NOT_FOUND;
+        default: return ERROR_WRITE_FAULT;
+    }
+}
+
+std::string FolderOf(const std::string& path) {
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+// The unit folder and the systemd of this machine belong together only without the override.
+bool SystemdRuns() {
+    const char* dir = std::getenv("KEYRIX_SYSTEMD_DIR");
+    if (dir != nullptr && *dir != '\0') return false;
+    struct stat st;
+    return ::stat("/run/systemd/system", &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// systemctl reports its own failures on standard error; the unit file is already in its
+// final state, and installed or not is decided by that file.
+void Systemctl(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), {"systemctl", "--quiet"});
+    RunProgramBounded(arguments, SystemctlLimit);
+}
+
+bool ValidServiceName(const std::string& name) {
+    return !name.empty() && name.find('/') == std::string::npos && name != "." && name != "..";
+}
+
+long ReadUnitFile(const std::string& path, std::string& text) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return errno == ENOENT ? ERROR_SERVICE_DOES_NOT_EXIST : WindowsCodeOf(errno);
+    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return in.bad() ? ERROR_READ_FAULT : NO_ERROR;
+}
+
+int SyncFolder(const std::string& folder) {
+    TFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.Get() < 0) return -1;
+    return ::fsync(dir.Get());
+}
+
+// Writes the unit beside its final place and renames it there, so that systemd never
+// reads half a file. With mustBeNew an existing unit is left alone (ERROR_SERVICE_EXISTS).
+long WriteUnitFile(const std::string& path, const std::string& content, bool mustBeNew) {
+    const std::string folder = FolderOf(path);
+    std::string pattern = folder + "/." + path.substr(path.rfind('/') + 1) + ".XXXXXX";
+    TFd file(::mkostemp(pattern.data(), O_CLOEXEC));
+    if (file.Get() < 0) return WindowsCodeOf(errno);
+    TTempFile temp(pattern);
+    if (::fchmod(file.Get(), 0644) != 0) return WindowsCodeOf(errno);
+    std::string_view rest = content;
+    while (!rest.empty()) {
+        const ssize_t n = ::write(file.Get(), rest.data(), rest.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return WindowsCodeOf(errno);
+        }
+        rest.remove_prefix(static_cast<std::size_t>(n));
+    }
+    if (::fsync(file.Get()) != 0 || file.Close() != 0) return WindowsCodeOf(errno);
+
+    if (mustBeNew) {
+        if (::renameat2(AT_FDCWD, temp.Path().c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) != 0) {
+            if (errno == EEXIST) return ERROR_SERVICE_EXISTS;
+            if (errno != EINVAL) return WindowsCodeOf(errno);
+            // A file system without RENAME_NOREPLACE: link refuses an existing name too.
+            if (::link(temp.Path().c_str(), path.c_str()) != 0)
+                return errno == EEXIST ? ERROR_SERVICE_EXISTS : WindowsCodeOf(errno);
+        } else {
+            temp.Keep();
+        }
+    } else if (::rename(temp.Path().c_str(), path.c_str()) != 0) {
+        return WindowsCodeOf(errno);
+    } else {
+        temp.Keep();
+    }
+    return SyncFolder(folder) == 0 ? NO_ERROR : ERROR_WRITE_FAULT;
+}
+
+// A unit file as sections of lines, so that a change touches only the lines it owns.
+class TUnitFile {
+public:
+    static TUnitFile Parse(const std::string& text) {
+        TUnitFile unit;
+        TSection* current = &unit.Section("");
+        std::string::size_type start = 0;
+        while (start < text.size()) {
+            auto end = text.find('\n', start);
+            if (end == std::string::npos) end = text.size();
+            std::string line = text.substr(start, end - start);
+            start = end + 1;
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (line.find_first_not_of(" \t") == std::string::npos) continue;
+            if (line.front() == '[' && line.back() == ']')
+                current = &unit.Section(line.substr(1, line.size() - 2));
+            else
+                current->Lines.push_back(std::move(line));
+        }
+        return unit;
+    }
+
+    std::string Text() const {
+        std::string text;
+        for (const TSection& section : FSections) {
+            if (section.Name.empty() && section.Lines.empty()) continue;
+            if (!text.empty()) text += '\n';
+            if (!section.Name.empty()) text += "[" + section.Name + "]\n";
+            for (const std::string& line : section.Lines) text += line + '\n';
+        }
+        return text;
+    }
+
+    bool HasSection(const std::string& name) const {
+        return std::any_of(FSections.begin(), FSections.end(),
+                           [&](const TSection& s) { return s.Name == name && !s.Lines.empty(); });
+    }
+
+    void Set(const std::string& section, const std::string& key, const std::string& value) {
+        std::vector<std::string>& lines = Section(section).Lines;
+        const std::string line = key + "=" + value;
+        auto it = std::find_if(lines.begin(), lines.end(), [&](const std::string& l) { return IsKey(l, key); });
+        if (it != lines.end())
+            *it = line;
+        else
+            lines.push_back(line);
+    }
+
+    void Remove(const std::string& section, const std::string& key) {
+        std::erase_if(Section(section).Lines, [&](const std::string& l) { return IsKey(l, key); });
+    }
+
+    // The description lives in the comment lines right after Description=.
+    void SetDescriptionComment(const std::string& description) {
+        std::vector<std::string>& lines = Section("Unit").Lines;
+        auto at = std::find_if(lines.begin(), lines.end(), [](const std::string& l) { return IsKey(l, "Description"); });
+        at = at == lines.end() ? lines.begin() : at + 1;
+        auto end = std::find_if(at, lines.end(), [](const std::string& l) { return l.front() != '#'; });
+        at = lines.erase(at, end);
+        std::vector<std::string> comment;
+        std::string::size_type start = 0;
+        while (start < description.size()) {
+            auto stop = description.find_first_of("\r\n", start);
+            if (stop == std::string::npos) stop = description.size();
+            if (stop > start) comment.push_back("# " + description.substr(start, stop - start));
+            start = stop + 1;
+        }
+        lines.insert(at, comment.begin(), comment.end());
+    }
+
+private:
+    struct TSection {
+        std::string Name;
+        std::vector<std::string> Lines;
+    };
+
+    static bool IsKey(const std::string& line, const std::string& key) {
+        if (line.compare(0, key.size(), key) != 0) return false;
+        const auto next = line.find_first_not_of(" \t", key.size());
+        return next != std::string::npos && line[next] == '=';
+    }
+
+    // New sections go in the order systemd's documentation shows them.
+    TSection& Section(const std::string& name) {
+        for (TSection& section : FSections)
+            if (section.Name == name) return section;
+        static const std::vector<std::string> order = {"", "Unit", "Service", "Install"};
+        auto rank = [&](const std::string& n) {
+            return static_cast<std::size_t>(std::find(order.begin(), order.end(), n) - order.begin());
+        };
+        auto at = std::find_if(FSections.begin(), FSections.end(),
+                               [&](const TSection& s) { return rank(s.Name) > rank(name); });
+        return *FSections.insert(at, TSection{name, {}});
+    }
+
+    std::vector<TSection> FSections;
+};
+
+// A value on one line; '%' would start a specifier.
+std::string UnitValue(const std::string& text) {
+    std::string value;
+    for (char c : text) {
+        if (c == '\r' || c == '\n')
+            value += ' ';
+        else if (c == '%')
+            value += "%%";
+        else
+            value += c;
+    }
+    return value;
+}
+
+// The command line keeps its quotes; '$' would expand a variable and '\' start an escape.
+std::string ExecStartValue(const std::string& commandLine) {
+    std::string value;
+    for (char c : UnitValue(commandLine)) {
+        if (c == '$')
+            value += "$$";
+        else if (c == '\\')
+            value += "\\\\";
+        else
+            value += c;
+    }
+    return value;
+}
+
+// A group of services has no unit of its own in systemd: a target stands for it.
+std::string DependencyUnit(const std::string& dependency) {
+    if (!dependency.empty() && dependency.front() == '+') return dependency.substr(1) + ".target";
+    return dependency.find('.') != std::string::npos ? dependency : dependency + ".service";
+}
+
+// The account of the service: none for the system account; a Windows-style ".\name" or
+// "DOMAIN\name" becomes the name.
+std::string UserOf(const std::string& account) {
+    if (account.empty() || ::strcasecmp(account.c_str(), "LocalSystem") == 0) return "";
+    const auto slash = account.rfind('\\');
+    return slash == std::string::npos ? account : account.substr(slash + 1);
+}
+
+std::string RenderUnit(const TServiceConfig& config) {
+    TUnitFile unit;
+    unit.Set("Unit", "Description", UnitValue(config.DisplayName));
+    if (!config.Dependencies.empty()) {
+        std::string units;
+        for (const std::string& dependency : config.Dependencies) {
+            if (dependency.empty() || dependency == "+") continue;
+            if (!units.empty()) units += ' ';
+            units += UnitValue(DependencyUnit(dependency));
+        }
+        if (!units.empty()) {
+            unit.Set("Unit", "After", units);
+            unit.Set("Unit", "Requires", units);
+        }
+    }
+    unit.Set("Service", "Type", "notify");
+    unit.Set("Service", "ExecStart", ExecStartValue(config.BinaryPathName));
+    const std::string user = UserOf(config.ServiceStartName);
+    if (!user.empty()) unit.Set("Service", "User", UnitValue(user));
+    // Boot and system start exist only for drivers; both mean "at boot" here as well.
+    if (config.StartType <= 2) unit.Set("Install", "WantedBy", "multi-user.target");
+    return unit.Text();
+}
+
+std::string ServiceUnitName(const std::string& serviceName) { return serviceName + ".service"; }
+
+// The process blocks the signals its signal thread waits for, and a spawned program would
+// inherit that: it starts with them unblocked and at their default action instead.
+void ResetSignalsForChild(posix_spawnattr_t& attributes) {
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGUSR2}) sigaddset(&defaults, s);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+}
+
+}  // namespace
+
+std::string SystemdUnitDirectory() {
+    const char* dir = std::getenv("KEYRIX_SYSTEMD_DIR");
+    return dir != nullptr && *dir != '\0' ? std::string(dir) : std::string(DefaultUnitDirectory);
+}
+
+std::string SystemdUnitPath(const std::string& serviceName) {
+    return SystemdUnitDirectory() + "/" + ServiceUnitName(serviceName);
+}
+
+int RunProgramBounded(const std::vector<std::string>& arguments, std::chrono::milliseconds limit) {
+    if (arguments.empty()) return -1;
+    std::vector<std::string> copies = arguments;
+    std::vector<char*> argv;
+    for (std::string& argument : copies) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+
+    posix_spawnattr_t attributes;
+    if (posix_spawnattr_init(&attributes) != 0) return -1;
+    ResetSignalsForChild(attributes);
+    pid_t pid = 0;
+    const int rc = ::posix_spawnp(&pid, argv[0], nullptr, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
+    if (rc != 0) return -1;
+
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        int status = 0;
+        const pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        if (done < 0 && errno != EINTR) return -1;
+        if (std::chrono::steady_clock::now() >= deadline) {
+            ::kill(pid, SIGKILL);
+            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+std::string NotifyMessage(const TServiceStatusRecord& status) {
+    static const char* const names[] = {"Stopped",          "Start pending", "Stop pending", "Running",
+                                        "Continue pending", "Pause pending", "Paused"};
+    const std::uint32_t state = status.CurrentState;
+    std::string message;
+    if (state == SERVICE_RUNNING) message += "READY=1\n";
+    if (state == SERVICE_STOP_PENDING) message += "STOPPING=1\n";
+    message += "STATUS=";
+    message += state >= SERVICE_STOPPED && state <= SERVICE_PAUSED ? names[state - 1] : "Unknown state";
+    if (state == SERVICE_STOPPED && status.Win32ExitCode != 0) {
+        message += status.Win32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR
+                       ? Format(" (service-specific error %u)", status.ServiceSpecificExitCode)
+                       : Format(" (error %u)", status.Win32ExitCode);
+    }
+    const bool pending = state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING ||
+                         state == SERVICE_CONTINUE_PENDING || state == SERVICE_PAUSE_PENDING;
+    // The wait hint is how long until the next report: systemd's timeout stretches by as much.
+    if (pending && status.WaitHint > 0)
+        message += Format("\nEXTEND_TIMEOUT_USEC=%u", static_cast<unsigned long long>(status.WaitHint) * 1000);
+    return message;
+}
+
+// Run side -----------------------------------------------------------------------------------
+
+TSystemdServiceManager::~TSystemdServiceManager() { StopRoutingSignals(); }
+
+long TSystemdServiceManager::StartServiceCtrlDispatcher(const std::vector<TServiceTableEntry>& table) {
+    const char* socket = std::getenv("NOTIFY_SOCKET");
+    if (socket == nullptr || *socket == '\0') return ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
+    if (table.empty()) return ERROR_INVALID_PARAMETER;
+
+    std::vector<std::exception_ptr> errors(table.size());
+    {
+        std::vector<std::jthread> threads;
+        for (std::size_t i = 0; i < table.size(); ++i) {
+            threads.emplace_back([&entry = table[i], &error = errors[i]] {
+                // The kernel keeps 15 characters of a thread name.
+                ::pthread_setname_np(::pthread_self(), entry.ServiceName.substr(0, 15).c_str());
+                try {
+                    entry.ServiceMain({entry.ServiceName});
+                } catch (...) {
+                    error = std::current_exception();
+                }
+            });
+        }
+    }  // the jthreads join here, also when starting one of them failed
+    StopRoutingSignals();
+    for (const std::exception_ptr& error : errors)
+        if (error) std::rethrow_exception(error);
+    return NO_ERROR;
+}
+
+long TSystemdServiceManager::RegisterServiceCtrlHandlerEx(const std::string&, TControlHandler handler,
+                                                          TStatusHandle& handle) {
+    std::lock_guard guard(FLock);
+    FHandlers.push_back(std::move(handler));
+    handle = FHandlers.size();
+    if (!FRoutingSignals) {
+        FRoutingSignals = true;
+        TSignalThread& signals = TSignalThread::Instance();
+        signals.SetHandler(SIGTERM, [this] { DeliverControl(1); });  // SERVICE_CONTROL_STOP
+        signals.SetHandler(SIGHUP, [this] { DeliverControl(6); });   // SERVICE_CONTROL_PARAMCHANGE
+    }
+    return NO_ERROR;
+}
+
+void TSystemdServiceManager::DeliverControl(std::uint32_t control) {
+    // Held while the handlers run, so that no handler runs once routing has stopped and
+    // the services may be gone.
+    std::lock_guard delivering(FDeliveryLock);
+    std::vector<TControlHandler> handlers;
+    {
+        std::lock_guard guard(FLock);
+        handlers = FHandlers;
+    }
+    // A refused control (param change without the service allowing it) is simply dropped.
+    for (const TControlHandler& handler : handlers)
+        if (handler) handler(control, 0, 0);
+}
+
+void TSystemdServiceManager::StopRoutingSignals() {
+    std::lock_guard delivering(FDeliveryLock);
+    std::lock_guard guard(FLock);
+    if (FRoutingSignals) {
+        // From now on SIGTERM ends the process as it would any other.
+        TSignalThread& signals = TSignalThread::Instance();
+        signals.SetHandler(SIGTERM, nullptr);
+        signals.SetHandler(SIGHUP, nullptr);
+        FRoutingSignals = false;
+    }
+    FHandlers.clear();
+}
+
+long TSystemdServiceManager::SetServiceStatus(TStatusHandle handle, const TServiceStatusRecord& status) {
+    {
+        std::lock_guard guard(FLock);
+        if (handle == 0 || handle > FHandlers.size()) return ERROR_INVALID_HANDLE;
+    }
+    if (status.CurrentState < SERVICE_STOPPED || status.CurrentState > SERVICE_PAUSED) return ERROR_INVALID_PARAMETER;
+    const int rc = ::sd_notify(0, NotifyMessage(status).c_str());
+    if (rc > 0) return NO_ERROR;
+    return rc == 0 ? ERROR_FAILED_SERVICE_CONTROLLER_CONNECT : ERROR_WRITE_FAULT;
+}
+
+// Install side -------------------------------------------------------------------------------
+
+long TSystemdServiceManager::Connect(bool allAccess) {
+    if (!allAccess) return NO_ERROR;
+    const std::string folder = SystemdUnitDirectory();
+    // A unit is written beside its place and renamed there: the folder must take new files.
+    if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0) return NO_ERROR;
+    return errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
+}
+
+long TSystemdServiceManager::CreateService(const TServiceConfig& config) {
+    if (!ValidServiceName(config.ServiceName)) return ERROR_INVALID_PARAMETER;
+    const std::string path = SystemdUnitPath(config.ServiceName);
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0) return ERROR_SERVICE_EXISTS;
+    if (long rc = WriteUnitFile(path, RenderUnit(config), true)) return rc;
+    if (SystemdRuns()) {
+        Systemctl({"daemon-reload"});
+        if (config.StartType <= 2) Systemctl({"enable", ServiceUnitName(config.ServiceName)});
+    }
+    return NO_ERROR;
+}
+
+long TSystemdServiceManager::OpenService(const std::string& serviceName) {
+    if (!ValidServiceName(serviceName)) return ERROR_SERVICE_DOES_NOT_EXIST;
+    struct stat st;
+    if (::stat(SystemdUnitPath(serviceName).c_str(), &st) == 0)
+        return S_ISREG(st.st_mode) ? NO_ERROR : ERROR_SERVICE_DOES_NOT_EXIST;
+    return errno == ENOENT || errno == ENOTDIR ? ERROR_SERVICE_DOES_NOT_EXIST : WindowsCodeOf(errno);
+}
+
+long TSystemdServiceManager::DeleteService(const std::string& serviceName) {
+    if (long rc = OpenService(serviceName)) return rc;
+    const std::string path = SystemdUnitPath(serviceName);
+    const bool systemd = SystemdRuns();
+    if (systemd) {
+        // disable reads the unit's [Install] section to know which links to remove.
+        std::string text;
+        if (ReadUnitFile(path, text) == NO_ERROR && TUnitFile::Parse(text).HasSection("Install"))
+            Systemctl({"disable", ServiceUnitName(serviceName)});
+    }
+    if (::unlink(path.c_str()) != 0) return errno == ENOENT ? ERROR_SERVICE_DOES_NOT_EXIST : WindowsCodeOf(errno);
+    if (SyncFolder(FolderOf(path)) != 0) return ERROR_WRITE_FAULT;
+    if (systemd) Systemctl({"daemon-reload"});
+    return NO_ERROR;
+}
+
+long TSystemdServiceManager::ChangeServiceConfig2(const std::string& serviceName, TConfig2Level level,
+                                                  const TServiceConfig2& config) {
+    if (long rc = OpenService(serviceName)) return rc;
+    const std::string path = SystemdUnitPath(serviceName);
+    std::string text;
+    if (long rc = ReadUnitFile(path, text)) return rc;
+    TUnitFile unit = TUnitFile::Parse(text);
+
+    switch (level) {
+        case TConfig2Level::Description:
+            unit.SetDescriptionComment(config.Description);
+            break;
+        case TConfig2Level::FailureActions: {
+            // systemd restarts a failed service itself and can reboot when it fails; the reset
+            // period, the reboot message and a command to run have no counterpart.
+            unit.Remove("Service", "Restart");
+            unit.Remove("Service", "RestartSec");
+            unit.Remove("Unit", "FailureAction");
+            const auto& actions = config.Actions;
+            auto restart = std::find_if(actions.begin(), actions.end(), [](const TFailureActionRecord& a) { return a.Type == 1; });
+            if (restart != actions.end()) {
+                unit.Set("Service", "Restart", "on-failure");
+                unit.Set("Service", "RestartSec", Format("%ums", restart->Delay));
+            }
+            if (std::any_of(actions.begin(), actions.end(), [](const TFailureActionRecord& a) { return a.Type == 2; }))
+                unit.Set("Unit", "FailureAction", "reboot");
+            break;
+        }
+        case TConfig2Level::DelayedAutoStart:
+        case TConfig2Level::FailureActionsFlag:
+        case TConfig2Level::ServiceSidInfo:
+        case TConfig2Level::RequiredPrivileges:
+        case TConfig2Level::PreShutdownInfo:
+            return NO_ERROR;  // no systemd counterpart: accepted as set
+        default:
+            return ERROR_INVALID_PARAMETER;
+    }
+
+    const std::string changed = unit.Text();
+    if (changed == text) return NO_ERROR;
+    if (long rc = WriteUnitFile(path, changed, false)) return rc;
+    if (SystemdRuns()) Systemctl({"daemon-reload"});
+    return NO_ERROR;
+}
+
+// The process's manager ----------------------------------------------------------------------
+
+namespace {
+std::mutex& ManagerLock() {
+    static std::mutex lock;
+    return lock;
+}
+std::unique_ptr<IServiceControlManager>& TheManager() {
+    static std::unique_ptr<IServiceControlManager> manager;
+    return manager;
+}
+}  // namespace
+
+IServiceControlManager& ServiceControlManager() {
+    std::lock_guard guard(ManagerLock());
+    if (!TheManager()) TheManager() = std::make_unique<TSystemdServiceManager>();
+    return *TheManager();
+}
+
+void SetServiceControlManager(std::unique_ptr<IServiceControlManager> manager) {
+    std::lock_guard guard(ManagerLock());
+    TheManager() = std::move(manager);
+}
+
+}  // namespace keyrix::platform

@@ -1,0 +1,245 @@
+#include "service/SvcApplication.h"
+
+#include "common/Format.h"
+#include "platform/ConsoleOutput.h"
+#include "platform/Process.h"
+#include "platform/Signals.h"
+#include "platform/WinError.h"
+#include "service/SvcConsole.h"
+#include "service/SvcInstall.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <strings.h>
+#include <unistd.h>
+
+namespace keyrix {
+
+using namespace platform;
+
+int ExitCode = 0;
+bool AttachedToParentConsole = false;
+bool ClosedByRequest = false;
+
+namespace {
+
+// The application the console close handler posts its stop requests to.
+std::mutex CloseTargetLock;
+TServiceApplication* CloseTarget = nullptr;
+bool ConsoleAcquired = false;
+
+constexpr int CTRL_C_EVENT = 0;
+constexpr int CTRL_CLOSE_EVENT = 2;
+
+void ConsoleCloseHandler(int event) {
+    ConsoleWrite("Close request received - shutting down", true, 2);
+    std::function<void()> waitUntilDestroyed;
+    {
+        std::lock_guard guard(CloseTargetLock);
+        if (CloseTarget) {
+            CloseTarget->PostStopToRunningServices();
+            waitUntilDestroyed = CloseTarget->DestroyedWaiter();
+        }
+    }
+    ClosedByRequest = event == CTRL_CLOSE_EVENT;
+    // Hold the handler until the process has run its own shut-down to the end.
+    if (waitUntilDestroyed) waitUntilDestroyed();
+}
+
+std::string ExecutableFileName() {
+    const std::string path = ExecutablePath();
+    return path.substr(path.rfind('/') + 1);
+}
+
+}  // namespace
+
+void AcquireConsole(TServiceApplication& application) {
+    // A process started from a shell shares the shell's terminal: that is attaching to the
+    // parent's console. The row above the cursor holds the command just typed, so no cell is
+    // blanked and the cursor is not moved.
+    AttachedToParentConsole = true;
+    SetConsoleOutput(std::make_unique<TFdConsoleOutput>(STDOUT_FILENO));
+    ConsoleAcquired = true;
+    {
+        std::lock_guard guard(CloseTargetLock);
+        CloseTarget = &application;
+    }
+    TSignalThread& signals = TSignalThread::Instance();
+    signals.SetHandler(SIGINT, [] { ConsoleCloseHandler(CTRL_C_EVENT); });
+    signals.SetHandler(SIGHUP, [] { ConsoleCloseHandler(CTRL_CLOSE_EVENT); });
+}
+
+void RemoveConsoleCloseHandler() {
+    if (!ConsoleAcquired) return;
+    TSignalThread& signals = TSignalThread::Instance();
+    signals.SetHandler(SIGINT, nullptr);
+    signals.SetHandler(SIGHUP, nullptr);
+}
+
+void ReleaseConsole() {
+    // A console of its own would end with "-- Press any key to close window --"; on Linux
+    // the console is always the parent's terminal, so there is no prompt.
+    SetConsoleOutput(nullptr);
+    ConsoleAcquired = false;
+}
+
+bool IsProcessAdmin() { return ::geteuid() == 0; }
+
+void SetDebuggerThreadName(const std::string& name) {
+    // The kernel keeps 15 characters of a thread's name.
+    pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
+}
+
+// TServiceApplication ------------------------------------------------------------------------
+
+TServiceApplication::TServiceApplication()
+    : FEventLogger(std::make_unique<TEventLogger>(ExecutableFileName())),
+      FDestroyed(std::make_shared<TDestroyedEvent>()) {
+    SetDebuggerThreadName("Service main");
+}
+
+TServiceApplication::~TServiceApplication() {
+    {
+        std::lock_guard guard(CloseTargetLock);
+        if (CloseTarget == this) CloseTarget = nullptr;
+    }
+    FEventLogger.reset();
+    {
+        std::lock_guard guard(FDestroyed->Lock);
+        FDestroyed->Set = true;
+    }
+    FDestroyed->Signalled.notify_all();
+    std::lock_guard guard(CloseTargetLock);
+    FServices.clear();
+}
+
+std::function<void()> TServiceApplication::DestroyedWaiter() const {
+    return [event = FDestroyed] {
+        std::unique_lock guard(event->Lock);
+        event->Signalled.wait(guard, [&] { return event->Set; });
+    };
+}
+
+void TServiceApplication::DestroyServices() {
+    std::lock_guard guard(CloseTargetLock);
+    FServices.clear();
+}
+
+int TServiceApplication::PostStopToRunningServices() {
+    int posted = 0;
+    for (auto& service : FServices) {
+        TServiceThread* thread = service->ServiceThread();
+        if (thread && !thread->Finished() && thread->PostMessage(CM_SERVICE_CONTROL_CODE, 1, 0)) ++posted;
+    }
+    return posted;
+}
+
+void TServiceApplication::Run() { Run(ProcessArguments()); }
+
+void TServiceApplication::Run(const std::vector<std::string>& arguments) {
+    try {
+        if (arguments.size() <= 1) {
+            ConsoleWrite("No parameters passed >> config mode", false, 2);
+            if (OnConfig) OnConfig(*this);
+            return;
+        }
+        const bool install = FindSwitch("INSTALL", arguments);
+        if (install || FindSwitch("UNINSTALL", arguments)) {
+            if (!IsProcessAdmin()) {
+                ConsoleWrite("Need administrator privileges for service install/uninstall!", true, 0);
+                ExitCode = 2;
+                return;
+            }
+            ConsoleWrite(install ? "Installing service" : "Uninstalling service", false, 2);
+            InstallServices(install);
+            return;
+        }
+        if (FindSwitch("SVC", arguments)) RunServices(FindSwitch("DEBUG", arguments));
+    } catch (...) {
+        const TErrorInfo error = DescribeCurrentException();
+        FEventLogger->LogMessage("Unhandled exception!\r\nClass: " + error.ClassName + "\r\nMessage: " + error.Message,
+                                 TEventType::Error, 1, 0);
+        ExitCode = 1;
+    }
+}
+
+void TServiceApplication::RunServices(bool debug) {
+    ConsoleWrite(debug ? "Starting services in debug mode" : "Starting services in normal mode", false, 2);
+    if (FServices.size() == 1) {
+        TServiceBase* service = FServices.front().get();
+        ServiceLogInfo.Bind([service](const std::string& text) { service->LogInfo(text); });
+        ServiceLogWarning.Bind([service](const std::string& text) { service->LogWarning(text); });
+        ServiceLogError.Bind([service](const std::string& text) { service->LogError(text); });
+    }
+    if (debug) {
+        // Whatever happens, the threads are asked to end and waited for.
+        struct TReleaseThreads {
+            std::vector<std::unique_ptr<TServiceBase>>& Services;
+            ~TReleaseThreads() {
+                for (auto& service : Services) service->ReleaseServiceThread().reset();
+            }
+        } release{FServices};
+        std::vector<TServiceThread*> threads;
+        for (auto& service : FServices) {
+            service->DebugRun = true;
+            service->SetServiceThread(std::make_unique<TServiceThread>(*service));
+            threads.push_back(service->ServiceThread());
+            threads.back()->Start();
+            SetConsoleTitle(service->DisplayName());
+        }
+        for (TServiceThread* thread : threads) thread->WaitFor();
+        ConsoleWrite("All services stopped", false, 2);
+        return;
+    }
+    std::vector<TServiceTableEntry> table;
+    for (auto& service : FServices) {
+        table.push_back({service->ServiceName(),
+                         [this](const std::vector<std::string>& arguments) { DispatchServiceMain(arguments); }});
+        SetConsoleTitle(service->DisplayName());
+    }
+    const long rc = ServiceControlManager().StartServiceCtrlDispatcher(table);
+    if (rc != NO_ERROR) FEventLogger->LogMessage(WindowsErrorText(rc), TEventType::Error, 1, 0);
+    ConsoleWrite("All services stopped", false, 2);
+}
+
+void TServiceApplication::DispatchServiceMain(const std::vector<std::string>& arguments) {
+    if (arguments.empty()) return;
+    for (auto& service : FServices) {
+        if (::strcasecmp(service->ServiceName().c_str(), arguments[0].c_str()) == 0) {
+            service->ServiceMain(arguments);
+            return;
+        }
+    }
+}
+
+void TServiceApplication::InstallServices(bool install) {
+    IServiceControlManager& manager = ServiceControlManager();
+    const long rc = manager.Connect(true);
+    if (rc != NO_ERROR) RaiseOSError(rc);
+    bool failed = false;
+    for (auto& service : FServices) {
+        try {
+            if (install)
+                InstallService(*service);
+            else
+                UninstallService(*service);
+        } catch (...) {
+            ExitCode = 1;
+            failed = true;
+            ConsoleWrite(Format(install ? "Service \"%s\" failed to install with error: \"%s\""
+                                        : "Service \"%s\" failed to uninstall with error: \"%s\"",
+                                service->DisplayName(), DescribeCurrentException().Message),
+                         true, 0);
+        }
+    }
+    if (!failed) ConsoleWrite(install ? "Service installed successfully" : "Service uninstalled successfully", false, 1);
+}
+
+bool TServiceApplication::IsServiceInstalled(const std::string& serviceName) {
+    IServiceControlManager& manager = ServiceControlManager();
+    const long rc = manager.Connect(false);
+    if (rc != NO_ERROR) RaiseOSError(rc);
+    return manager.OpenService(serviceName) == NO_ERROR;
+}
+
+}  // namespace keyrix

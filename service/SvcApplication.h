@@ -1,0 +1,97 @@
+// TServiceApplication: owns the service objects and starts them in the mode the switches
+// choose; and the process's console (acquisition, close handling, release).
+#pragma once
+
+#include "service/SvcObject.h"
+
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+namespace keyrix {
+
+// The process's exit code: 1 after a failed install or uninstall or an error that reached
+// Run, 2 when install or uninstall was refused for lack of rights.
+extern int ExitCode;
+// The console came from the process's parent (always, on Linux: the shell's terminal).
+extern bool AttachedToParentConsole;
+// The console is being closed (the terminal went away).
+extern bool ClosedByRequest;
+
+class TServiceApplication;
+
+// Takes the process's standard output as its console and installs the close handler:
+// Ctrl+C (SIGINT) and a closed terminal (SIGHUP) ask the running services to stop.
+void AcquireConsole(TServiceApplication& application);
+// Removes the close handler.
+void RemoveConsoleCloseHandler();
+// Releases the console at the very end; from then on ConsoleWrite writes nothing.
+void ReleaseConsole();
+
+// Whether the process has administrator rights (effective user id 0).
+bool IsProcessAdmin();
+// Names the calling thread for debuggers and tools (top, gdb, /proc).
+void SetDebuggerThreadName(const std::string& name);
+
+class TServiceApplication {
+public:
+    TServiceApplication();
+    TServiceApplication(const TServiceApplication&) = delete;
+    TServiceApplication& operator=(const TServiceApplication&) = delete;
+    ~TServiceApplication();
+
+    // Creates a service object owned by the application.
+    template <class T, class... Args>
+    T* AddService(Args&&... args) {
+        if constexpr (!std::is_base_of_v<TServiceBase, T>) {
+            throw EServiceError("Service does not inherit from TServiceBase");
+        } else {
+            auto service = std::make_unique<T>(std::forward<Args>(args)...);
+            T* raw = service.get();
+            FServices.push_back(std::move(service));
+            return raw;
+        }
+    }
+    const std::vector<std::unique_ptr<TServiceBase>>& Services() const { return FServices; }
+    // Destroys the service objects (shut-down takes them down before the application).
+    void DestroyServices();
+
+    // Selects the mode from the process's arguments and runs it.
+    void Run();
+    void Run(const std::vector<std::string>& arguments);
+
+    void InstallServices(bool install);
+    bool IsServiceInstalled(const std::string& serviceName);
+    void DispatchServiceMain(const std::vector<std::string>& arguments);
+
+    // Called with no arguments at all (the settings menu).
+    std::function<void(TServiceApplication& sender)> OnConfig;
+
+    TEventLogger& EventLogger() { return *FEventLogger; }
+
+    // Posts a stop request to every service whose worker thread runs; answers how many.
+    int PostStopToRunningServices();
+    // Something to call that blocks until the application has been destroyed; it stays
+    // valid after the application is gone.
+    std::function<void()> DestroyedWaiter() const;
+
+private:
+    void RunServices(bool debug);
+
+    std::vector<std::unique_ptr<TServiceBase>> FServices;
+    std::unique_ptr<TEventLogger> FEventLogger;
+
+    // ApplicationDestroyed: a manual-reset event, shared so that a waiter outlives us.
+    struct TDestroyedEvent {
+        std::mutex Lock;
+        std::condition_variable Signalled;
+        bool Set = false;
+    };
+    std::shared_ptr<TDestroyedEvent> FDestroyed;
+};
+
+}  // namespace keyrix

@@ -1,0 +1,309 @@
+// TServiceBase, the service object: identity and installation properties, status reports
+// and control requests, the event log, and the worker thread that runs the service's work.
+#pragma once
+
+#include "common/Exceptions.h"
+#include "platform/EventLog.h"
+#include "platform/ServiceManager.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace keyrix {
+
+// The system's thread messages.
+inline constexpr std::uint32_t WM_USER = 0x0400;
+inline constexpr std::uint32_t CM_SERVICE_CONTROL_CODE = WM_USER + 1;  // wParam: control code
+inline constexpr std::uint32_t CM_SERVICE_SESSION_CHANGE = WM_USER + 2;  // wParam: event type, lParam: session
+inline constexpr std::uint32_t WM_POWERBROADCAST = 536;
+inline constexpr std::uint32_t WM_DEVICECHANGE = 537;
+
+// Writes event-log entries under one source, registering it on first use.
+class TEventLogger {
+public:
+    explicit TEventLogger(std::string sourceName) : FSourceName(std::move(sourceName)) {}
+    TEventLogger(const TEventLogger&) = delete;
+    TEventLogger& operator=(const TEventLogger&) = delete;
+    ~TEventLogger();
+
+    // Also echoed to the console as "LogMessage: " + text at level 3, highlighted for errors.
+    void LogMessage(const std::string& text, platform::TEventType type, std::uint8_t category,
+                    std::uint32_t eventId);
+    const std::string& SourceName() const { return FSourceName; }
+
+private:
+    std::string FSourceName;
+    platform::TEventSourceHandle FHandle = 0;
+    bool FRegistered = false;
+};
+
+enum class TCurrentStatus {
+    csStopped,
+    csStartPending,
+    csStopPending,
+    csRunning,
+    csContinuePending,
+    csPausePending,
+    csPaused
+};
+enum class TAllowedExControl { alParamChange, alNetBindChange, alSessionChange, alPreShutdown };
+enum class TErrorSeverity { esIgnore, esNormal, esSevere, esCritical };
+enum class TExOption { eoForceServiceThreadWindow, eoSuspendServiceThreadOnPause };
+enum class TServiceType { stWin32, stDevice, stFileSystem };
+enum class TStartType { stBoot, stSystem, stAuto, stManual, stDisabled, stAutoDelayed };
+enum class TServiceSidType { stNone, stUnrestricted, stRestricted };
+enum class TFailureActionType { faNone, faRestart, faReboot, faRunCommand };
+
+struct TDependency {
+    std::string Name;
+    bool IsGroup = false;
+};
+
+class TFailureAction {
+public:
+    explicit TFailureAction(TFailureActionType type = TFailureActionType::faNone, std::int32_t delay = 0) {
+        SetDelay(delay);
+        SetActionType(type);
+    }
+    TFailureActionType ActionType() const { return FActionType; }
+    void SetActionType(TFailureActionType type) {
+        FActionType = type;
+        if (type == TFailureActionType::faNone) FDelay = 0;
+    }
+    std::int32_t Delay() const { return FDelay; }
+    void SetDelay(std::int32_t delay) { FDelay = delay < 0 ? 0 : delay; }
+
+private:
+    TFailureActionType FActionType = TFailureActionType::faNone;
+    std::int32_t FDelay = 0;
+};
+
+struct TFailureOptions {
+    std::int32_t ResetPeriod = -1;
+    std::string RebootMessage;
+    std::string Command;
+    bool NonCrashFailures = false;
+};
+
+struct TServiceLogOptions {
+    bool UseCustomEventLog = true;
+    std::string EventLogName;
+    std::string MessagesLibrary;
+    std::int32_t MessageCategoryCount = 3;
+    bool LogSCEvents = true;
+};
+
+class TServiceBase;
+class TServiceThread;
+
+// The worker thread of a service, with its own queue of thread messages.
+class TServiceThread {
+public:
+    explicit TServiceThread(TServiceBase& service);  // created suspended: Start runs it
+    TServiceThread(const TServiceThread&) = delete;
+    TServiceThread& operator=(const TServiceThread&) = delete;
+    ~TServiceThread();  // asks it to terminate and waits for it
+
+    void Start();
+    void WaitFor();
+    bool Finished() const;
+    // The thread's hidden window exists (only for services that need one).
+    bool HasWindow() const { return FHasWindow; }
+
+    // Queues a thread message (PostThreadMessage). Answers false once the thread has ended.
+    bool PostMessage(std::uint32_t message, std::uintptr_t wParam, std::uintptr_t lParam);
+
+    // Handles queued control requests: with wait, until terminated; without, those present.
+    void ProcessRequests(bool waitForMessage);
+
+    void Terminate();
+    bool Terminated() const;
+    // The worker suspends itself (pause); another thread resumes it.
+    void Suspend();
+    void Resume();
+    bool Suspended() const;
+
+private:
+    struct TMessage {
+        std::uint32_t Message;
+        std::uintptr_t WParam, LParam;
+    };
+    void Execute();
+    bool TakeMessage(bool wait, TMessage& message);
+
+    TServiceBase& FService;
+    std::thread FThread;
+    mutable std::mutex FLock;
+    std::condition_variable FChanged;
+    std::deque<TMessage> FQueue;
+    bool FStarted = false, FFinished = false, FTerminated = false, FSuspended = false;
+    bool FHasWindow = false;
+};
+
+// Raised to leave ProcessRequests silently when a run-exception handler asks to abort.
+KEYRIX_DECLARE_EXCEPTION(EAbort, Exception);
+// A property value the service object refuses, or a failure of the service framework.
+KEYRIX_DECLARE_EXCEPTION(EServiceError, Exception);
+
+// What a session-change control carries in its event data.
+struct TSessionNotification {
+    std::uint32_t Size = sizeof(TSessionNotification);
+    std::uint32_t SessionId = 0;
+};
+
+class TServiceBase {
+public:
+    using TServiceEvent = std::function<void(TServiceBase& sender)>;
+    using TContinueEvent = std::function<void(TServiceBase& sender, bool& ok)>;
+    using TCustomControlEvent = std::function<void(TServiceBase& sender, std::int32_t code)>;
+    using TSessionChangeEvent =
+        std::function<void(TServiceBase& sender, std::uint32_t eventType, std::uint32_t sessionId)>;
+    using TPowerEvent = std::function<std::int32_t(TServiceBase& sender, std::uint32_t eventType, std::uintptr_t data)>;
+    using TRunExceptionEvent =
+        std::function<void(TServiceBase& sender, const std::exception& error, bool& logException, bool& abort)>;
+
+    // Name is the component name: the fallback for ServiceName and DisplayName.
+    explicit TServiceBase(std::string name);
+    TServiceBase(const TServiceBase&) = delete;
+    TServiceBase& operator=(const TServiceBase&) = delete;
+    virtual ~TServiceBase();
+
+    // Stored properties ------------------------------------------------------------------
+    const std::string& Name() const { return FName; }
+    std::string DisplayName() const { return FDisplayName.empty() ? FName : FDisplayName; }
+    void SetDisplayName(const std::string& value) { FDisplayName = value; }
+    std::string ServiceName() const { return FServiceName.empty() ? FName : FServiceName; }
+    // 1 to 256 characters, neither '/' nor '\'.
+    void SetServiceName(const std::string& value);
+    const std::string& Description() const { return FDescription; }
+    void SetDescription(const std::string& value);  // at most 1023 characters
+
+    TServiceLogOptions LogOptions;
+    bool AllowStop = true;
+    bool AllowPause = true;
+    std::set<TAllowedExControl> AllowedExControls;
+    std::vector<TDependency> Dependencies;
+    TErrorSeverity ErrorSeverity = TErrorSeverity::esNormal;
+    std::set<TExOption> ExOptions = {TExOption::eoSuspendServiceThreadOnPause};
+    TFailureOptions FailureOptions;
+    std::vector<TFailureAction> FailureActions;
+    std::string LoadGroup;
+    std::int32_t PreShutdownTimeout = 180000;
+    std::vector<std::string> RequiredPrivileges;
+    TServiceType ServiceType = TServiceType::stWin32;
+    TStartType StartType = TStartType::stAuto;
+    TServiceSidType ServiceSidType = TServiceSidType::stNone;
+    std::uint32_t TagID = 0;
+    std::int32_t WaitHint = 5000;
+
+    bool Interactive() const { return FInteractive; }
+    void SetInteractive(bool value);  // true clears Password and ServiceStartName
+    const std::string& Password() const { return FPassword; }
+    void SetPassword(const std::string& value);  // a value clears Interactive
+    const std::string& ServiceStartName() const { return FServiceStartName; }
+    void SetServiceStartName(const std::string& value);
+
+    // Events. Setting OnStop forces AllowStop, OnPause/OnContinue AllowPause, and the
+    // ex-control events add their member to AllowedExControls.
+    TContinueEvent OnStart;
+    TServiceEvent OnExecute;
+    void SetOnStop(TContinueEvent handler);
+    void SetOnPause(TContinueEvent handler);
+    void SetOnContinue(TContinueEvent handler);
+    void SetOnParamChange(TServiceEvent handler);
+    void SetOnNetBindChange(TServiceEvent handler);
+    void SetOnSessionChange(TSessionChangeEvent handler);
+    void SetOnPreShutdown(TServiceEvent handler);
+    TServiceEvent OnShutdown;
+    TCustomControlEvent OnCustomControl;
+    TPowerEvent OnPowerEvent;
+    TPowerEvent OnDeviceEvent;
+    TRunExceptionEvent OnRunException;
+    TServiceEvent BeforeInstall, AfterInstall, BeforeUninstall, AfterUninstall;
+
+    // Run time -----------------------------------------------------------------------------
+    TCurrentStatus Status() const { return FStatus; }
+    void SetStatus(TCurrentStatus status);
+    void ReportStatus();
+    const std::vector<std::string>& Params() const { return FParams; }
+    bool TriggerStarted() const { return FTriggerStarted; }
+    bool DebugRun = false;  // no status reports to the service control manager
+    std::int32_t ErrCode = 0;
+    std::int32_t Win32ErrCode = 0;
+    // The command line that installation registers: the executable, quoted when it holds
+    // a blank, then " /SVC".
+    std::string ImagePath() const;
+    TServiceThread* ServiceThread() const { return FServiceThread.get(); }
+    void SetServiceThread(std::unique_ptr<TServiceThread> thread);
+    std::unique_ptr<TServiceThread> ReleaseServiceThread();
+    bool Terminated() const;
+    // The last controls-accepted value reported (for the tests of the acceptance table).
+    std::uint32_t LastStatusRecordControls() const { return FStatusRecord.ControlsAccepted; }
+    const platform::TServiceStatusRecord& StatusRecord() const { return FStatusRecord; }
+
+    // Event log.
+    void LogMessage(const std::string& text, platform::TEventType type, std::uint8_t category, std::uint32_t eventId);
+    void LogError(const std::string& text) { LogMessage(text, platform::TEventType::Error, 1, 0); }
+    void LogWarning(const std::string& text) { LogMessage(text, platform::TEventType::Warning, 2, 0); }
+    void LogInfo(const std::string& text) { LogMessage(text, platform::TEventType::Information, 3, 0); }
+
+    // Entry from the dispatcher, on its thread.
+    void ServiceMain(const std::vector<std::string>& arguments);
+    // The control handler the service control manager calls on its own thread.
+    long ControlHandler(std::uint32_t control, std::uint32_t eventType, std::uintptr_t eventData);
+
+    // The virtual operations, in their slot order.
+    virtual void Main();
+    virtual bool DoStop();
+    virtual bool DoPause();
+    virtual bool DoContinue();
+    virtual void DoInterrogate();
+    virtual void DoShutdown();
+    virtual void DoCustomControl(std::uint32_t code);
+    virtual std::int32_t DoDeviceEvent(std::uint32_t eventType, std::uintptr_t data);
+    virtual bool DoRunException(const std::exception& error, bool& abort);  // answers whether to log
+    virtual void DoNetBindChange(std::uint32_t control);
+    virtual void DoSessionChange(std::uint32_t eventType, std::uint32_t sessionId);
+    virtual std::int32_t DoPowerEvent(std::uint32_t eventType, std::uintptr_t data);
+    virtual void DoParamChange();
+    virtual void DoPreShutdown();
+    virtual void DoAfterInstall();
+    virtual void DoAfterUninstall();
+    virtual bool NeedsThreadWindow() const;
+    virtual std::intptr_t WndProc(std::uint32_t message, std::uintptr_t wParam, std::uintptr_t lParam);
+
+    // The number of service objects that exist (a process with several shares it).
+    static int InstanceCount();
+
+private:
+    friend class TServiceThread;
+    std::uint32_t ServiceTypeBits() const;
+
+    std::string FName, FDisplayName, FServiceName, FDescription, FPassword, FServiceStartName;
+    bool FInteractive = false;
+    TContinueEvent FOnStop, FOnPause, FOnContinue;
+    TServiceEvent FOnParamChange, FOnNetBindChange, FOnPreShutdown;
+    TSessionChangeEvent FOnSessionChange;
+
+    TCurrentStatus FStatus = TCurrentStatus::csStopped;
+    platform::TServiceStatusRecord FStatusRecord;
+    platform::TStatusHandle FStatusHandle = 0;
+    std::vector<std::string> FParams;
+    bool FTriggerStarted = false;
+    std::unique_ptr<TServiceThread> FServiceThread;
+    mutable std::mutex FLoggerLock;
+    std::unique_ptr<TEventLogger> FEventLogger;
+};
+
+// "Service failed on %s: %s" with the name of a control code 1 to 15.
+const char* ControlName(std::uint32_t code);
+
+}  // namespace keyrix

@@ -1,0 +1,217 @@
+// The settings menu's model: categories of typed settings bound to fields of the owner's
+// settings object, followed by buttons with actions, and how all settings are loaded,
+// saved and reset against one registry key (one subkey per category, one value per
+// setting, named by the captions).
+//
+// Values are held in the ANSI code page (Windows-1252); what the menu shows and edits is in
+// the console's encoding (UTF-8 on Linux).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace keyrix::platform {
+class TRegistry;
+}
+
+namespace keyrix {
+
+class TConsoleMenu;
+class TCMenuCategory;
+
+enum class TRegRoot { HKEY_LOCAL_MACHINE };
+
+class TCMenuBaseItem {
+public:
+    TCMenuBaseItem(const TCMenuBaseItem&) = delete;
+    TCMenuBaseItem& operator=(const TCMenuBaseItem&) = delete;
+    virtual ~TCMenuBaseItem() = default;
+
+    virtual void SetCaption(const std::string& caption) { Caption = caption; }
+
+    // For settings also the registry value name, for categories the subkey name.
+    std::string Caption;
+    TConsoleMenu* Menu = nullptr;  // not owned
+    TCMenuBaseItem* Next = nullptr;  // neighbours in screen order
+    TCMenuBaseItem* Prev = nullptr;
+
+protected:
+    TCMenuBaseItem(TConsoleMenu& menu, const std::string& caption) : Caption(caption), Menu(&menu) {}
+};
+
+class TCMenuSetting : public TCMenuBaseItem {
+public:
+    virtual void SetCursorPos(std::int32_t pos) { CursorPos = pos; }
+    // The bound value as the console shows it.
+    virtual std::string GetDisplayText() const = 0;
+    // Stores an edited console text into the bound field, when it is acceptable.
+    virtual void ApplyText(const std::string& text) = 0;
+    // Whether a typed character (a Unicode code point) may join the edit text.
+    virtual bool AcceptChar(char32_t ch) const = 0;
+    virtual void SaveTo(platform::TRegistry& registry) const = 0;
+    virtual void LoadFrom(const platform::TRegistry& registry) = 0;
+    virtual void ResetToDefault() = 0;
+    virtual bool Validate(const std::string& text) const = 0;
+
+    TCMenuSetting* NextSetting = nullptr;
+    TCMenuSetting* PrevSetting = nullptr;
+    TCMenuCategory* Category = nullptr;
+    std::string EditText;  // console encoding
+    std::int32_t CursorPos = 0;
+    bool ShowColon = true;
+
+protected:
+    TCMenuSetting(TCMenuCategory& category, const std::string& caption, bool showColon);
+};
+
+class TCMenuSettingStr : public TCMenuSetting {
+public:
+    TCMenuSettingStr(TCMenuCategory& category, std::string& value, const std::string& caption,
+                     const std::string& defaultValue, std::int32_t maxLength);
+    std::string GetDisplayText() const override;
+    void ApplyText(const std::string& text) override;
+    bool AcceptChar(char32_t ch) const override;
+    void SaveTo(platform::TRegistry& registry) const override;
+    void LoadFrom(const platform::TRegistry& registry) override;
+    void ResetToDefault() override { *Value = Default; }
+    bool Validate(const std::string& text) const override;
+
+    std::string* Value;
+    std::string Default;
+    std::int32_t MaxLength;
+};
+
+class TCMenuSettingInt : public TCMenuSetting {
+public:
+    TCMenuSettingInt(TCMenuCategory& category, std::int32_t& value, const std::string& caption,
+                     std::int32_t defaultValue, std::int32_t minValue, std::int32_t maxValue);
+    std::string GetDisplayText() const override;
+    void ApplyText(const std::string& text) override;
+    bool AcceptChar(char32_t ch) const override { return ch >= U'0' && ch <= U'9'; }
+    void SaveTo(platform::TRegistry& registry) const override;
+    void LoadFrom(const platform::TRegistry& registry) override;
+    void ResetToDefault() override { *Value = Default; }
+    bool Validate(const std::string& text) const override;
+
+    std::int32_t* Value;
+    std::int32_t Default, MaxValue, MinValue;
+};
+
+class TCMenuSettingBln : public TCMenuSetting {
+public:
+    TCMenuSettingBln(TCMenuCategory& category, bool& value, const std::string& caption, bool defaultValue);
+    void SetCursorPos(std::int32_t) override { CursorPos = 1; }  // the cursor sits inside "[ ]"
+    std::string GetDisplayText() const override { return *Value ? "[X]" : "[ ]"; }
+    void ApplyText(const std::string&) override {}
+    bool AcceptChar(char32_t) const override { return false; }
+    void SaveTo(platform::TRegistry& registry) const override;
+    void LoadFrom(const platform::TRegistry& registry) override;
+    void ResetToDefault() override { *Value = Default; }
+    bool Validate(const std::string&) const override { return false; }
+
+    bool* Value;
+    bool Default;
+};
+
+class TCMenuCategory : public TCMenuBaseItem {
+public:
+    TCMenuCategory(TConsoleMenu& menu, const std::string& caption) : TCMenuBaseItem(menu, caption) {}
+
+    // Each adds the setting after the category's last one, assigns the default to the bound
+    // field at once and answers the new setting.
+    TCMenuSettingStr* AddString(std::string& field, const std::string& caption, const std::string& defaultValue,
+                                std::int32_t maxLength);
+    TCMenuSettingInt* AddInteger(std::int32_t& field, const std::string& caption, std::int32_t defaultValue,
+                                 std::int32_t minValue, std::int32_t maxValue);
+    TCMenuSettingBln* AddBoolean(bool& field, const std::string& caption, bool defaultValue);
+
+    TCMenuCategory* NextCategory = nullptr;
+    TCMenuCategory* PrevCategory = nullptr;
+    TCMenuSetting* FirstSetting = nullptr;
+    TCMenuSetting* LastSetting = nullptr;
+
+private:
+    template <class T>
+    T* Append(std::unique_ptr<T> setting);
+
+    std::vector<std::unique_ptr<TCMenuSetting>> FSettings;  // owned
+};
+
+class TCMenuButton : public TCMenuBaseItem {
+public:
+    // Runs on Enter; true ends the menu.
+    using TAction = std::function<bool(TConsoleMenu&)>;
+    TCMenuButton(TConsoleMenu& menu, const std::string& caption, std::int32_t index, TAction action)
+        : TCMenuBaseItem(menu, caption), Index(index), Action(std::move(action)) {}
+
+    std::int32_t Index;
+    TAction Action;
+};
+
+class TConsoleMenu {
+public:
+    TConsoleMenu() = default;
+    TConsoleMenu(const TConsoleMenu&) = delete;
+    TConsoleMenu& operator=(const TConsoleMenu&) = delete;
+    ~TConsoleMenu();
+
+    // Keeps the title in the console's encoding.
+    void SetTitle(const std::string& ansiTitle);
+    void SetRegistry(TRegRoot rootKey, const std::string& keyPath);
+
+    // A category goes after the last setting of the last category, always before the buttons.
+    TCMenuCategory* AddCategory(const std::string& caption);
+    TCMenuButton* AddButton(const std::string& caption, TCMenuButton::TAction action);
+    TCMenuButton* AddDefaultsButton(const std::string& caption);  // RestoreDefaults, stays open
+    TCMenuButton* AddSaveButton(const std::string& caption);      // SaveToRegistry, ends the menu
+    TCMenuButton* AddExitButton(const std::string& caption);      // ends the menu
+
+    // Each setting whose value exists under KeyPath\<category> takes the stored value.
+    void LoadFromRegistry();
+    // Writes every setting, creating the key and the category subkeys as needed.
+    void SaveToRegistry();
+    // Every bound field back to its default, in memory only.
+    void RestoreDefaults();
+
+    // Shows the menu and handles keys until it is left.
+    void Run();
+
+    // The first item in screen order.
+    TCMenuBaseItem* FirstItem() const;
+
+    TCMenuBaseItem* Current = nullptr;
+    std::string Title;  // console encoding
+    std::int32_t RowCount = 0;  // 2 per category, 1 per setting
+    std::int32_t ButtonCount = 0;
+    std::int32_t CategoryCount = 0;
+    TRegRoot RootKey = TRegRoot::HKEY_LOCAL_MACHINE;
+    std::string KeyPath;
+    bool ExitRequested = false;
+    bool RegistrySet = false;
+    std::uint16_t SavedTextColor = 7, SavedBackground = 0;
+    std::int32_t CaptionWidth = 30;
+    std::int32_t ValueWidth = 45;
+    std::int32_t ScreenWidth = 80, ScreenHeight = 25;
+    TCMenuCategory* FirstCategory = nullptr;
+    TCMenuCategory* LastCategory = nullptr;
+    TCMenuButton* FirstButton = nullptr;
+    TCMenuButton* LastButton = nullptr;
+
+private:
+    friend class TCMenuCategory;
+    // The item after which the next category or first button goes (null: the list head).
+    TCMenuBaseItem* EndOfSettings() const;
+    void InsertAfter(TCMenuBaseItem& item, TCMenuBaseItem* anchor);
+
+    std::vector<std::unique_ptr<TCMenuButton>> FButtons;        // owned
+    std::vector<std::unique_ptr<TCMenuCategory>> FCategories;   // owned; each owns its settings
+};
+
+// Integer input: optional leading blanks, an optional sign, decimal digits and nothing
+// else, within 32 signed bits. An empty text does not parse.
+bool ParseMenuInteger(const std::string& text, std::int32_t& value);
+
+}  // namespace keyrix

@@ -1,0 +1,106 @@
+#include "setup/uServiceSetup.h"
+
+#include "common/Exceptions.h"
+#include "common/Format.h"
+#include "platform/Registry.h"
+#include "service/SvcApplication.h"
+
+namespace keyrix {
+
+using platform::TRegAccess;
+using platform::TRegistry;
+
+TCustomSetup* CurrentSetup = nullptr;
+
+TCustomSetup::TCustomSetup(const std::string& caption) : Menu(std::make_unique<TConsoleMenu>()) {
+    CurrentSetup = this;
+    Menu->SetTitle(caption);
+}
+
+TCustomSetup::~TCustomSetup() {
+    Menu.reset();
+    if (CurrentSetup == this) CurrentSetup = nullptr;
+}
+
+void TCustomSetup::BuildMenu(bool coreGroup, bool databaseGroup) {
+    if (coreGroup) {
+        TCMenuCategory* general = Menu->AddCategory("General");
+        general->AddString(CoreServiceAddress, "Core service address", "127.0.0.1", 32);
+        general->AddInteger(CoreServicePort, "Core service port", 4701, 1, 65535);
+        general->AddString(CoreServicePassword, "Core service password", "", 32);
+    }
+    if (databaseGroup) {
+        TCMenuCategory* database = Menu->AddCategory("Database");
+        database->AddString(DatabaseServer, "Server address", "127.0.0.1", 32);
+        database->AddInteger(DatabasePort, "Port number", 3050, 1, 65535);
+        database->AddString(DatabaseName, "Database name", "keyrix_serv", 32);
+        database->AddString(DatabaseUser, "Username", "SYSDBA", 16);
+        database->AddString(DatabasePassword, "Password", "lanternox", 16);
+    }
+    InstallButton = Menu->AddButton("Install service", [this](TConsoleMenu&) { return ToggleServiceInstall(); });
+    Menu->AddDefaultsButton("Restore defaults");
+    Menu->AddSaveButton("Save and exit");
+    Menu->AddExitButton("Exit (ESC)");
+}
+
+bool RenameRegistryValue(TRegistry& registry, const std::string& oldName, const std::string& newName) {
+    if (!registry.ValueExists(oldName) || registry.ValueExists(newName)) return false;
+    std::uint32_t type = 0;
+    std::string data;
+    if (registry.QueryRaw(oldName, type, data) != platform::ERROR_SUCCESS)
+        throw platform::ERegistryException(Format("Failed to get data for '%s'", oldName));
+    if (registry.SetRaw(newName, type, data) != platform::ERROR_SUCCESS)
+        throw platform::ERegistryException(Format("Failed to set data for '%s'", newName));
+    registry.DeleteValue(oldName);
+    return true;
+}
+
+void TCustomSetup::LoadSettings() {
+    const std::string key = "\\" + GetKeyPath();
+    TRegistry registry(TRegAccess::AllAccess);
+    // Without write access (no administrator) the renames are skipped; loading still reads.
+    if (registry.OpenKey(key, false)) {
+        const bool migrated = registry.ValueExists("Version");
+        registry.CloseKey();
+        if (!migrated) {
+            if (registry.OpenKey(key + "\\General", false)) {
+                RenameRegistryValue(registry, "Core service server", "Core service address");
+                registry.CloseKey();
+            }
+            if (registry.OpenKey(key + "\\Database", false)) {
+                RenameRegistryValue(registry, "Server", "Server address");
+                RenameRegistryValue(registry, "Port", "Port number");
+                RenameRegistryValue(registry, "Alias", "Database name");
+                registry.CloseKey();
+            }
+            if (registry.OpenKey(key, false)) {
+                registry.WriteInteger("Version", 1);
+                registry.CloseKey();
+            }
+        }
+    }
+    Menu->SetRegistry(GetRootKey(), GetKeyPath());
+    Menu->LoadFromRegistry();
+}
+
+void TCustomSetup::RunConfig(TServiceApplication& sender) {
+    TServiceBase* service = GetService();
+    if (service == nullptr) throw EBugCheckError("RunConfig: no service object");
+    SetServiceInstalled(sender.IsServiceInstalled(service->ServiceName()));
+    Menu->Run();
+}
+
+void TCustomSetup::SetServiceInstalled(bool installed) {
+    ServiceInstalled = installed;
+    if (InstallButton) InstallButton->SetCaption(installed ? "Uninstall service" : "Install service");
+}
+
+bool TCustomSetup::ToggleServiceInstall() {
+    if (!InstallServices) throw ENotAvailable("Service installation is not available in this build");
+    // The flag and the caption flip whatever the outcome; a failure shows in the exit code.
+    InstallServices(!ServiceInstalled);
+    SetServiceInstalled(!ServiceInstalled);
+    return false;
+}
+
+}  // namespace keyrix

@@ -1,0 +1,77 @@
+// TCustomSetup: a settings object whose settings are the items of its console menu, kept
+// in the registry under one key with one subkey per category.
+#pragma once
+
+#include "setup/ConsoleMenu.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace keyrix {
+
+class TServiceBase;
+class TServiceApplication;
+
+class TCustomSetup {
+public:
+    TCustomSetup(const TCustomSetup&) = delete;
+    TCustomSetup& operator=(const TCustomSetup&) = delete;
+    virtual ~TCustomSetup();
+
+    // Declares the categories, settings and buttons. Derived classes call the base first.
+    virtual void BuildMenu(bool coreGroup, bool databaseGroup);
+    // The service whose installation the menu manages.
+    virtual TServiceBase* GetService() const = 0;
+    virtual TRegRoot GetRootKey() const { return TRegRoot::HKEY_LOCAL_MACHINE; }
+    virtual std::string GetKeyPath() const = 0;
+
+    // Renames the value names of older installations (once, marked by "Version" = 1),
+    // then loads every setting; missing values keep their defaults.
+    void LoadSettings();
+
+    // Config mode: shows whether the service is installed, then runs the menu until the
+    // administrator leaves it.
+    void RunConfig(TServiceApplication& sender);
+
+    // The install button's action: installs when the service is not installed, else
+    // uninstalls, then flips ServiceInstalled and the caption. Keeps the menu open.
+    bool ToggleServiceInstall();
+    // Records whether the service is installed and shows it on the install button.
+    void SetServiceInstalled(bool installed);
+
+    // Installs (true) or uninstalls (false) the service; bound by the service host.
+    std::function<void(bool install)> InstallServices;
+
+    std::unique_ptr<TConsoleMenu> Menu;
+    TCMenuButton* InstallButton = nullptr;
+    bool ServiceInstalled = false;
+
+    std::string CoreServiceAddress;
+    std::int32_t CoreServicePort = 0;
+    std::string CoreServicePassword;
+
+    std::string DatabaseServer;
+    std::string DatabaseName;
+    std::int32_t DatabasePort = 0;
+    std::string DatabaseUser;
+    std::string DatabasePassword;
+
+protected:
+    // The menu is built by the most derived constructor (a virtual call made from here
+    // would not reach the derived BuildMenu).
+    explicit TCustomSetup(const std::string& caption);
+};
+
+// The settings module's current instance: set by the constructor, cleared by the destructor.
+extern TCustomSetup* CurrentSetup;
+
+// Moves a value to a new name when the old name exists and the new one does not, keeping
+// its type and data. Answers whether it moved.
+namespace platform {
+class TRegistry;
+}
+bool RenameRegistryValue(platform::TRegistry& registry, const std::string& oldName, const std::string& newName);
+
+}  // namespace keyrix

@@ -1,0 +1,176 @@
+#include "setup/SetupWindow.h"
+
+#include "common/Exceptions.h"
+#include "platform/Registry.h"
+#include "tests/setup/HiveFixture.h"
+
+#include <sys/stat.h>
+
+using namespace keyrix;
+using namespace keyrix::test;
+using platform::REG_DWORD;
+
+namespace {
+
+class Settings : public HiveFixture {
+protected:
+    std::unique_ptr<TSetup> Load() {
+        auto setup = std::make_unique<TSetup>(false, true, "Keyrix HRM sync service settings");
+        setup->LoadSettings();
+        return setup;
+    }
+};
+
+}  // namespace
+
+TEST_F(Settings, NoKeyGivesTheDefaultsAndWritesNothing) {
+    auto s = Load();
+    EXPECT_EQ(s->DatabaseServer, "127.0.0.1");
+    EXPECT_EQ(s->DatabasePort, 3050);
+    EXPECT_EQ(s->DatabaseName, "keyrix_serv");
+    EXPECT_EQ(s->DatabaseUser, "SYSDBA");
+    EXPECT_EQ(s->DatabasePassword, "lanternox");
+    EXPECT_EQ(s->ServerPort, 4702);
+    EXPECT_EQ(s->ServerPassword.size(), 8u);
+    EXPECT_FALSE(s->LogToFile);
+    EXPECT_TRUE(s->HrmImportEnabled);
+    EXPECT_EQ(s->HrmUrl.rfind("https://", 0), 0u);
+    EXPECT_NE(s->HrmUrl.find(".example.com/General/HrDataService.asmx/GetBrakonData"), std::string::npos);
+    EXPECT_NE(s->HrmUser.find('\\'), std::string::npos) << "a domain account";
+    EXPECT_EQ(s->HrmPassword, "RimaSelo473");
+    EXPECT_TRUE(s->CardHolderImportEnabled);
+    EXPECT_EQ(s->CardHolderFile, "C:\\BKE\\whgppu4xel.xml");
+    EXPECT_EQ(s->CoreServicePort, 0) << "the core-service group is not built";
+    EXPECT_FALSE(FileExists(HivePath));
+}
+
+TEST_F(Settings, ScreenOrderIsDatabaseServerGeneralHrmBrakonThenButtons) {
+    auto s = Load();
+    std::vector<std::string> captions;
+    for (TCMenuBaseItem* item = s->Menu->FirstItem(); item; item = item->Next)
+        if (!dynamic_cast<TCMenuSetting*>(item)) captions.push_back(item->Caption);
+    EXPECT_EQ(captions, (std::vector<std::string>{"Database", "Server", "General", "HRM", "BRAKON", "Install service",
+                                                  "Restore defaults", "Save and exit", "Exit (ESC)"}));
+    EXPECT_EQ(s->Menu->RowCount, 5 * 2 + 5 + 2 + 1 + 4 + 2);
+    EXPECT_EQ(s->InstallButton, s->Menu->FirstButton);
+    EXPECT_EQ(s->Menu->Title, "Keyrix HRM sync service settings");
+}
+
+TEST_F(Settings, OldValueNamesAreMigratedOnce) {
+    WriteHive(Section() + "\r\n" + Section("General") + "\"Core service server\"=\"10.0.0.9\"\r\n\r\n" +
+              Section("Database") +
+              "\"Server\"=\"db.example.org\"\r\n\"Port\"=dword:00000c1c\r\n\"Alias\"=\"access\"\r\n\r\n");
+    auto s = Load();
+    EXPECT_EQ(s->DatabaseServer, "db.example.org");
+    EXPECT_EQ(s->DatabasePort, 3100);
+    EXPECT_EQ(s->DatabaseName, "access");
+
+    auto root = Open();
+    EXPECT_EQ(root->GetDataType("Version"), REG_DWORD);
+    EXPECT_EQ(root->ReadInteger("Version"), 1);
+    auto database = Open("Database");
+    EXPECT_EQ(database->ReadString("Server address"), "db.example.org");
+    EXPECT_EQ(database->GetDataType("Port number"), REG_DWORD);
+    EXPECT_EQ(database->ReadString("Database name"), "access");
+    for (const char* old : {"Server", "Port", "Alias"}) EXPECT_FALSE(database->ValueExists(old)) << old;
+    auto general = Open("General");
+    EXPECT_EQ(general->ReadString("Core service address"), "10.0.0.9");
+    EXPECT_FALSE(general->ValueExists("Core service server"));
+}
+
+TEST_F(Settings, MigrationKeepsANewNameThatExistsAlready) {
+    WriteHive(Section() + "\r\n" + Section("Database") + "\"Port\"=dword:00000001\r\n\"Port number\"=dword:00000bb9\r\n\r\n");
+    auto s = Load();
+    EXPECT_EQ(s->DatabasePort, 3001);
+    auto database = Open("Database");
+    EXPECT_EQ(database->ReadInteger("Port"), 1) << "the old value stays beside the new one";
+    EXPECT_EQ(Open()->ReadInteger("Version"), 1);
+}
+
+TEST_F(Settings, VersionOfAnyTypeStopsTheMigration) {
+    WriteHive(Section() + "\"Version\"=\"not a number\"\r\n\r\n" + Section("Database") + "\"Server\"=\"old\"\r\n\r\n");
+    const std::string before = ReadFile(HivePath);
+    auto s = Load();
+    EXPECT_EQ(s->DatabaseServer, "127.0.0.1");
+    EXPECT_EQ(ReadFile(HivePath), before) << "nothing renamed, nothing written";
+}
+
+TEST_F(Settings, ValueOfTheWrongTypeStopsLoading) {
+    WriteHive(Section() + "\"Version\"=dword:00000001\r\n\r\n" + Section("Database") + "\"Port number\"=\"3050\"\r\n\r\n");
+    try {
+        Load();
+        FAIL() << "loaded a string as the port";
+    } catch (const platform::ERegistryException& e) {
+        EXPECT_EQ(e.Message(), "Invalid data type for 'Port number'");
+    }
+}
+
+TEST_F(Settings, LongStoredValuesAreLoadedWhole) {
+    const std::string url = "https://hrm.example.com/" + std::string(176, 'u');
+    ASSERT_EQ(url.size(), 200u);
+    WriteHive(Section() + "\"Version\"=dword:00000001\r\n\r\n" + Section("HRM") + "\"Data source URL\"=\"" + url +
+              "\"\r\n\"Import enabled\"=dword:00000000\r\n\r\n" + Section("General") +
+              "\"Log messages to file\"=dword:00000007\r\n\r\n");
+    auto s = Load();
+    EXPECT_EQ(s->HrmUrl, url);
+    EXPECT_FALSE(s->HrmImportEnabled);
+    EXPECT_TRUE(s->LogToFile) << "any non-zero value is true";
+}
+
+TEST_F(Settings, SaveOnAnEmptyHiveCreatesTheKeysThenTheNextStartMarksTheVersion) {
+    {
+        auto s = Load();
+        s->DatabaseServer = "db.example.org";
+        s->Menu->SaveToRegistry();
+    }
+    struct stat st;
+    ASSERT_EQ(::stat(HivePath.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << "the hive holds passwords";
+    for (const char* sub : {"Database", "Server", "General", "HRM", "BRAKON"}) Open(sub);
+    EXPECT_FALSE(Open()->ValueExists("Version"));
+    EXPECT_EQ(Open("Database")->ReadString("Server address"), "db.example.org");
+    EXPECT_EQ(Open("General")->GetDataType("Log messages to file"), REG_DWORD);
+
+    auto s = Load();
+    EXPECT_EQ(s->DatabaseServer, "db.example.org");
+    EXPECT_EQ(Open()->ReadInteger("Version"), 1);
+}
+
+TEST_F(Settings, WithoutWriteAccessTheMigrationIsSkippedAndLoadingStillReads) {
+    WriteHive(Section() + "\r\n" + Section("Database") + "\"Server\"=\"old\"\r\n\"Database name\"=\"ro\"\r\n\r\n");
+    ASSERT_EQ(::chmod(HivePath.c_str(), 0644), 0);
+    ASSERT_EQ(::chmod(Dir.Path().c_str(), 0755), 0);
+    const std::string before = ReadFile(HivePath);
+    std::string outcome = RunInChild(
+        [this] {
+            auto s = Load();
+            return s->DatabaseName + "/" + s->DatabaseServer;
+        },
+        /*unprivileged=*/true);
+    EXPECT_EQ(outcome, "ro/127.0.0.1");
+    EXPECT_EQ(ReadFile(HivePath), before);
+}
+
+TEST_F(Settings, InstallButtonTogglesFlagAndCaption) {
+    auto s = Load();
+    EXPECT_THROW(s->ToggleServiceInstall(), ENotAvailable);
+    std::vector<bool> calls;
+    s->InstallServices = [&](bool install) { calls.push_back(install); };
+    s->SetServiceInstalled(true);
+    EXPECT_EQ(s->InstallButton->Caption, "Uninstall service");
+    EXPECT_FALSE(s->InstallButton->Action(*s->Menu)) << "the menu stays open";
+    EXPECT_FALSE(s->ServiceInstalled);
+    EXPECT_EQ(s->InstallButton->Caption, "Install service");
+    s->InstallButton->Action(*s->Menu);
+    EXPECT_TRUE(s->ServiceInstalled);
+    EXPECT_EQ(s->InstallButton->Caption, "Uninstall service");
+    EXPECT_EQ(calls, (std::vector<bool>{false, true}));
+}
+
+TEST_F(Settings, TheModuleKnowsItsCurrentInstance) {
+    {
+        auto s = Load();
+        EXPECT_EQ(CurrentSetup, s.get());
+    }
+    EXPECT_EQ(CurrentSetup, nullptr);
+}

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,6 +28,7 @@ namespace {
 
 constexpr const char* EventLogRoot = "SYSTEM\\CurrentControlSet\\Services\\EventLog";
 constexpr const char* DefaultLogName = "Application";
+constexpr const char* JournalSocket = "/run/systemd/journal/socket";
 
 class TFd {
 public:
@@ -180,6 +182,10 @@ public:
                                             TypeName(type), category, eventId, Escaped(message));
             return AppendLine(file, line);
         }
+        // sd_journal_send answers success when no journald listens; the entry would be lost
+        // without the caller knowing.
+        struct stat st;
+        if (::stat(JournalSocket, &st) != 0 || !S_ISSOCK(st.st_mode)) return false;
         return ::sd_journal_send("MESSAGE=%s", message.c_str(), "PRIORITY=%d", Priority(type),
                                  "SYSLOG_IDENTIFIER=%s", name.c_str(), "KEYRIX_LOG=%s", log.c_str(),
                                  "KEYRIX_CATEGORY=%u", static_cast<unsigned>(category), "KEYRIX_EVENT_ID=%u",

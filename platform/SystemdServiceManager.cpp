@@ -209,7 +209,8 @@ public:
     // The description lives in the comment lines right after Description=.
     void SetDescriptionComment(const std::string& description) {
         std::vector<std::string>& lines = Section("Unit").Lines;
-        auto at = std::find_if(lines.begin(), lines.end(), [](const std::string& l) { return IsKey(l, "Description"); });
+        auto at =
+            std::find_if(lines.begin(), lines.end(), [](const std::string& l) { return IsKey(l, "Description"); });
         at = at == lines.end() ? lines.begin() : at + 1;
         auto end = std::find_if(at, lines.end(), [](const std::string& l) { return l.front() != '#'; });
         at = lines.erase(at, end);
@@ -544,7 +545,8 @@ long TSystemdServiceManager::ChangeServiceConfig2(const std::string& serviceName
             unit.Remove("Service", "RestartSec");
             unit.Remove("Unit", "FailureAction");
             const auto& actions = config.Actions;
-            auto restart = std::find_if(actions.begin(), actions.end(), [](const TFailureActionRecord& a) { return a.Type == 1; });
+            auto restart =
+                std::find_if(actions.begin(), actions.end(), [](const TFailureActionRecord& a) { return a.Type == 1; });
             if (restart != actions.end()) {
                 unit.Set("Service", "Restart", "on-failure");
                 unit.Set("Service", "RestartSec", Format("%ums", restart->Delay));

@@ -46,10 +46,6 @@ void Check(bool ok, const char* message) {
 
 }  // namespace
 
-EOSError WindowsOSError(long code) {
-    return EOSError(static_cast<int>(code), Format("System Error.  Code: %d.\r\n%s", code, WindowsErrorText(code)));
-}
-
 TServiceConfig ServiceConfigOf(const TServiceBase& service) {
     TServiceConfig config;
     config.ServiceName = service.ServiceName();
@@ -60,7 +56,8 @@ TServiceConfig ServiceConfigOf(const TServiceBase& service) {
         case TServiceType::stFileSystem: config.ServiceType = SERVICE_FILE_SYSTEM_DRIVER; break;
         case TServiceType::stWin32:
             // A process holding several services shares it between them.
-            config.ServiceType = TServiceBase::InstanceCount() > 1 ? SERVICE_WIN32_SHARE_PROCESS : SERVICE_WIN32_OWN_PROCESS;
+            config.ServiceType =
+                TServiceBase::InstanceCount() > 1 ? SERVICE_WIN32_SHARE_PROCESS : SERVICE_WIN32_OWN_PROCESS;
             if (service.Interactive()) config.ServiceType |= SERVICE_INTERACTIVE_PROCESS;
             break;
     }
@@ -110,7 +107,7 @@ TServiceConfig2 ServiceConfig2Of(const TServiceBase& service) {
 void InstallService(TServiceBase& service) {
     if (service.BeforeInstall) service.BeforeInstall(service);
     IServiceControlManager& manager = ServiceControlManager();
-    if (long rc = manager.CreateService(ServiceConfigOf(service))) throw WindowsOSError(rc);
+    if (long rc = manager.CreateService(ServiceConfigOf(service))) RaiseOSError(rc);
     try {
         SetExtendedConfig(service);
         service.DoAfterInstall();
@@ -126,10 +123,10 @@ void UninstallService(TServiceBase& service) {
     const std::string name = service.ServiceName();
     if (long rc = manager.OpenService(name)) {
         if (rc == ERROR_SERVICE_DOES_NOT_EXIST) return;
-        throw WindowsOSError(rc);
+        RaiseOSError(rc);
     }
     if (service.BeforeUninstall) service.BeforeUninstall(service);
-    if (long rc = manager.DeleteService(name)) throw WindowsOSError(rc);
+    if (long rc = manager.DeleteService(name)) RaiseOSError(rc);
     service.DoAfterUninstall();
 }
 

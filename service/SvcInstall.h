@@ -2,7 +2,6 @@
 // manager, its extended configuration, and its event log and event source in the registry.
 #pragma once
 
-#include "common/Exceptions.h"
 #include "platform/ServiceManager.h"
 #include "service/SvcObject.h"
 
@@ -13,15 +12,12 @@ namespace keyrix {
 // SYSTEM\CurrentControlSet\Services\EventLog: one subkey per log, one below it per source.
 inline constexpr const char* EventLogRegistryKey = "SYSTEM\\CurrentControlSet\\Services\\EventLog";
 
-// The operating-system error for a Windows error code: "System Error.  Code: <code>.\r\n"
-// followed by the code's text.
-EOSError WindowsOSError(long code);
-
 // What installing registers, from the service's properties.
 platform::TServiceConfig ServiceConfigOf(const TServiceBase& service);
 platform::TServiceConfig2 ServiceConfig2Of(const TServiceBase& service);
 
-// Both raise on failure. An install whose extended configuration or event-log
+// Both raise on failure (a refusal of the service control manager as the operating-system
+// error, RaiseOSError). An install whose extended configuration or event-log
 // registration fails deletes the service again; uninstalling a service that is not
 // installed succeeds without doing anything.
 void InstallService(TServiceBase& service);

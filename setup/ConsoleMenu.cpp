@@ -3,6 +3,7 @@
 #include "common/Exceptions.h"
 #include "platform/CodePage.h"
 #include "platform/Registry.h"
+#include "service/SvcConsole.h"
 
 #include <cctype>
 #include <limits>
@@ -168,7 +169,10 @@ TConsoleMenu::~TConsoleMenu() {
     FButtons.clear();
 }
 
-void TConsoleMenu::SetTitle(const std::string& ansiTitle) { Title = ToConsole(ansiTitle); }
+void TConsoleMenu::SetTitle(const std::string& ansiTitle) {
+    Title = ToConsole(ansiTitle);
+    SetConsoleTitle(ansiTitle);
+}
 
 void TConsoleMenu::SetRegistry(TRegRoot rootKey, const std::string& keyPath) {
     RootKey = rootKey;

@@ -1,0 +1,414 @@
+#include "platform/SystemdServiceManager.h"
+
+#include "common/Format.h"
+#include "platform/Registry.h"  // the general Windows error codes
+#include "platform/Signals.h"
+#include "tests/TestSupport.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <set>
+#include <thread>
+
+using namespace keyrix;
+using namespace keyrix::platform;
+using namespace std::chrono_literals;
+using keyrix::test::ReadFile;
+using keyrix::test::TTempDir;
+
+namespace {
+
+// The socket systemd listens on for a Type=notify service, played by the test.
+class TNotifySocket {
+public:
+    explicit TNotifySocket(const std::string& path) : FFd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        path.copy(address.sun_path, sizeof address.sun_path - 1);
+        if (FFd < 0 || ::bind(FFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+            throw std::runtime_error("cannot bind the notify socket");
+    }
+    TNotifySocket(const TNotifySocket&) = delete;
+    TNotifySocket& operator=(const TNotifySocket&) = delete;
+    ~TNotifySocket() { ::close(FFd); }
+
+    // The next message; empty when none came in time.
+    std::string Receive() {
+        pollfd ready{FFd, POLLIN, 0};
+        if (::poll(&ready, 1, 5000) != 1) return "";
+        char buffer[4096];
+        const ssize_t n = ::recv(FFd, buffer, sizeof buffer, 0);
+        return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : "";
+    }
+
+private:
+    int FFd;
+};
+
+// The control codes a handler received, for another thread to wait on.
+class TControls {
+public:
+    void Add(std::uint32_t control) {
+        std::lock_guard guard(FLock);
+        FCodes.push_back(control);
+        FChanged.notify_all();
+    }
+    bool WaitFor(std::uint32_t control) {
+        std::unique_lock guard(FLock);
+        return FChanged.wait_for(guard, 5s,
+                                 [&] { return std::find(FCodes.begin(), FCodes.end(), control) != FCodes.end(); });
+    }
+    std::vector<std::uint32_t> All() {
+        std::lock_guard guard(FLock);
+        return FCodes;
+    }
+
+private:
+    std::mutex FLock;
+    std::condition_variable FChanged;
+    std::vector<std::uint32_t> FCodes;
+};
+
+class SystemdManager : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // Before any thread exists, so that only the signal thread takes SIGTERM and SIGHUP.
+        TSignalThread::BlockHandledSignals();
+        ::mkdir(Units.c_str(), 0755);
+        ::setenv("KEYRIX_SYSTEMD_DIR", Units.c_str(), 1);
+        ::unsetenv("NOTIFY_SOCKET");
+    }
+    void TearDown() override {
+        ::unsetenv("KEYRIX_SYSTEMD_DIR");
+        ::unsetenv("NOTIFY_SOCKET");
+    }
+
+    std::set<std::string> UnitFolder() const {
+        std::set<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(Units)) names.insert(entry.path().filename());
+        return names;
+    }
+    static TServiceConfig SyncClient() {
+        TServiceConfig config;
+        config.ServiceName = "KeyrixSyncVLRM";
+        config.DisplayName = "Keyrix Sync Client (VLHRM)";
+        config.BinaryPathName = "/opt/keyrix/KeyrixSyncVLHRM /SVC";
+        return config;
+    }
+
+    TTempDir Dir;
+    std::string Units = Dir.File("units");
+    std::string UnitPath = Units + "/KeyrixSyncVLRM.service";
+    TSystemdServiceManager Manager;
+};
+
+const std::string BaseUnit =
+    "[Unit]\n"
+    "Description=Keyrix Sync Client (VLHRM)\n"
+    "\n"
+    "[Service]\n"
+    "Type=notify\n"
+    "ExecStart=/opt/keyrix/KeyrixSyncVLHRM /SVC\n"
+    "\n"
+    "[Install]\n"
+    "WantedBy=multi-user.target\n";
+
+}  // namespace
+
+TEST_F(SystemdManager, DispatcherWithoutNotifySocketAnswers1063) {
+    bool ran = false;
+    const std::vector<TServiceTableEntry> table = {
+        {"KeyrixSyncVLRM", [&](const std::vector<std::string>&) { ran = true; }}};
+    EXPECT_EQ(Manager.StartServiceCtrlDispatcher(table), ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+    ::setenv("NOTIFY_SOCKET", "", 1);
+    EXPECT_EQ(Manager.StartServiceCtrlDispatcher(table), ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+    EXPECT_FALSE(ran);
+}
+
+TEST_F(SystemdManager, EachServiceRunsOnANamedThreadOfItsOwn) {
+    TNotifySocket socket(Dir.File("notify"));
+    ::setenv("NOTIFY_SOCKET", Dir.File("notify").c_str(), 1);
+    struct TSeen {
+        std::string ThreadName;
+        std::vector<std::string> Arguments;
+        std::thread::id Thread;
+    };
+    std::mutex lock;
+    std::condition_variable arrived;
+    std::vector<TSeen> seen;
+    auto main = [&](const std::vector<std::string>& arguments) {
+        char name[16] = {};
+        ::pthread_getname_np(::pthread_self(), name, sizeof name);
+        std::unique_lock guard(lock);
+        seen.push_back({name, arguments, std::this_thread::get_id()});
+        arrived.notify_all();
+        // Both run at once: each waits here for the other.
+        arrived.wait_for(guard, 5s, [&] { return seen.size() == 2; });
+    };
+    EXPECT_EQ(Manager.StartServiceCtrlDispatcher({{"KeyrixSyncVLRM", main}, {"AnotherServiceWithALongName", main}}),
+              NO_ERROR);
+
+    ASSERT_EQ(seen.size(), 2u);
+    std::sort(seen.begin(), seen.end(), [](const TSeen& a, const TSeen& b) { return a.ThreadName < b.ThreadName; });
+    EXPECT_EQ(seen[0].ThreadName, "AnotherServiceW") << "the kernel keeps 15 characters";
+    EXPECT_EQ(seen[0].Arguments, std::vector<std::string>{"AnotherServiceWithALongName"});
+    EXPECT_EQ(seen[1].ThreadName, "KeyrixSyncVLRM");
+    EXPECT_EQ(seen[1].Arguments, std::vector<std::string>{"KeyrixSyncVLRM"});
+    EXPECT_NE(seen[0].Thread, seen[1].Thread);
+    EXPECT_NE(seen[0].Thread, std::this_thread::get_id());
+}
+
+TEST_F(SystemdManager, StatusReportsReachTheNotifySocketAndSignalsReachTheHandler) {
+    TNotifySocket socket(Dir.File("notify"));
+    ::setenv("NOTIFY_SOCKET", Dir.File("notify").c_str(), 1);
+    TControls controls;
+    auto report = [&](TStatusHandle handle, std::uint32_t state, std::uint32_t waitHint) {
+        TServiceStatusRecord status;
+        status.CurrentState = state;
+        status.WaitHint = waitHint;
+        EXPECT_EQ(Manager.SetServiceStatus(handle, status), NO_ERROR) << state;
+    };
+    auto main = [&](const std::vector<std::string>&) {
+        TStatusHandle handle = 0;
+        auto handler = [&](std::uint32_t control, std::uint32_t, std::uintptr_t) {
+            controls.Add(control);
+            return control == 1 ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
+        };
+        EXPECT_EQ(Manager.RegisterServiceCtrlHandlerEx("KeyrixSyncVLRM", handler, handle), NO_ERROR);
+        report(handle, SERVICE_START_PENDING, 5000);
+        report(handle, SERVICE_RUNNING, 5000);
+        controls.WaitFor(1);
+        report(handle, SERVICE_STOP_PENDING, 3000);
+        report(handle, SERVICE_STOPPED, 0);
+    };
+    long result = -1;
+    std::thread dispatcher([&] { result = Manager.StartServiceCtrlDispatcher({{"KeyrixSyncVLRM", main}}); });
+
+    EXPECT_EQ(socket.Receive(), "STATUS=Start pending\nEXTEND_TIMEOUT_USEC=5000000");
+    EXPECT_EQ(socket.Receive(), "READY=1\nSTATUS=Running");
+    ::kill(::getpid(), SIGHUP);
+    EXPECT_TRUE(controls.WaitFor(6)) << "SIGHUP is the param change";
+    ::kill(::getpid(), SIGTERM);
+    EXPECT_EQ(socket.Receive(), "STOPPING=1\nSTATUS=Stop pending\nEXTEND_TIMEOUT_USEC=3000000");
+    EXPECT_EQ(socket.Receive(), "STATUS=Stopped");
+    dispatcher.join();
+    EXPECT_EQ(result, NO_ERROR);
+    EXPECT_EQ(controls.All(), (std::vector<std::uint32_t>{6, 1}));
+}
+
+TEST_F(SystemdManager, StatusMessagesNameTheState) {
+    struct Case {
+        std::uint32_t state, waitHint, win32ExitCode, specificExitCode;
+        const char* message;
+    };
+    const Case cases[] = {
+        {SERVICE_STOPPED, 5000, 0, 0, "STATUS=Stopped"},
+        {SERVICE_START_PENDING, 5000, 0, 0, "STATUS=Start pending\nEXTEND_TIMEOUT_USEC=5000000"},
+        {SERVICE_START_PENDING, 0, 0, 0, "STATUS=Start pending"},
+        {SERVICE_STOP_PENDING, 1, 0, 0, "STOPPING=1\nSTATUS=Stop pending\nEXTEND_TIMEOUT_USEC=1000"},
+        {SERVICE_RUNNING, 5000, 0, 0, "READY=1\nSTATUS=Running"},
+        {SERVICE_CONTINUE_PENDING, 2000, 0, 0, "STATUS=Continue pending\nEXTEND_TIMEOUT_USEC=2000000"},
+        {SERVICE_PAUSE_PENDING, 2000, 0, 0, "STATUS=Pause pending\nEXTEND_TIMEOUT_USEC=2000000"},
+        {SERVICE_PAUSED, 2000, 0, 0, "STATUS=Paused"},
+        {SERVICE_STOPPED, 0, 5, 0, "STATUS=Stopped (error 5)"},
+        {SERVICE_STOPPED, 0, ERROR_SERVICE_SPECIFIC_ERROR, 42, "STATUS=Stopped (service-specific error 42)"},
+    };
+    for (const Case& c : cases) {
+        TServiceStatusRecord status;
+        status.CurrentState = c.state;
+        status.WaitHint = c.waitHint;
+        status.Win32ExitCode = c.win32ExitCode;
+        status.ServiceSpecificExitCode = c.specificExitCode;
+        EXPECT_EQ(NotifyMessage(status), c.message);
+    }
+    TServiceStatusRecord running;
+    running.CurrentState = SERVICE_RUNNING;
+    EXPECT_EQ(Manager.SetServiceStatus(0, running), ERROR_INVALID_HANDLE) << "no handler registered";
+}
+
+TEST_F(SystemdManager, CreateServiceWritesTheUnit) {
+    struct Case {
+        const char* what;
+        std::function<void(TServiceConfig&)> change;
+        std::string unit;
+    };
+    const Case cases[] = {
+        {"this system's service", [](TServiceConfig&) {}, BaseUnit},
+        {"dependencies, an account, a manual start, characters systemd would expand",
+         [](TServiceConfig& c) {
+             c.DisplayName = "100% sync\r\nclient";
+             c.BinaryPathName = "\"/opt/key rix/$bin\\x\" /SVC";
+             c.Dependencies = {"Tcpip", "+NetGroup", "network-online.target"};
+             c.ServiceStartName = ".\\keyrix";
+             c.Password = "secret";
+             c.StartType = 3;
+         },
+         "[Unit]\n"
+         "Description=100%% sync  client\n"
+         "After=Tcpip.service NetGroup.target network-online.target\n"
+         "Requires=Tcpip.service NetGroup.target network-online.target\n"
+         "\n"
+         "[Service]\n"
+         "Type=notify\n"
+         "ExecStart=\"/opt/key rix/$$bin\\\\x\" /SVC\n"
+         "User=keyrix\n"},
+        {"the system account, disabled",
+         [](TServiceConfig& c) {
+             c.ServiceStartName = "LocalSystem";
+             c.StartType = 4;
+         },
+         "[Unit]\n"
+         "Description=Keyrix Sync Client (VLHRM)\n"
+         "\n"
+         "[Service]\n"
+         "Type=notify\n"
+         "ExecStart=/opt/keyrix/KeyrixSyncVLHRM /SVC\n"},
+    };
+    for (const Case& c : cases) {
+        TServiceConfig config = SyncClient();
+        c.change(config);
+        ASSERT_EQ(Manager.CreateService(config), NO_ERROR) << c.what;
+        EXPECT_EQ(ReadFile(UnitPath), c.unit) << c.what;
+        EXPECT_EQ(UnitFolder(), std::set<std::string>{"KeyrixSyncVLRM.service"}) << "no temporary file is left";
+        struct stat st {};
+        ASSERT_EQ(::stat(UnitPath.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0644u);
+        ASSERT_EQ(Manager.DeleteService(config.ServiceName), NO_ERROR);
+    }
+}
+
+TEST_F(SystemdManager, InstalledMeansTheUnitFileExists) {
+    EXPECT_EQ(Manager.OpenService("KeyrixSyncVLRM"), ERROR_SERVICE_DOES_NOT_EXIST);
+    ASSERT_EQ(Manager.CreateService(SyncClient()), NO_ERROR);
+    EXPECT_EQ(Manager.OpenService("KeyrixSyncVLRM"), NO_ERROR);
+
+    TServiceConfig other = SyncClient();
+    other.DisplayName = "Other";
+    EXPECT_EQ(Manager.CreateService(other), ERROR_SERVICE_EXISTS);
+    EXPECT_EQ(ReadFile(UnitPath), BaseUnit) << "the installed unit stays";
+
+    EXPECT_EQ(Manager.DeleteService("KeyrixSyncVLRM"), NO_ERROR);
+    EXPECT_TRUE(UnitFolder().empty());
+    EXPECT_EQ(Manager.OpenService("KeyrixSyncVLRM"), ERROR_SERVICE_DOES_NOT_EXIST);
+    EXPECT_EQ(Manager.DeleteService("KeyrixSyncVLRM"), ERROR_SERVICE_DOES_NOT_EXIST);
+    EXPECT_EQ(Manager.ChangeServiceConfig2("KeyrixSyncVLRM", TConfig2Level::Description, TServiceConfig2{}),
+              ERROR_SERVICE_DOES_NOT_EXIST);
+}
+
+TEST_F(SystemdManager, ExtendedConfigurationMapsOntoTheUnit) {
+    struct Step {
+        TConfig2Level level;
+        std::function<void(TServiceConfig2&)> change;
+    };
+    struct Case {
+        const char* what;
+        std::vector<Step> steps;
+        std::string unit;
+    };
+    auto description = [](std::string text) { return [text](TServiceConfig2& c) { c.Description = text; }; };
+    auto actions = [](std::vector<TFailureActionRecord> list) {
+        return [list](TServiceConfig2& c) { c.Actions = list; };
+    };
+    const std::string withDescription =
+        "[Unit]\n"
+        "Description=Keyrix Sync Client (VLHRM)\n"
+        "# Veltrona HRM users sync\n"
+        "\n"
+        "[Service]\n"
+        "Type=notify\n"
+        "ExecStart=/opt/keyrix/KeyrixSyncVLHRM /SVC\n"
+        "\n"
+        "[Install]\n"
+        "WantedBy=multi-user.target\n";
+    const Case cases[] = {
+        {"the description", {{TConfig2Level::Description, description("Veltrona HRM users sync")}}, withDescription},
+        {"a new description replaces the old one",
+         {{TConfig2Level::Description, description("first line\r\nsecond line")},
+          {TConfig2Level::Description, description("Veltrona HRM users sync")}},
+         withDescription},
+        {"no description, no comment",
+         {{TConfig2Level::Description, description("Veltrona HRM users sync")},
+          {TConfig2Level::Description, description("")}},
+         BaseUnit},
+        {"restart and reboot",
+         {{TConfig2Level::FailureActions, actions({{1, 60000}, {1, 1000}, {2, 0}, {3, 5}})}},
+         "[Unit]\n"
+         "Description=Keyrix Sync Client (VLHRM)\n"
+         "FailureAction=reboot\n"
+         "\n"
+         "[Service]\n"
+         "Type=notify\n"
+         "ExecStart=/opt/keyrix/KeyrixSyncVLHRM /SVC\n"
+         "Restart=on-failure\n"
+         "RestartSec=60000ms\n"
+         "\n"
+         "[Install]\n"
+         "WantedBy=multi-user.target\n"},
+        {"failure actions taken away again",
+         {{TConfig2Level::FailureActions, actions({{1, 500}, {2, 0}})}, {TConfig2Level::FailureActions, actions({})}},
+         BaseUnit},
+        {"levels systemd has no counterpart for",
+         {{TConfig2Level::DelayedAutoStart, [](TServiceConfig2& c) { c.DelayedAutoStart = true; }},
+          {TConfig2Level::FailureActionsFlag, [](TServiceConfig2& c) { c.FailureActionsOnNonCrashFailures = true; }},
+          {TConfig2Level::ServiceSidInfo, [](TServiceConfig2& c) { c.ServiceSidType = 3; }},
+          {TConfig2Level::RequiredPrivileges,
+           [](TServiceConfig2& c) { c.RequiredPrivileges = {"SeShutdownPrivilege"}; }},
+          {TConfig2Level::PreShutdownInfo, [](TServiceConfig2& c) { c.PreShutdownTimeout = 1; }}},
+         BaseUnit},
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(Manager.CreateService(SyncClient()), NO_ERROR) << c.what;
+        for (const Step& step : c.steps) {
+            TServiceConfig2 config;
+            step.change(config);
+            EXPECT_EQ(Manager.ChangeServiceConfig2("KeyrixSyncVLRM", step.level, config), NO_ERROR) << c.what;
+        }
+        EXPECT_EQ(ReadFile(UnitPath), c.unit) << c.what;
+        EXPECT_EQ(UnitFolder(), std::set<std::string>{"KeyrixSyncVLRM.service"}) << c.what;
+        ASSERT_EQ(Manager.DeleteService("KeyrixSyncVLRM"), NO_ERROR);
+    }
+    ASSERT_EQ(Manager.CreateService(SyncClient()), NO_ERROR);
+    EXPECT_EQ(Manager.ChangeServiceConfig2("KeyrixSyncVLRM", static_cast<TConfig2Level>(99), TServiceConfig2{}),
+              87) << "an unknown level";
+}
+
+TEST_F(SystemdManager, ConnectingForChangesNeedsAWritableUnitFolder) {
+    EXPECT_EQ(Manager.Connect(true), NO_ERROR);
+    EXPECT_EQ(Manager.Connect(false), NO_ERROR);
+    const std::string outcome = test::RunInChild(
+        [] {
+            TSystemdServiceManager manager;
+            return Format("%d %d", manager.Connect(true), manager.Connect(false));
+        },
+        /*unprivileged=*/true);
+    EXPECT_EQ(outcome, "5 0");
+    ::setenv("KEYRIX_SYSTEMD_DIR", Dir.File("missing").c_str(), 1);
+    EXPECT_EQ(Manager.Connect(true), 2);
+}
+
+TEST_F(SystemdManager, ProgramsRunWithABoundedWait) {
+    EXPECT_EQ(RunProgramBounded({"true"}, 5s), 0);
+    EXPECT_EQ(RunProgramBounded({"false"}, 5s), 1);
+    EXPECT_EQ(RunProgramBounded({"/nonexistent/program"}, 5s), -1);
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(RunProgramBounded({"sleep", "10"}, 200ms), -1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s) << "killed at the limit";
+
+    // The process blocks SIGTERM for its signal thread; a program it starts must not inherit that.
+    const auto again = std::chrono::steady_clock::now();
+    EXPECT_EQ(RunProgramBounded({"sh", "-c", "kill -TERM $$; sleep 10"}, 20s), -1);
+    EXPECT_LT(std::chrono::steady_clock::now() - again, 5s);
+}

@@ -4,12 +4,14 @@
 
 #include <exception>
 #include <string>
+#include <vector>
 
 namespace keyrix {
 
 class Exception : public std::exception {
 public:
-    explicit Exception(std::string message) : FMessage(std::move(message)) {}
+    // Notes where the error is made, for crash reports.
+    explicit Exception(std::string message);
 
     const std::string& Message() const noexcept { return FMessage; }
     void SetMessage(std::string message) { FMessage = std::move(message); }
@@ -18,8 +20,12 @@ public:
     // The name reports and audit events show for this error.
     virtual const char* ClassName() const noexcept { return "Exception"; }
 
+    // The call stack where the error was made, one frame a line (empty when unknown).
+    std::string StackTrace() const;
+
 private:
     std::string FMessage;
+    std::vector<void*> FFrames;
 };
 
 // Declares an error class that adds nothing but its name to its base.
@@ -70,6 +76,8 @@ struct TErrorInfo {
 // Describes the error being handled; call only inside a catch block.
 TErrorInfo DescribeCurrentException();
 TErrorInfo DescribeException(const std::exception& error);
+// The call stack of an error of the system, where it has one; empty otherwise.
+std::string StackTraceOf(const std::exception& error);
 
 // The system's text for an errno value.
 std::string SysErrorMessage(int errorCode);

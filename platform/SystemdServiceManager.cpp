@@ -411,8 +411,8 @@ long TSystemdServiceManager::StartServiceCtrlDispatcher(const std::vector<TServi
         std::vector<std::jthread> threads;
         for (std::size_t i = 0; i < table.size(); ++i) {
             threads.emplace_back([&entry = table[i], &error = errors[i]] {
-                // The kernel keeps 15 characters of a thread name.
-                ::pthread_setname_np(::pthread_self(), entry.ServiceName.substr(0, 15).c_str());
+                // The thread that runs a service's main, as tools show it.
+                ::pthread_setname_np(::pthread_self(), "Service main");
                 try {
                     entry.ServiceMain({entry.ServiceName});
                 } catch (...) {

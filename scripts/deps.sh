@@ -3,7 +3,9 @@
 keyrix_packages=(
   cmake g++ ninja-build pkg-config
   libfmt-dev
+  libxml2-dev
   libsystemd-dev
+  libcurl4-openssl-dev libssl-dev
   googletest libgtest-dev
   firebird3.0-server firebird-dev
 )

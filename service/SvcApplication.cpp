@@ -86,7 +86,9 @@ void ReleaseConsole() {
 bool IsProcessAdmin() { return ::geteuid() == 0; }
 
 void SetDebuggerThreadName(const std::string& name) {
-    // The kernel keeps 15 characters of a thread's name.
+    // The main thread's name is the process's name on Linux (ps, pkill, the journal's
+    // _COMM): it keeps the executable's name. The kernel keeps 15 characters of a name.
+    if (::gettid() == ::getpid()) return;
     pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
 }
 

@@ -70,8 +70,11 @@ bool TServiceThread::Terminated() const {
 
 void TServiceThread::Suspend() {
     std::unique_lock guard(FLock);
+    // A request that is already queued (continue, stop) would have resumed the thread had it
+    // come a moment later: it ends the suspension too.
     FSuspended = true;
-    FChanged.wait(guard, [this] { return !FSuspended; });
+    FChanged.wait(guard, [this] { return !FSuspended || !FQueue.empty() || FTerminated; });
+    FSuspended = false;
 }
 
 void TServiceThread::Resume() {

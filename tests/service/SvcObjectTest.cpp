@@ -182,9 +182,26 @@ TEST_F(Service, PauseDuringTheRunSuspendsTheWorkerUntilTheNextRequest) {
     service->OnExecute = [&](TServiceBase&) { Manager->Control(2); };
     std::thread run([&] { application.Run({"prog", "/SVC"}); });
     ASSERT_TRUE(WaitForState(*Manager, SERVICE_PAUSED));
-    EXPECT_TRUE(service->ServiceThread() && service->ServiceThread()->Suspended());
+    bool suspended = false;
+    for (int i = 0; i < 500 && !suspended; ++i) {
+        suspended = service->ServiceThread() && service->ServiceThread()->Suspended();
+        if (!suspended) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(suspended);
     Manager->Control(1);  // resumes the worker and stops it
     run.join();
+    EXPECT_EQ(Manager->States(), (std::vector<std::uint32_t>{SERVICE_START_PENDING, SERVICE_START_PENDING,
+                                                              SERVICE_RUNNING, SERVICE_PAUSE_PENDING, SERVICE_PAUSED,
+                                                              SERVICE_STOP_PENDING, SERVICE_STOPPED}));
+}
+
+TEST_F(Service, RequestQueuedBehindAPauseEndsTheSuspension) {
+    TServiceBase service("S");
+    service.OnExecute = [this](TServiceBase&) {
+        Manager->Control(2);
+        Manager->Control(1);  // arrives before the worker has suspended itself
+    };
+    service.ServiceMain({"S"});  // would never return if the stop were lost
     EXPECT_EQ(Manager->States(), (std::vector<std::uint32_t>{SERVICE_START_PENDING, SERVICE_START_PENDING,
                                                               SERVICE_RUNNING, SERVICE_PAUSE_PENDING, SERVICE_PAUSED,
                                                               SERVICE_STOP_PENDING, SERVICE_STOPPED}));

@@ -1,5 +1,6 @@
 #include "Services/SyncClients/VLHRM/MainService.h"
 #include "common/Exceptions.h"
+#include "db/DBUtils.h"
 #include "tests/vlhrm/RunJournal.h"
 
 #include <sys/stat.h>
@@ -161,16 +162,27 @@ TEST_F(RunService, UnwritableLogAtTheFinishLeavesOutTheFinishedEntry) {
     EXPECT_EQ(entries.back(), "call: FreeQueries()") << "shut-down ran, \"finished!\" was not written";
 }
 
-TEST_F(RunService, OperationsOfThisBuildRaiseInsteadOfPretending) {
-    TDataModule1 module(LogPath);
-    module.RunService();
-    Lines expected = {Started,
-                      "eventlog error: Critical error on service startup:\r\nENotAvailable\r\n"
-                      "ConnectDatabase is not available in this build",
-                      "eventlog error: Critical error on service shutdown:\r\nENotAvailable\r\n"
-                      "DisconnectDatabase is not available in this build",
-                      Finished, "eventlog info: Keyrix sync server finished!"};
-    EXPECT_EQ(Journal.Finish(), expected);
+TEST_F(RunService, UnreachableDatabaseIsReportedThroughTheRealClient) {
+    dbutils::InitializeDatabaseLayer();
+    Setup.DatabasePort = 1;  // nothing listens there
+    ::setenv("KEYRIX_REGISTRY", Dir.File("none.reg").c_str(), 1);
+    {
+        TDataModule1 module(LogPath);
+        module.RunService();
+    }
+    ::unsetenv("KEYRIX_REGISTRY");
+    dbutils::FinalizeDatabaseLayer();
+    Lines entries = Journal.Finish();
+    ASSERT_EQ(entries.size(), 5u) << ::testing::PrintToString(entries);
+    EXPECT_EQ(entries[0], Started);
+    EXPECT_EQ(entries[1].rfind("console: Error connecting database: DataModule1.dbDatabase:\r\n", 0), 0u) << entries[1];
+    EXPECT_EQ(entries[2].rfind("eventlog error: Critical error on service startup:\r\nEDisplayError\r\n"
+                               "Error connecting to database - DataModule1.dbDatabase:\r\n",
+                               0),
+              0u)
+        << entries[2];
+    EXPECT_EQ(entries[3], Finished) << "a connection that never opened closes without complaint";
+    EXPECT_EQ(entries[4], "eventlog info: Keyrix sync server finished!");
 }
 
 TEST_F(RunService, ServiceExecuteKeepsTheModuleOnlyWhileItRuns) {

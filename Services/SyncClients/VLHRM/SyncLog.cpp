@@ -8,10 +8,7 @@
 
 namespace keyrix {
 
-bool TDataModule1::LogToFile() {
-    if (SetupInstance == nullptr) throw EBugCheckError("Sync log: SetupInstance not assigned");
-    return SetupInstance->LogToFile;
-}
+bool TDataModule1::LogToFile() { return Settings().LogToFile; }
 
 void TDataModule1::AppendLogLine(const std::string& text) {
     platform::AppendToFileExclusive(FLogFilePath, text + "\r\n");

@@ -4,6 +4,7 @@
 #include "platform/LocalTime.h"
 #include "platform/Process.h"
 #include "service/SvcConsole.h"
+#include "setup/SetupWindow.h"
 
 namespace keyrix {
 
@@ -11,10 +12,6 @@ bool DebugLogging = false;
 TDataModule1* DataModule1 = nullptr;
 
 namespace {
-
-[[noreturn]] void Unavailable(const char* operation) {
-    throw ENotAvailable(Format("%s is not available in this build", operation));
-}
 
 // "<prefix><class>\r\n<message>" for the error being handled.
 std::string CriticalErrorText(const char* phase) {
@@ -24,9 +21,26 @@ std::string CriticalErrorText(const char* phase) {
 
 }  // namespace
 
-TDataModule1::TDataModule1(std::string logFilePath) : FLogFilePath(std::move(logFilePath)) {}
+TDataModule1::TDataModule1(std::string logFilePath) : FLogFilePath(std::move(logFilePath)) {
+    dbutils::SetDefaultDatabase(&dbDatabase);
+    dbDatabase.SetLostConnectHandler([this](TFbConnection&, const EFirebirdError&) { dbDatabaseLostConnect(); });
+}
 
-TDataModule1::~TDataModule1() = default;
+TDataModule1::~TDataModule1() {
+    // Cached statements and transactions go before the connection they belong to.
+    try {
+        dbutils::FreeQueries("");
+        PassTransaction.reset();
+        dbDatabase.CloseConnection();
+    } catch (...) {
+    }
+    dbutils::SetDefaultDatabase(nullptr);
+}
+
+const TSetup& TDataModule1::Settings() {
+    if (SetupInstance == nullptr) throw EBugCheckError("SetupInstance not assigned");
+    return *SetupInstance;
+}
 
 std::string TDataModule1::DefaultLogFilePath() {
     return platform::ExecutableDirectory() + "VLHRMSync_log.txt";
@@ -82,10 +96,5 @@ void TDataModule1::ShutDown() {
     }
 }
 
-void TDataModule1::ConnectDatabase() { Unavailable("ConnectDatabase"); }
-void TDataModule1::PrepareSchema() { Unavailable("PrepareSchema"); }
-void TDataModule1::SyncPass() { Unavailable("SyncPass"); }
-void TDataModule1::DisconnectDatabase() { Unavailable("DisconnectDatabase"); }
-void TDataModule1::FreeQueries(const std::string&) { Unavailable("FreeQueries"); }
 
 }  // namespace keyrix

@@ -2,12 +2,20 @@
 // three phases, the sync log and (with the database layer) the pass and the imports.
 #pragma once
 
+#include "Services/SyncClients/VLHRM/HttpClient.h"
 #include "common/Format.h"
+#include "common/Variant.h"
+#include "db/DBUtils.h"
+#include "db/FbConnection.h"
 
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
 namespace keyrix {
+
+class TSetup;
 
 // The DEBUG switch was present when the run began; debug lines then reach the log file.
 extern bool DebugLogging;
@@ -49,6 +57,31 @@ public:
         LogDebug(Format(format, args...));
     }
 
+    // The HRM feed download (Download.cpp): GETs HrmUrl into a new stream that the caller
+    // owns. On failure the stream is null and the error is raised.
+    void HttpGetFeed(std::unique_ptr<TKeyrixMemoryStream>& stream);
+    // Makes the TLS layer and the HTTP client over it.
+    void CreateHttpClient();
+    // Frees the HTTP client, then its TLS layer; the pass calls it when it ends.
+    void ReleaseHttpClient();
+    // The TLS layer's certificate check; virtual so that tests can watch it.
+    virtual bool AcceptPeerCertificate(X509* certificate, bool ok, std::int32_t depth, std::int32_t error);
+    THttpClient* HttpClient() const { return FHttpClient.get(); }
+    TTlsLayer* TlsLayer() const { return FTlsLayer.get(); }
+    // Time-outs of the clients made from now on; tests shorten them.
+    THttpTimeouts HttpTimeouts;
+
+    // One audit event through PR_LOG_EVENT, committed at once in a transaction of its own.
+    void LogAuditEvent(const TValue& targetUser, std::int32_t eventCode, const TValue& firstText,
+                       const TValue& secondText);
+
+    // The connection of the run; error texts name it "DataModule1.dbDatabase".
+    TFbConnection dbDatabase{"dbDatabase", "DataModule1"};
+    // The transaction of the current pass (the last one's after the pass).
+    dbutils::PTransaction PassTransaction;
+    // Handle variables of the cached statements (0 until first use).
+    std::int32_t AuditQueryHandle = 0;
+
 protected:
     // The operations the phases call. Each raises on failure.
     virtual void ConnectDatabase();
@@ -56,6 +89,13 @@ protected:
     virtual void SyncPass();
     virtual void DisconnectDatabase();
     virtual void FreeQueries(const std::string& owner);
+    // The two imports of a pass, in the pass transaction.
+    virtual void ImportHrmUsers();
+    virtual void ImportCardHolders();
+    // The server or the network dropped the connection: the cached statements go.
+    void dbDatabaseLostConnect();
+    // The settings object; raises EBugCheckError outside its life.
+    static const TSetup& Settings();
 
 private:
     bool StartUp();
@@ -69,6 +109,9 @@ private:
     static bool LogToFile();
 
     std::string FLogFilePath;
+    // The download's pair; the client refers to the layer, so it is declared after it.
+    std::unique_ptr<TTlsLayer> FTlsLayer;
+    std::unique_ptr<THttpClient> FHttpClient;
 };
 
 // The object of the run in progress; null between runs.

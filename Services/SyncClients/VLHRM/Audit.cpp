@@ -1,0 +1,49 @@
+// Audit events: entries in the access-control product's own event log, committed at once.
+#include "Services/SyncClients/VLHRM/Unit1.h"
+
+#include "db/DBUtils.h"
+
+#include <mutex>
+
+namespace keyrix {
+
+namespace {
+
+const char* const AuditStatement =
+    "EXECUTE PROCEDURE PR_LOG_EVENT(   :COMPONENT_ID,   :USER_ID,   :TARGET_USER_ID,   :LOG_TIME,   :PRIORITY,   "
+    ":EVENT_CODE,   :OBJECT_ID,   :PARENT_OBJECT_ID,   :PARAM1,   :PARAM2,   :PARAM3,   :PARAM4,   :PARAM5,   "
+    ":ALARMS)";
+
+// Null stays Null; anything else becomes its string form, at most 200 characters.
+TValue AuditText(const TValue& value) {
+    if (value.IsNull()) return value;
+    std::string text = value.ToString();
+    if (text.size() > 200) text.resize(200);
+    return TValue(std::move(text));
+}
+
+}  // namespace
+
+void TDataModule1::LogAuditEvent(const TValue& targetUser, std::int32_t eventCode, const TValue& firstText,
+                                 const TValue& secondText) {
+    const TValue param1 = AuditText(firstText);
+    const TValue param2 = AuditText(secondText);
+    std::lock_guard guard(dbutils::DatabaseLock());
+    // The statement has a write transaction of its own, never the pass's: the event stays
+    // when the pass is rolled back.
+    dbutils::PQuery query = dbutils::CachedWriteQuery(AuditQueryHandle, AuditStatement, "");
+    try {
+        query->ExecuteWith({std::int32_t{0}, std::int32_t{-1}, targetUser, TValue(), TValue(), eventCode, TValue(),
+                            TValue(), param1, param2, TValue(), TValue(), TValue(), std::int32_t{1}});
+    } catch (...) {
+        // A failed call leaves nothing to commit, but the transaction is ended all the same.
+        try {
+            dbutils::CommitIfActive(query->Transaction());
+        } catch (...) {
+        }
+        throw;
+    }
+    dbutils::CommitIfActive(query->Transaction());
+}
+
+}  // namespace keyrix

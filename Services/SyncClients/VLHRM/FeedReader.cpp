@@ -1,0 +1,419 @@
+#include "Services/SyncClients/VLHRM/FeedReader.h"
+
+#include "common/Format.h"
+#include "platform/CodePage.h"
+
+#include <libxml/parser.h>
+#include <libxml/xmlerror.h>
+#include <libxml/xmlreader.h>
+#include <libxml/xmlversion.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+namespace keyrix {
+
+namespace {
+
+// Network access stays off, and neither entity substitution, DTD loading nor the huge-input
+// switch is given: a document can then neither read local files through external entities
+// nor make the parser expand entities without bound. Errors are silenced here as well as by
+// the handler installed on each reader.
+constexpr int ParseOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
+
+// Bytes read from a descriptor at a time.
+constexpr std::size_t BlockSize = 64 * 1024;
+
+#if LIBXML_VERSION >= 21200
+void IgnoreError(void*, const xmlError*) {}
+#else
+void IgnoreError(void*, xmlErrorPtr) {}
+#endif
+
+// Errors that libxml2 raises outside a parser context (input conversion, I/O) go to the
+// thread's handlers; these are silenced for the duration of one call into the reader and
+// put back afterwards.
+class TSilentLibxmlErrors {
+public:
+    TSilentLibxmlErrors()
+        : FStructured(xmlStructuredError), FStructuredContext(xmlStructuredErrorContext),
+          FGeneric(xmlGenericError), FGenericContext(xmlGenericErrorContext) {
+        xmlSetStructuredErrorFunc(nullptr, IgnoreError);
+        xmlSetGenericErrorFunc(nullptr, IgnoreGeneric);
+    }
+    TSilentLibxmlErrors(const TSilentLibxmlErrors&) = delete;
+    TSilentLibxmlErrors& operator=(const TSilentLibxmlErrors&) = delete;
+    ~TSilentLibxmlErrors() {
+        xmlSetStructuredErrorFunc(FStructuredContext, FStructured);
+        xmlSetGenericErrorFunc(FGenericContext, FGeneric);
+    }
+
+private:
+    static void IgnoreGeneric(void*, const char*, ...) {}
+
+    xmlStructuredErrorFunc FStructured;
+    void* FStructuredContext;
+    xmlGenericErrorFunc FGeneric;
+    void* FGenericContext;
+};
+
+struct TXmlReaderFree {
+    void operator()(xmlTextReader* reader) const { xmlFreeTextReader(reader); }
+};
+using TXmlReaderPtr = std::unique_ptr<xmlTextReader, TXmlReaderFree>;
+
+std::string ToString(const xmlChar* text) {
+    return text ? std::string(reinterpret_cast<const char*>(text)) : std::string();
+}
+
+bool IsXmlBlank(std::string_view text) {
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; });
+}
+
+std::string PadLeft(std::string text, std::size_t width) {
+    if (text.size() < width) text.insert(0, width - text.size(), '0');
+    return text;
+}
+
+struct TNumberScan {
+    std::int64_t Value = 0;
+    bool Complete = false;  // digits, and nothing after them
+};
+
+int DigitValue(char c, int base) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (base == 16 && c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (base == 16 && c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+TNumberScan ScanWholeNumber(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    int base = 10;
+    if (i < text.size() && text[i] == '$') {
+        base = 16;
+        ++i;
+    } else if (i + 2 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X') &&
+               DigitValue(text[i + 2], 16) >= 0) {
+        base = 16;
+        i += 2;
+    }
+    // A digit that would leave the 32-bit range ends the number like any other character.
+    const std::int64_t limit = negative ? std::int64_t{2147483648} : std::int64_t{2147483647};
+    std::int64_t magnitude = 0;
+    bool digits = false;
+    for (; i < text.size(); ++i) {
+        int digit = DigitValue(text[i], base);
+        if (digit < 0) break;
+        std::int64_t next = magnitude * base + digit;
+        if (next > limit) break;
+        magnitude = next;
+        digits = true;
+    }
+    return {negative ? -magnitude : magnitude, digits && i == text.size()};
+}
+
+bool IsLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+
+int DaysInMonth(int year, int month) {
+    static constexpr int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return month == 2 && IsLeapYear(year) ? 29 : days[month - 1];
+}
+
+}  // namespace
+
+struct TFeedReader::TState {
+    enum class TPhase { phRoot, phBeforeRecords, phRecords, phDone };
+
+    std::string RootName, RecordName;
+    TPhase Phase = TPhase::phRoot;
+
+    // The input: the bytes not yet handed to the parser; a descriptor refills them.
+    std::string_view Pending;
+    int Fd = -1;
+    bool FdAtEnd = false;
+    int ReadError = 0;
+    std::string FileName;
+    std::vector<char> Block;
+
+    TXmlReaderPtr Reader;
+
+    // The current record.
+    std::string Name;
+    bool IsEmpty = false;
+    std::vector<std::pair<std::string, std::string>> Attributes;  // UTF-8
+    std::vector<TFeedNode> Nodes;
+
+    void Open() {
+        xmlInitParser();
+        TSilentLibxmlErrors silent;
+        Reader.reset(xmlReaderForIO(&ReadInput, &CloseInput, this, nullptr, nullptr, ParseOptions));
+        if (!Reader) {
+            if (ReadError != 0) Finish();  // raises
+            throw EStreamError("Cannot create the XML reader");
+        }
+        xmlTextReaderSetStructuredErrorHandler(Reader.get(), IgnoreError, nullptr);
+    }
+
+    // Keeps at least two bytes pending while the descriptor has more, so that the byte after
+    // a '>' can be looked at.
+    void Refill() {
+        if (Fd < 0 || FdAtEnd || Pending.size() >= 2) return;
+        std::vector<char> next(BlockSize);
+        std::copy(Pending.begin(), Pending.end(), next.begin());
+        std::size_t kept = Pending.size();
+        ssize_t n;
+        do n = ::read(Fd, next.data() + kept, next.size() - kept);
+        while (n < 0 && errno == EINTR);
+        if (n < 0) ReadError = errno;
+        if (n <= 0) FdAtEnd = true;
+        Block = std::move(next);
+        Pending = std::string_view(Block.data(), kept + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+    }
+
+    // The parser's input. The bytes are handed out up to the end of the next markup ('>'),
+    // so the parser never runs ahead of a record it has just closed: were the bytes after
+    // it in the same piece and faulty, the reader would stop before handing that record out.
+    // In UTF-16 little-endian the zero byte after the '>' belongs to it.
+    static int ReadInput(void* context, char* buffer, int length) {
+        auto* self = static_cast<TState*>(context);
+        self->Refill();
+        if (self->Pending.empty()) return self->ReadError != 0 ? -1 : 0;
+        std::size_t n = std::min(self->Pending.size(), static_cast<std::size_t>(std::max(length, 0)));
+        if (const void* end = std::memchr(self->Pending.data(), '>', n)) {
+            n = static_cast<std::size_t>(static_cast<const char*>(end) - self->Pending.data()) + 1;
+            if (n < self->Pending.size() && n < static_cast<std::size_t>(length) && self->Pending[n] == '\0') ++n;
+        }
+        std::memcpy(buffer, self->Pending.data(), n);
+        self->Pending.remove_prefix(n);
+        return static_cast<int>(n);
+    }
+    static int CloseInput(void*) { return 0; }
+
+    std::string ConstName() const { return ToString(xmlTextReaderConstName(Reader.get())); }
+    std::string ConstValue() const { return ToString(xmlTextReaderConstValue(Reader.get())); }
+
+    void ClearRecord() {
+        Name.clear();
+        IsEmpty = false;
+        Attributes.clear();
+        Nodes.clear();
+    }
+
+    // The reading is over: the parser goes at once, and a failed read is reported.
+    bool Finish() {
+        Phase = TPhase::phDone;
+        Reader.reset();
+        ClearRecord();
+        if (ReadError != 0)
+            throw EStreamError(Format("Cannot read file \"%s\". %s", FileName, SysErrorMessage(ReadError)));
+        return false;
+    }
+
+    // Answers 1 for a node, 0 at the end, -1 at a fault.
+    int Read() {
+        TSilentLibxmlErrors silent;
+        return xmlTextReaderRead(Reader.get());
+    }
+
+    bool Next() {
+        ClearRecord();
+        if (Phase == TPhase::phDone) return false;
+        while (Read() == 1) {
+            int type = xmlTextReaderNodeType(Reader.get());
+            int depth = xmlTextReaderDepth(Reader.get());
+            if (Phase == TPhase::phRoot) {
+                // The prolog: declaration, document type, comments.
+                if (type != XML_READER_TYPE_ELEMENT) continue;
+                if (ConstName() != RootName || xmlTextReaderIsEmptyElement(Reader.get()) == 1) break;
+                Phase = TPhase::phBeforeRecords;
+                continue;
+            }
+            if (depth == 0) break;  // the root's end tag
+            // Text and comments of the root, and what lies inside elements before the first record.
+            if (depth > 1 || type != XML_READER_TYPE_ELEMENT) continue;
+            if (Phase == TPhase::phBeforeRecords) {
+                if (ConstName() != RecordName) continue;
+                Phase = TPhase::phRecords;
+            }
+            if (CollectRecord()) return true;
+            break;
+        }
+        return Finish();
+    }
+
+    // Takes the record the reader stands on, up to its end tag; false when the document
+    // ends or breaks before that.
+    bool CollectRecord() {
+        xmlTextReader* reader = Reader.get();
+        Name = ConstName();
+        IsEmpty = xmlTextReaderIsEmptyElement(reader) == 1;
+        while (xmlTextReaderMoveToNextAttribute(reader) == 1) Attributes.emplace_back(ConstName(), ConstValue());
+        xmlTextReaderMoveToElement(reader);
+        if (IsEmpty) return true;
+
+        bool inElement = false;  // inside a child element, gathering its text
+        while (Read() == 1) {
+            int type = xmlTextReaderNodeType(reader);
+            int depth = xmlTextReaderDepth(reader);
+            if (depth <= 1) return true;  // the record's end tag
+            if (depth > 2) {
+                if (inElement && (type == XML_READER_TYPE_TEXT || type == XML_READER_TYPE_CDATA ||
+                                  type == XML_READER_TYPE_WHITESPACE ||
+                                  type == XML_READER_TYPE_SIGNIFICANT_WHITESPACE))
+                    Nodes.back().Text += ConstValue();
+                continue;
+            }
+            switch (type) {
+                case XML_READER_TYPE_ELEMENT:
+                    Nodes.push_back({TFeedNode::TKind::nkElement, ConstName(), {}});
+                    inElement = xmlTextReaderIsEmptyElement(reader) != 1;
+                    break;
+                case XML_READER_TYPE_END_ELEMENT:
+                    inElement = false;
+                    break;
+                case XML_READER_TYPE_TEXT: {
+                    std::string text = ConstValue();
+                    if (!IsXmlBlank(text)) Nodes.push_back({TFeedNode::TKind::nkText, {}, std::move(text)});
+                    break;
+                }
+                case XML_READER_TYPE_CDATA:
+                    Nodes.push_back({TFeedNode::TKind::nkCData, {}, ConstValue()});
+                    break;
+                case XML_READER_TYPE_COMMENT:
+                    Nodes.push_back({TFeedNode::TKind::nkComment, {}, ConstValue()});
+                    break;
+                case XML_READER_TYPE_PROCESSING_INSTRUCTION:
+                    Nodes.push_back({TFeedNode::TKind::nkProcessingInstruction, ConstName(), ConstValue()});
+                    break;
+                case XML_READER_TYPE_ENTITY_REFERENCE:
+                    Nodes.push_back({TFeedNode::TKind::nkEntityReference, ConstName(), {}});
+                    break;
+                default:  // whitespace-only text is no node
+                    break;
+            }
+        }
+        ClearRecord();
+        return false;
+    }
+};
+
+TFeedReader::TFeedReader(std::unique_ptr<TState> state) : F(std::move(state)) {}
+TFeedReader::TFeedReader(TFeedReader&&) noexcept = default;
+TFeedReader& TFeedReader::operator=(TFeedReader&&) noexcept = default;
+TFeedReader::~TFeedReader() = default;
+
+TFeedReader TFeedReader::FromMemory(std::string_view document, std::string_view rootName,
+                                    std::string_view recordName) {
+    auto state = std::make_unique<TState>();
+    state->RootName = rootName;
+    state->RecordName = recordName;
+    state->Pending = document;
+    state->Open();
+    return TFeedReader(std::move(state));
+}
+
+TFeedReader TFeedReader::FromDescriptor(int fd, std::string fileName, std::string_view rootName,
+                                        std::string_view recordName) {
+    auto state = std::make_unique<TState>();
+    state->RootName = rootName;
+    state->RecordName = recordName;
+    state->Fd = fd;
+    state->FileName = std::move(fileName);
+    state->Open();
+    return TFeedReader(std::move(state));
+}
+
+bool TFeedReader::Next() { return F->Next(); }
+
+bool TFeedReader::IsEmptyElement() const { return F->IsEmpty; }
+
+const std::string& TFeedReader::RecordName() const { return F->Name; }
+
+std::optional<std::string> TFeedReader::Attribute(std::string_view name) const {
+    for (const auto& [attributeName, value] : F->Attributes)
+        if (attributeName == name) return platform::Utf8ToAnsi(value);
+    return std::nullopt;
+}
+
+const std::vector<TFeedNode>& TFeedReader::Nodes() const { return F->Nodes; }
+
+const TFeedNode* TFeedReader::Element(std::size_t position, std::string_view name) const {
+    if (position >= F->Nodes.size()) return nullptr;
+    const TFeedNode& node = F->Nodes[position];
+    return node.Kind == TFeedNode::TKind::nkElement && node.Name == name ? &node : nullptr;
+}
+
+std::optional<std::string> TFeedReader::FieldText(std::size_t position, std::string_view name,
+                                                  std::size_t maxLength) const {
+    const TFeedNode* node = Element(position, name);
+    if (!node) return std::nullopt;
+    // Converted first, so that the length counts 8-bit characters.
+    std::string text = platform::Utf8ToAnsi(node->Text);
+    if (text.size() > maxLength) text.resize(maxLength);
+    return text;
+}
+
+std::string TFeedReader::Text(std::size_t position, std::string_view name, std::size_t maxLength) const {
+    return FieldText(position, name, maxLength).value_or(std::string());
+}
+
+std::int32_t WholeNumber(std::string_view text) {
+    return static_cast<std::int32_t>(ScanWholeNumber(text).Value);
+}
+
+std::optional<std::int32_t> StrictWholeNumber(std::string_view text, std::int32_t minimum, std::int32_t maximum) {
+    TNumberScan scan = ScanWholeNumber(text);
+    if (!scan.Complete || scan.Value < minimum || scan.Value > maximum) return std::nullopt;
+    return static_cast<std::int32_t>(scan.Value);
+}
+
+std::optional<TDateTime> TerminationDate(std::string_view text) {
+    if (text.size() != 19) return std::nullopt;
+    std::optional<std::int32_t> year = StrictWholeNumber(text.substr(0, 4), 1, 9999);
+    std::optional<std::int32_t> month = StrictWholeNumber(text.substr(5, 2), 1, 12);
+    std::optional<std::int32_t> day = StrictWholeNumber(text.substr(8, 2), 1, 31);
+    if (!year || !month || !day || *day > DaysInMonth(*year, *month))
+        throw EConvertError(Format("\"%s\" is not a valid date", std::string(text)));
+    TDateTime date;
+    date.Year = *year;
+    date.Month = *month;
+    date.Day = *day;
+    return date;
+}
+
+THrmEmployee ReadHrmEmployee(const TFeedReader& reader) {
+    THrmEmployee employee;
+    employee.EmployeeNumber = reader.Text(0, "EmployeeID", 11);
+    employee.FirstName = reader.Text(1, "FirstName", 30);
+    employee.LastName = reader.Text(2, "LastName", 30);
+    std::string email = reader.Text(3, "Email", 60);
+    if (!email.empty()) employee.Email = std::move(email);
+    employee.Occupation = reader.Text(5, "PositionTitle", 100);
+    employee.CompanyNumber = WholeNumber(reader.Text(7, "CompanyId"));
+    employee.CompanyName = reader.Text(8, "CompanyName", 30);
+    employee.SiteName = reader.Text(9, "SiteName", 30);
+    employee.SiteNumber = WholeNumber(reader.Text(10, "SiteId"));
+    employee.TerminationDate = TerminationDate(reader.Text(15, "TerminationDate"));
+    return employee;
+}
+
+TCardHolderEntry ReadCardHolderEntry(const TFeedReader& reader) {
+    TCardHolderEntry entry;
+    entry.EmployeeNumber = PadLeft(reader.Attribute("ID").value_or(std::string()), 6);
+    entry.CardHolderId = WholeNumber(reader.Text(0, "AUId"));
+    entry.Pin = reader.Text(3, "PIN1", 6);
+    if (!entry.Pin.empty()) entry.Pin = PadLeft(std::move(entry.Pin), 4);
+    entry.SiteCode = reader.Text(8, "SiteCode", 3);
+    entry.CardNumber = reader.Text(9, "CardNr", 5);
+    return entry;
+}
+
+}  // namespace keyrix

@@ -1,0 +1,52 @@
+#include "db/FbErrors.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace keyrix {
+
+namespace {
+
+// The codes after which the attachment cannot be used any more.
+constexpr ISC_STATUS LostConnectionCodes[] = {
+    isc_network_error, isc_net_read_err, isc_net_write_err, isc_lost_db_connection,
+    isc_conn_lost,     isc_shutdown,     isc_att_shutdown,
+};
+
+// Arguments that take two slots of the vector after their tag, the others take one.
+bool TakesTwoSlots(ISC_STATUS argument) { return argument == isc_arg_cstring; }
+
+}  // namespace
+
+bool EFirebirdError::HasCode(ISC_STATUS code) const {
+    return std::find(FErrorCodes.begin(), FErrorCodes.end(), code) != FErrorCodes.end();
+}
+
+bool EFirebirdError::ConnectionLost() const {
+    return std::any_of(std::begin(LostConnectionCodes), std::end(LostConnectionCodes),
+                       [this](ISC_STATUS code) { return HasCode(code); });
+}
+
+std::vector<ISC_STATUS> StatusCodes(const ISC_STATUS* status) {
+    std::vector<ISC_STATUS> codes;
+    // Bounded by the vector's size: a malformed vector must not run off its end.
+    for (int i = 0; i + 1 < ISC_STATUS_LENGTH && status[i] != isc_arg_end;) {
+        ISC_STATUS argument = status[i];
+        if (argument == isc_arg_gds) codes.push_back(status[i + 1]);
+        i += TakesTwoSlots(argument) ? 3 : 2;
+    }
+    return codes;
+}
+
+std::string ErrorMessageText(const std::string& namePath, const std::vector<std::string>& statusLines) {
+    std::string text;
+    if (namePath.size() > 1) text = namePath + ":\r\n";
+    for (std::string line : statusLines) {
+        if (!line.empty()) line[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(line[0])));
+        if (line.empty() || line.back() != '.') line += '.';
+        text += line + "\r\n";
+    }
+    return text;
+}
+
+}  // namespace keyrix

@@ -1,0 +1,584 @@
+#include "Services/SyncClients/VLHRM/FeedReader.h"
+
+#include "tests/TestSupport.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+using namespace keyrix;
+using namespace keyrix::test;
+
+namespace {
+
+using TKind = TFeedNode::TKind;
+
+// Whatever the code under test writes to the standard error while it lives.
+class TCapturedStderr {
+public:
+    TCapturedStderr() : FPath(FDir.File("stderr")) {
+        std::fflush(stderr);
+        FSaved = ::dup(2);
+        int fd = ::open(FPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(fd, 2);
+        ::close(fd);
+    }
+    TCapturedStderr(const TCapturedStderr&) = delete;
+    TCapturedStderr& operator=(const TCapturedStderr&) = delete;
+    ~TCapturedStderr() { Restore(); }
+    std::string Text() {
+        Restore();
+        return ReadFile(FPath);
+    }
+
+private:
+    void Restore() {
+        if (FSaved < 0) return;
+        std::fflush(stderr);
+        ::dup2(FSaved, 2);
+        ::close(FSaved);
+        FSaved = -1;
+    }
+    TTempDir FDir;
+    std::string FPath;
+    int FSaved = -1;
+};
+
+std::string HrmDocument(const std::string& records, const std::string& declaration = "") {
+    return declaration + "<ArrayOfBrakonData xmlns=\"http://tempuri.org/\">\n" + records + "</ArrayOfBrakonData>\n";
+}
+
+// The children of a complete HRM record, one per position.
+std::vector<std::string> HrmChildren() {
+    return {"<EmployeeID>E0001</EmployeeID>",
+            "<FirstName>Anna</FirstName>",
+            "<LastName>Berg</LastName>",
+            "<Email>anna@example.com</Email>",
+            "<Phone>+46 123</Phone>",
+            "<PositionTitle>Engineer</PositionTitle>",
+            "<Department>R&amp;D</Department>",
+            "<CompanyId>12</CompanyId>",
+            "<CompanyName>Keyrix AB</CompanyName>",
+            "<SiteName>North</SiteName>",
+            "<SiteId>5</SiteId>",
+            "<Manager>Carl</Manager>",
+            "<Badge/>",
+            "<Room>12</Room>",
+            "<Shift>day</Shift>",
+            "<TerminationDate>2019-05-31T00:00:00</TerminationDate>"};
+}
+
+std::string HrmRecord(const std::vector<std::string>& children) {
+    std::string record = "  <BrakonData>\n";
+    for (const std::string& child : children) record += "    " + child + "\n";
+    return record + "  </BrakonData>\n";
+}
+
+TDateTime Date(int year, int month, int day) {
+    TDateTime date;
+    date.Year = year;
+    date.Month = month;
+    date.Day = day;
+    return date;
+}
+
+THrmEmployee FullEmployee() {
+    THrmEmployee e;
+    e.EmployeeNumber = "E0001";
+    e.FirstName = "Anna";
+    e.LastName = "Berg";
+    e.Email = "anna@example.com";
+    e.Occupation = "Engineer";
+    e.CompanyNumber = 12;
+    e.CompanyName = "Keyrix AB";
+    e.SiteName = "North";
+    e.SiteNumber = 5;
+    e.TerminationDate = Date(2019, 5, 31);
+    return e;
+}
+
+std::vector<THrmEmployee> ReadHrm(const std::string& document) {
+    TFeedReader reader = TFeedReader::FromMemory(document, HrmRootName, HrmRecordName);
+    std::vector<THrmEmployee> employees;
+    while (reader.Next())
+        if (!reader.IsEmptyElement()) employees.push_back(ReadHrmEmployee(reader));
+    return employees;
+}
+
+// The names of the records a document yields ("name/" for an empty-element tag).
+std::vector<std::string> RecordNames(const std::string& document, const char* root = HrmRootName,
+                                     const char* record = HrmRecordName) {
+    TFeedReader reader = TFeedReader::FromMemory(document, root, record);
+    std::vector<std::string> names;
+    while (reader.Next()) names.push_back(reader.RecordName() + (reader.IsEmptyElement() ? "/" : ""));
+    return names;
+}
+
+// UTF-16 bytes with their byte-order mark.
+std::string Utf16(std::u16string_view text, bool bigEndian) {
+    std::string bytes = bigEndian ? "\xFE\xFF" : "\xFF\xFE";
+    for (char16_t c : text) {
+        char high = static_cast<char>(c >> 8), low = static_cast<char>(c & 0xFF);
+        bytes += bigEndian ? std::string{high, low} : std::string{low, high};
+    }
+    return bytes;
+}
+
+}  // namespace
+
+TEST(FeedReader, HrmFieldTable) {
+    std::vector<THrmEmployee> employees = ReadHrm(HrmDocument(HrmRecord(HrmChildren())));
+    ASSERT_EQ(employees.size(), 1u);
+    EXPECT_EQ(employees[0], FullEmployee());
+}
+
+TEST(FeedReader, FieldsAreTakenOnlyAtTheirPositionWithTheirName) {
+    std::vector<std::string> renamed = HrmChildren();
+    renamed[1] = "<Firstname>Anna</Firstname>";  // names are compared case-sensitively
+    renamed[7] = "<CompanyNumber>12</CompanyNumber>";
+    std::vector<std::string> withoutEmail = HrmChildren();
+    withoutEmail.erase(withoutEmail.begin() + 3);
+    const std::vector<std::string> all = HrmChildren();
+    std::vector<std::string> shortRecord(all.begin(), all.begin() + 3);
+
+    THrmEmployee renamedExpected = FullEmployee();
+    renamedExpected.FirstName = "";
+    renamedExpected.CompanyNumber = 0;
+    // Without "Email" every later field falls one position early and keeps its default.
+    THrmEmployee shiftedExpected;
+    shiftedExpected.EmployeeNumber = "E0001";
+    shiftedExpected.FirstName = "Anna";
+    shiftedExpected.LastName = "Berg";
+    THrmEmployee shortExpected = shiftedExpected;
+
+    std::vector<THrmEmployee> employees =
+        ReadHrm(HrmDocument(HrmRecord(renamed) + HrmRecord(withoutEmail) + HrmRecord(shortRecord)));
+    ASSERT_EQ(employees.size(), 3u);
+    EXPECT_EQ(employees[0], renamedExpected);
+    EXPECT_EQ(employees[1], shiftedExpected);
+    EXPECT_EQ(employees[2], shortExpected);
+}
+
+TEST(FeedReader, NodesByKindWithWhitespaceOnlyTextLeftOut) {
+    const std::string document = HrmDocument(
+        "<BrakonData>\n\t <EmployeeID><![CDATA[E<1>]]> 2 <b>3</b></EmployeeID>\r\n"
+        "<!-- note --> loose text <![CDATA[raw]]><?keyrix hint?><Empty/>   </BrakonData>");
+    TFeedReader reader = TFeedReader::FromMemory(document, HrmRootName, HrmRecordName);
+    ASSERT_TRUE(reader.Next());
+    struct Expected {
+        TKind kind;
+        const char* name;
+        const char* text;
+    };
+    const Expected expected[] = {
+        {TKind::nkElement, "EmployeeID", "E<1> 2 3"},
+        {TKind::nkComment, "", " note "},
+        {TKind::nkText, "", " loose text "},
+        {TKind::nkCData, "", "raw"},
+        {TKind::nkProcessingInstruction, "keyrix", "hint"},
+        {TKind::nkElement, "Empty", ""},
+    };
+    const std::vector<TFeedNode>& nodes = reader.Nodes();
+    ASSERT_EQ(nodes.size(), std::size(expected));
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        EXPECT_EQ(nodes[i].Kind, expected[i].kind) << i;
+        EXPECT_EQ(nodes[i].Name, expected[i].name) << i;
+        EXPECT_EQ(nodes[i].Text, expected[i].text) << i;
+    }
+    // The comment at position 1 takes the place of "FirstName".
+    EXPECT_EQ(reader.Element(0, "EmployeeID"), &nodes[0]);
+    EXPECT_EQ(reader.Element(1, "FirstName"), nullptr);
+    EXPECT_EQ(reader.Element(5, "Empty"), &nodes[5]);
+    EXPECT_EQ(reader.Element(6, "Empty"), nullptr);
+    EXPECT_EQ(reader.FieldText(5, "Empty"), std::optional<std::string>(""));
+    EXPECT_EQ(reader.FieldText(4, "keyrix"), std::nullopt) << "a processing instruction is no element";
+    EXPECT_FALSE(reader.Next());
+}
+
+TEST(FeedReader, TextIsUntrimmedConvertedAndThenCut) {
+    std::string a40;  // forty "Ä" in UTF-8
+    for (int i = 0; i < 40; ++i) a40 += "\xC3\x84";
+    std::vector<std::string> children = HrmChildren();
+    children[0] = "<EmployeeID>  123456789012345 </EmployeeID>";
+    children[1] = "<FirstName>\n Zo\xC3\xAB\t</FirstName>";
+    children[2] = "<LastName>" + a40 + "</LastName>";
+    children[3] = "<Email></Email>";
+    children[5] = "<PositionTitle>\xD0\x96uk \xE2\x82\xAC</PositionTitle>";  // the Cyrillic Zhe has no Windows-1252 form
+    children[8] = "<CompanyName>K&lt;e&gt;y <![CDATA[r&ix]]></CompanyName>";
+    children[9] = "<SiteName>" + std::string(35, 's') + "</SiteName>";
+
+    std::vector<THrmEmployee> employees = ReadHrm(HrmDocument(HrmRecord(children)));
+    ASSERT_EQ(employees.size(), 1u);
+    const THrmEmployee& e = employees[0];
+    EXPECT_EQ(e.EmployeeNumber, "  123456789");
+    EXPECT_EQ(e.FirstName, "\n Zo\xEB\t");
+    EXPECT_EQ(e.LastName, std::string(30, '\xC4')) << "lengths count 8-bit characters";
+    EXPECT_EQ(e.Email, std::nullopt) << "an empty e-mail is none";
+    EXPECT_EQ(e.Occupation, "?uk \x80");
+    EXPECT_EQ(e.CompanyName, "K<e>y r&ix");
+    EXPECT_EQ(e.SiteName, std::string(30, 's'));
+}
+
+TEST(FeedReader, EncodingFromTheDeclaration) {
+    struct Case {
+        const char* declaration;
+        std::string name;  // in the declared encoding
+    };
+    const Case cases[] = {
+        {"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n", "M\xFCller Ren\xE9"},
+        {"<?xml version=\"1.0\" encoding=\"windows-1252\"?>\n", "M\xFCller Ren\xE9"},
+        {"<?xml version=\"1.0\" encoding=\"utf-8\"?>\n", "M\xC3\xBCller Ren\xC3\xA9"},
+        {"", "M\xC3\xBCller Ren\xC3\xA9"},  // no declaration: UTF-8
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> children = HrmChildren();
+        children[2] = "<LastName>" + c.name + "</LastName>";
+        std::vector<THrmEmployee> employees = ReadHrm(HrmDocument(HrmRecord(children), c.declaration));
+        ASSERT_EQ(employees.size(), 1u) << c.declaration;
+        EXPECT_EQ(employees[0].LastName, "M\xFCller Ren\xE9") << c.declaration;
+    }
+    // The euro sign, which Latin-1 lacks, is 0x80 in Windows-1252.
+    std::vector<std::string> children = HrmChildren();
+    children[5] = "<PositionTitle>\x80 5</PositionTitle>";
+    EXPECT_EQ(ReadHrm(HrmDocument(HrmRecord(children), "<?xml version=\"1.0\" encoding=\"windows-1252\"?>"))
+                  .at(0)
+                  .Occupation,
+              "\x80 5");
+}
+
+TEST(FeedReader, Utf16WithByteOrderMark) {
+    const std::u16string body =
+        u"<ArrayOfBrakonData>\r\n  <BrakonData>"
+        u"<EmployeeID>E7</EmployeeID><FirstName>J\u00fcrgen</FirstName><LastName>\u20ac\u0416</LastName>"
+        u"</BrakonData>\r\n</ArrayOfBrakonData>";
+    for (std::u16string declaration : {u"<?xml version=\"1.0\" encoding=\"UTF-16\"?>\r\n", u""}) {
+        for (bool bigEndian : {false, true}) {
+            std::vector<THrmEmployee> employees = ReadHrm(Utf16(declaration + body, bigEndian));
+            ASSERT_EQ(employees.size(), 1u) << bigEndian << declaration.size();
+            EXPECT_EQ(employees[0].EmployeeNumber, "E7");
+            EXPECT_EQ(employees[0].FirstName, "J\xFCrgen");
+            EXPECT_EQ(employees[0].LastName, "\x80?") << "the Cyrillic Zhe has no Windows-1252 form";
+        }
+    }
+}
+
+TEST(FeedReader, DocumentThatIsNotWellFormedEndsAtItsFaultSilently) {
+    // Enough records that the fault lies well beyond the start of the document.
+    std::string records;
+    for (int i = 1; i <= 60; ++i) records += HrmRecord({"<EmployeeID>" + std::to_string(i) + "</EmployeeID>"});
+    const std::string head = "<ArrayOfBrakonData>\n" + records;
+    const std::string after = HrmRecord({"<EmployeeID>99</EmployeeID>"}) + "</ArrayOfBrakonData>";
+    std::u16string head16(head.begin(), head.end());
+    struct Case {
+        const char* what;
+        std::string document;
+        std::size_t records;
+    };
+    const Case cases[] = {
+        {"cut inside a record", head + "  <BrakonData><EmployeeID>61</Empl", 60},
+        {"cut after a record", head, 60},
+        {"bad entity in a record", head + "<BrakonData><EmployeeID>&bad</EmployeeID></BrakonData>" + after, 60},
+        {"bad tag after an empty record", head + "<BrakonData/><BrakonData><a<b/></BrakonData>" + after, 61},
+        {"mismatched end tag", head + "<BrakonData><EmployeeID>61</FirstName></BrakonData>" + after, 60},
+        {"invalid UTF-8", head + "<BrakonData><EmployeeID>\xC3(</EmployeeID></BrakonData>" + after, 60},
+        {"byte without a Windows-1252 character",
+         "<?xml version=\"1.0\" encoding=\"windows-1252\"?>" + head +
+             "<BrakonData><EmployeeID>\x81</EmployeeID></BrakonData>" + after,
+         60},
+        {"second root", head + "</ArrayOfBrakonData><ArrayOfBrakonData>" + after, 60},
+        {"UTF-16LE cut", Utf16(head16 + u"<BrakonData><Empl", false), 60},
+        {"UTF-16BE cut", Utf16(head16 + u"<BrakonData><Empl", true), 60},
+        {"UTF-16LE bad tag", Utf16(head16 + u"<<x/>", false), 60},
+        {"UTF-16LE bad entity", Utf16(head16 + u"&bad;<x/>", false), 60},
+        {"UTF-16BE bad tag", Utf16(head16 + u"<<x/>", true), 60},
+        {"UTF-16BE bad entity", Utf16(head16 + u"&bad;<x/>", true), 60},
+        {"only garbage", "<<<>>>", 0},
+        {"empty", "", 0},
+    };
+    for (const Case& c : cases) {
+        TCapturedStderr captured;
+        std::size_t count = 0;
+        std::string last;
+        EXPECT_NO_THROW({
+            TFeedReader reader = TFeedReader::FromMemory(c.document, HrmRootName, HrmRecordName);
+            while (reader.Next()) {
+                ++count;
+                last = reader.Text(0, "EmployeeID");
+            }
+            EXPECT_FALSE(reader.Next()) << "the end stays the end";
+        }) << c.what;
+        EXPECT_EQ(count, c.records) << c.what;
+        if (c.records == 60) {
+            EXPECT_EQ(last, "60") << c.what;
+        }
+        EXPECT_EQ(captured.Text(), "") << c.what;
+    }
+}
+
+TEST(FeedReader, EmptyElementRecordsHaveAttributesButNoContent) {
+    const std::string document =
+        "<Employees><Employee ID=\"42\"/><Employee ID=\"7\"></Employee>"
+        "<Employee ID=\"M\xC3\xBCller\" Other=\"x\"><AUId>5</AUId></Employee><Employee/></Employees>";
+    TFeedReader reader = TFeedReader::FromMemory(document, CardHolderRootName, CardHolderRecordName);
+    struct Expected {
+        bool empty;
+        std::optional<std::string> id;
+        std::size_t nodes;
+    };
+    const Expected expected[] = {{true, "42", 0}, {false, "7", 0}, {false, "M\xFCller", 1}, {true, std::nullopt, 0}};
+    for (const Expected& e : expected) {
+        ASSERT_TRUE(reader.Next());
+        EXPECT_EQ(reader.RecordName(), "Employee");
+        EXPECT_EQ(reader.IsEmptyElement(), e.empty);
+        EXPECT_EQ(reader.Attribute("ID"), e.id);
+        EXPECT_EQ(reader.Attribute("id"), std::nullopt);
+        EXPECT_EQ(reader.Nodes().size(), e.nodes);
+    }
+    EXPECT_FALSE(reader.Next());
+    // The HRM import does not count an empty-element tag as a record.
+    EXPECT_EQ(ReadHrm(HrmDocument("<BrakonData/>" + HrmRecord(HrmChildren()) + "<BrakonData/>")).size(), 1u);
+}
+
+TEST(FeedReader, RecordsStartAtTheFirstRecordNameAndLaterNamesAreNotCompared) {
+    const std::string document = HrmDocument(
+        "stray text <!-- c --><Header><BrakonData>nested</BrakonData></Header><Other/>"
+        "<BrakonData/><Other><x/></Other>text<BrakonData></BrakonData><brakondata/>");
+    EXPECT_EQ(RecordNames(document),
+              (std::vector<std::string>{"BrakonData/", "Other", "BrakonData", "brakondata/"}));
+}
+
+TEST(FeedReader, WithoutTheExpectedRootThereAreNoRecords) {
+    const std::string cases[] = {
+        "<Employees><BrakonData><EmployeeID>1</EmployeeID></BrakonData></Employees>",
+        "<arrayofbrakondata><BrakonData/></arrayofbrakondata>",
+        "<ArrayOfBrakonData/>",
+        "<ArrayOfBrakonData><Header/></ArrayOfBrakonData>",
+        "<?xml version=\"1.0\"?><!-- only a comment -->",
+    };
+    for (const std::string& document : cases) EXPECT_EQ(RecordNames(document), std::vector<std::string>{}) << document;
+    EXPECT_EQ(RecordNames("<?xml version=\"1.0\"?>\n<!-- c --><ArrayOfBrakonData><BrakonData/></ArrayOfBrakonData>"),
+              std::vector<std::string>{"BrakonData/"});
+}
+
+TEST(FeedReader, ExternalEntitiesAreNeverRead) {
+    TTempDir dir;
+    const std::string secret = dir.File("secret.txt"), secretDtd = dir.File("secret.dtd");
+    WriteFile(secret, "TOP-SECRET-42");
+    WriteFile(secretDtd, "<!ENTITY leak \"TOP-SECRET-42\">");
+    // Any opening of the folder's files from here on is recorded.
+    int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(::inotify_add_watch(watch, dir.Path().c_str(), IN_OPEN | IN_ACCESS), 0);
+
+    const std::string first = HrmRecord({"<EmployeeID>1</EmployeeID>"});
+    // Where the entity stays undeclared for want of the unread declarations, the reference
+    // is the fault that ends the document.
+    struct Case {
+        std::string document;
+        std::vector<std::string> numbers;
+    };
+    const Case cases[] = {
+        {"<?xml version=\"1.0\"?>\n<!DOCTYPE ArrayOfBrakonData [\n  <!ENTITY xxe SYSTEM \"file://" + secret +
+             "\">\n]>\n" +
+             HrmDocument(first + HrmRecord({"<EmployeeID>a&xxe;b</EmployeeID>", "<FirstName>&xxe;</FirstName>"})),
+         {"1", "ab"}},
+        {"<!DOCTYPE ArrayOfBrakonData SYSTEM \"" + secretDtd + "\">" +
+             HrmDocument(first + HrmRecord({"<EmployeeID>a&leak;b</EmployeeID>"})),
+         {"1", "ab"}},
+        {"<!DOCTYPE ArrayOfBrakonData [ <!ENTITY % ext SYSTEM \"" + secretDtd + "\"> %ext; ]>" +
+             HrmDocument(first + HrmRecord({"<EmployeeID>a&leak;b</EmployeeID>"})),
+         {"1"}},
+    };
+    for (const Case& c : cases) {
+        TCapturedStderr captured;
+        TFeedReader reader = TFeedReader::FromMemory(c.document, HrmRootName, HrmRecordName);
+        std::vector<std::string> numbers;
+        while (reader.Next()) {
+            numbers.push_back(reader.Text(0, "EmployeeID"));
+            for (const TFeedNode& node : reader.Nodes())
+                EXPECT_EQ(node.Text.find("SECRET"), std::string::npos) << c.document;
+        }
+        EXPECT_EQ(numbers, c.numbers) << c.document;
+        EXPECT_EQ(captured.Text(), "");
+    }
+    char events[4096];
+    EXPECT_EQ(::read(watch, events, sizeof events), -1) << "a file of the folder was opened";
+    EXPECT_EQ(errno, EAGAIN);
+    ::close(watch);
+}
+
+TEST(FeedReader, EntityExpansionIsBounded) {
+    // Each level multiplies by ten: fully expanded, the last entity would be 10^12 bytes.
+    std::string dtd = "<!DOCTYPE ArrayOfBrakonData [\n<!ENTITY e0 \"laugh\">\n";
+    for (int i = 1; i <= 12; ++i) {
+        dtd += "<!ENTITY e" + std::to_string(i) + " \"";
+        for (int j = 0; j < 10; ++j) dtd += "&e" + std::to_string(i - 1) + ";";
+        dtd += "\">\n";
+    }
+    dtd += "]>\n";
+    const std::string document = dtd + HrmDocument(HrmRecord({"<EmployeeID>1</EmployeeID>"}) +
+                                                   HrmRecord({"<EmployeeID>&e12;</EmployeeID>"}) +
+                                                   HrmRecord({"<EmployeeID>3</EmployeeID>"}));
+    TCapturedStderr captured;
+    TFeedReader reader = TFeedReader::FromMemory(document, HrmRootName, HrmRecordName);
+    std::vector<std::string> numbers;
+    while (reader.Next()) numbers.push_back(reader.Text(0, "EmployeeID"));
+    // The parser refuses the amplification: the reference is the fault that ends the document.
+    EXPECT_EQ(numbers, std::vector<std::string>{"1"});
+    EXPECT_EQ(captured.Text(), "");
+}
+
+TEST(FeedReader, ReadsFromTheCallersDescriptorAndLeavesItOpen) {
+    TTempDir dir;
+    const std::string path = dir.File("cardholders.xml");
+    // Well past one read block, so the records straddle block boundaries.
+    std::string body = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<Employees>\n";
+    for (int i = 1; i <= 3000; ++i)
+        body += "  <Employee ID=\"" + std::to_string(i) + "\"><AUId>" + std::to_string(i) +
+                "</AUId>\n    <A/><B/><PIN1>1</PIN1></Employee>\n";
+    body += "  <Employee ID=\"bad\"><AUId>1</Employee>\n</Employees>\n";
+    WriteFile(path, body);
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    int count = 0;
+    {
+        TFeedReader reader = TFeedReader::FromDescriptor(fd, path, CardHolderRootName, CardHolderRecordName);
+        while (reader.Next()) {
+            ++count;
+            TCardHolderEntry entry = ReadCardHolderEntry(reader);
+            ASSERT_EQ(entry.CardHolderId, count);
+            ASSERT_EQ(entry.Pin, "0001");
+        }
+    }
+    EXPECT_EQ(count, 3000);
+    EXPECT_NE(::fcntl(fd, F_GETFD), -1) << "the descriptor is still open";
+    EXPECT_EQ(::close(fd), 0);
+}
+
+TEST(FeedReader, DescriptorThatCannotBeReadRaises) {
+    TTempDir dir;
+    int fd = ::open(dir.Path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);  // read() gives EISDIR
+    ASSERT_GE(fd, 0);
+    TCapturedStderr captured;
+    try {
+        TFeedReader reader =
+            TFeedReader::FromDescriptor(fd, "/data/cards.xml", CardHolderRootName, CardHolderRecordName);
+        reader.Next();
+        ADD_FAILURE() << "no error raised";
+    } catch (const EStreamError& error) {
+        EXPECT_NE(error.Message().find("\"/data/cards.xml\""), std::string::npos) << error.Message();
+    }
+    EXPECT_EQ(captured.Text(), "");
+    ::close(fd);
+}
+
+TEST(FeedReader, CardHolderFields) {
+    struct Case {
+        std::string record;
+        TCardHolderEntry expected;
+    };
+    const std::string fill = "<a/><b/>";
+    const Case cases[] = {
+        {"<Employee ID=\"42\"><AUId>17</AUId><x/><y/><PIN1>7</PIN1>" + fill + fill +
+             "<SiteCode>12</SiteCode><CardNr>345</CardNr></Employee>",
+         {"000042", 17, "0007", "12", "345"}},
+        {"<Employee ID=\"9876543\"><AUId> $1F</AUId><x/><y/><PIN1>12345678</PIN1>" + fill + fill +
+             "<SiteCode>1234</SiteCode><CardNr>123456</CardNr></Employee>",
+         {"9876543", 31, "123456", "123", "12345"}},
+        {"<Employee><AUId>0</AUId><x/><y/><PIN1></PIN1>" + fill + fill + "<SiteCode/><CardNr/></Employee>",
+         {"000000", 0, "", "", ""}},
+        {"<Employee ID=\"\"><PIN1>65535</PIN1></Employee>", {"000000", 0, "", "", ""}},
+        {"<Employee ID=\"5\"/>", {"000005", 0, "", "", ""}},
+    };
+    for (const Case& c : cases) {
+        const std::string document = "<Employees>" + c.record + "</Employees>";
+        TFeedReader reader = TFeedReader::FromMemory(document, CardHolderRootName, CardHolderRecordName);
+        ASSERT_TRUE(reader.Next()) << c.record;
+        EXPECT_EQ(ReadCardHolderEntry(reader), c.expected) << c.record;
+    }
+}
+
+TEST(FeedWholeNumber, LenientReading) {
+    struct Case {
+        const char* text;
+        std::int32_t value;
+    };
+    const Case cases[] = {
+        {" 12", 12},        {"-7", -7},         {"+3", 3},           {"$1F", 31},       {"0x10", 16},
+        {"0X1f", 31},       {"-$10", -16},      {"12abc", 12},       {"abc", 0},        {"", 0},
+        {"  ", 0},          {"- 5", 0},         {"$", 0},            {"0x", 0},         {"0xg", 0},
+        {"12 34", 12},      {"007", 7},         {"2147483647", 2147483647},            {"-2147483648", -2147483647 - 1},
+        {"21474836470", 2147483647},            {"\t9", 9},          {"1.5", 1},
+    };
+    for (const Case& c : cases) EXPECT_EQ(WholeNumber(c.text), c.value) << '"' << c.text << '"';
+}
+
+TEST(FeedWholeNumber, StrictReadingInARange) {
+    struct Case {
+        const char* text;
+        std::int32_t minimum, maximum;
+        std::optional<std::int32_t> value;
+    };
+    const Case cases[] = {
+        {"345", 0, 65535, 345},   {"65535", 0, 65535, 65535}, {"65536", 0, 65535, std::nullopt},
+        {"70000", 0, 65535, std::nullopt},                    {"0", 0, 255, 0},
+        {"300", 0, 255, std::nullopt},                        {"-1", 0, 255, std::nullopt},
+        {" 12", 0, 255, 12},      {"$FF", 0, 255, 255},       {"0x10", 0, 255, 16},
+        {"12 ", 0, 255, std::nullopt},                        {"12abc", 0, 255, std::nullopt},
+        {"", 0, 255, std::nullopt},                           {"abc", 0, 255, std::nullopt},
+        {"0x", 0, 255, std::nullopt},                         {"$", 0, 255, std::nullopt},
+        {"99999999999", 0, 2147483647, std::nullopt},         {"+7", 0, 255, 7},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(StrictWholeNumber(c.text, c.minimum, c.maximum), c.value)
+            << '"' << c.text << "\" in " << c.minimum << ".." << c.maximum;
+}
+
+TEST(FeedTerminationDate, NineteenCharacterDates) {
+    struct Case {
+        const char* text;
+        std::optional<TDateTime> date;
+    };
+    const Case cases[] = {
+        {"2019-05-31T00:00:00", Date(2019, 5, 31)},
+        {"2019/05/31 00:00:00", Date(2019, 5, 31)},
+        {"2024-02-29T23:59:59", Date(2024, 2, 29)},
+        {"2000-02-29xxxxxxxxx", Date(2000, 2, 29)},
+        {"2019-05-31", std::nullopt},
+        {"", std::nullopt},
+        {"2019-05-31T00:00:00Z", std::nullopt},
+        {"2019-05-31T00:00:00.000", std::nullopt},
+    };
+    for (const Case& c : cases) EXPECT_EQ(TerminationDate(c.text), c.date) << c.text;
+}
+
+TEST(FeedTerminationDate, InvalidNineteenCharacterDatesRaise) {
+    const char* cases[] = {
+        "2019-13-01T00:00:00", "2019-02-30T00:00:00", "1900-02-29T00:00:00", "2019-00-10T00:00:00",
+        "2019-05-00T00:00:00", "0000-01-01T00:00:00", "20l9-05-31T00:00:00", "2019-5-31T00:00:00 ",
+        "abcdefghijklmnopqrs",
+    };
+    for (const char* text : cases) {
+        try {
+            TerminationDate(text);
+            ADD_FAILURE() << text << " raised nothing";
+        } catch (const EConvertError& error) {
+            EXPECT_STREQ(error.ClassName(), "EConvertError");
+            EXPECT_NE(error.Message().find(text), std::string::npos) << error.Message();
+        }
+    }
+}
+
+TEST(FeedTerminationDate, MalformedDateInTheFeedRaises) {
+    std::vector<std::string> children = HrmChildren();
+    children[15] = "<TerminationDate>2019-13-01T00:00:00</TerminationDate>";
+    EXPECT_THROW(ReadHrm(HrmDocument(HrmRecord(children))), EConvertError);
+    children[15] = "<TerminationDate>2019-05-31</TerminationDate>";
+    EXPECT_EQ(ReadHrm(HrmDocument(HrmRecord(children))).at(0).TerminationDate, std::nullopt);
+}

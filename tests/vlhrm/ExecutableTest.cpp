@@ -1,6 +1,7 @@
 // The built executable, copied to a folder of its own and run as an administrator would.
 #include "tests/TestSupport.h"
 #include "tests/db/DbFixture.h"
+#include "tests/support/HttpsTestServer.h"
 
 #include <fmt/format.h>
 
@@ -61,7 +62,8 @@ protected:
 
     // Settings that point at the test database, with both imports switched off.
     void WriteDatabaseHive(const TTestDatabase& database, const std::string& general,
-                           const std::string& password = "") {
+                           const std::string& password = "",
+                           const std::string& hrm = "\"Import enabled\"=dword:00000000\r\n") {
         const TFbServer& server = TFbServer::Get();
         const std::string key = "[HKEY_LOCAL_MACHINE\\Software\\Keyrix\\Synchronizer\\Clients\\VLHRM";
         const std::string file = database.Path().substr(database.Path().find(':') + 1);
@@ -76,7 +78,7 @@ protected:
                             "\r\n\"Database name\"=" + quoted(file) + "\r\n\"Username\"=" + quoted(server.User) +
                             "\r\n\"Password\"=" + quoted(password.empty() ? server.Password : password) +
                             "\r\n\r\n" + key + "\\General]\r\n" + general + "\r\n" + key +
-                            "\\HRM]\r\n\"Import enabled\"=dword:00000000\r\n\r\n" + key +
+                            "\\HRM]\r\n" + hrm + "\r\n" + key +
                             "\\BRAKON]\r\n\"Import enabled\"=dword:00000000\r\n\r\n");
     }
 
@@ -227,4 +229,35 @@ TEST_F(Executable, SettingsThatCannotBeLoadedStopTheProcess) {
         EXPECT_FALSE(FileExists(LogFile)) << "no run was started";
     }
     EXPECT_NE(Run("/SVC /DEBUG").Output.find("registry.reg"), std::string::npos) << "the message names the file";
+}
+
+TEST_F(Executable, DebugRunImportsTheFeedAndKeepsACopyBesideTheExecutable) {
+    TTestDatabase database;
+    const std::string feed =
+        "<?xml version=\"1.0\"?><ArrayOfBrakonData><BrakonData><EmployeeID>E1</EmployeeID>"
+        "<FirstName>Ann</FirstName><LastName>Lee</LastName><Email/><Phone/><PositionTitle>Clerk</PositionTitle>"
+        "<Department/><CompanyId>1</CompanyId><CompanyName>Acme</CompanyName><SiteName>North</SiteName>"
+        "<SiteId>10</SiteId></BrakonData></ArrayOfBrakonData>";
+    THttpsTestServer server([&](const THttpRequest& request) {
+        THttpResponse response;
+        if (request.Header("Authorization") != "Basic aHJtOnNlY3JldA==") {  // hrm:secret
+            response.Status = 401;
+            response.Reason = "Unauthorized";
+            response.Headers = {"WWW-Authenticate: Basic realm=\"hrm\""};
+        } else {
+            response.Body = feed;
+        }
+        return response;
+    });
+    WriteDatabaseHive(database, "", "",
+                      "\"Import enabled\"=dword:00000001\r\n\"Data source URL\"=\"" + server.Url() +
+                          "\"\r\n\"Username\"=\"hrm\"\r\n\"Password\"=\"secret\"\r\n");
+    TCommandResult result = Run("/SVC /DEBUG");
+    EXPECT_EQ(result.ExitCode, 0);
+    EXPECT_NE(result.Output.find("Added records: 1\r\n"), std::string::npos) << result.Output;
+    EXPECT_NE(result.Output.find("HTTP response code: 200\r\n"), std::string::npos) << result.Output;
+    EXPECT_EQ(ReadFile(InstallDir.File("GetBrakonData.xml")), feed) << "the body byte for byte";
+    const std::string users = database.Isql("SELECT EMPLOYEE_NUMBER, USR_HRM_SYNC FROM USERS WHERE CLASS <> 'GROUP';");
+    EXPECT_NE(users.find("E1"), std::string::npos) << users;
+    EXPECT_EQ(Events().back(), "KeyrixSyncVLRM information: Keyrix sync server finished!");
 }

@@ -1,17 +1,165 @@
-// The HRM user import: employees of the feed become or update users.
+// The HRM user import: employees of the feed become or update users, join their company
+// and site groups, and leavers are marked deleted.
 #include "Services/SyncClients/VLHRM/Unit1.h"
 
+#include "Services/SyncClients/VLHRM/FeedReader.h"
+#include "common/Debug.h"
 #include "common/Exceptions.h"
+#include "db/DBUtils.h"
+#include "db/FbErrors.h"
+#include "platform/Process.h"
+#include "service/SvcConsole.h"
 #include "setup/SetupWindow.h"
 
+#include <algorithm>
+#include <fstream>
+#include <vector>
+
 namespace keyrix {
+
+namespace {
+
+const char* const MatchSql =
+    "select   id,   case when (     first_name is distinct from :first or     last_name is distinct from :last or     email is distinct from :email or     occupation is distinct from :occupation or     usr_termination is distinct from :termination or     usr_companyid is distinct from :companyid or     usr_company is distinct from :company or     department_id is distinct from (select first 1 vd.id from vw_departments vd where vd.name containing :comp_id)   ) then 1 else 0 end as changed from   users where   class <> 'GROUP' and   employee_number = :nr";
+const char* const InsertSql =
+    "insert into users (id, first_name, last_name, email, occupation, employee_number, usr_companyid, usr_company, usr_hrm_sync, department_id)   values (:id, :first, :last, :mail, :occupation, :empno, :companyid, :company_name, 1, (select first 1 vd.id from vw_departments vd where vd.name containing :comp_id))";
+const char* const UpdateSql =
+    "update users set   first_name = :first,   last_name = :last,   email = :mail,   occupation = :occupation,   usr_termination = :term,   usr_companyid = :company_id,   usr_company = :company_name,   deleted = 0,   department_id = (select first 1 vd.id from vw_departments vd where vd.name containing :comp_id) where   id = :id and   usr_hrm_sync = 1";
+const char* const RemoveLeaversFromGroupsSql =
+    "delete from user_groups ug where    exists (     select       *     from       users u     where       ((usr_termination < current_date) or (fullname similar to '%[0-9]%'))       and u.usr_hrm_sync = 1       and u.id = ug.user_id   )";
+const char* const MarkLeaversDeletedSql =
+    "update users set deleted = 1 where ((usr_termination < current_date) or (fullname similar to '%[0-9]%')) and usr_hrm_sync = 1 and class <> 'GROUP'";
+
+const char* const EmployeeSavepoint = "user_create_ok";
+
+bool HasDigit(const std::string& text) {
+    return std::any_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// The department of a company: the first department whose name contains "(<number>)".
+std::string DepartmentKey(std::int32_t companyNumber) {
+    return companyNumber != 0 ? "(" + std::to_string(companyNumber) + ")" : std::string("(default)");
+}
+
+TValue NullIfNone(const std::optional<std::string>& text) { return text ? TValue(*text) : TValue(); }
+TValue NullIfNone(const std::optional<TDateTime>& date) { return date ? TValue(*date) : TValue(); }
+
+// Errors the server reports about one employee's data are that employee's alone; a lost
+// connection or an error of the client itself ends the import.
+bool IsEmployeeError(const EFirebirdError& error) { return !error.ConnectionLost(); }
+
+// A copy of the feed for looking into a debug run, written whole or not at all.
+void SaveDebugCopy(const TKeyrixMemoryStream& body) {
+    const std::string path = platform::ExecutableDirectory() + "GetBrakonData.xml";
+    const std::string temporary = path + ".tmp";
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        out.write(body.Memory(), static_cast<std::streamsize>(body.Size()));
+        out.close();
+        if (!out) throw EFCreateError(Format("Cannot create file \"%s\". %s", temporary, SysErrorMessage(errno)));
+    }
+    if (std::rename(temporary.c_str(), path.c_str()) != 0)
+        throw EFCreateError(Format("Cannot create file \"%s\". %s", path, SysErrorMessage(errno)));
+}
+
+}  // namespace
 
 void TDataModule1::ImportHrmUsers() {
     if (!Settings().HrmImportEnabled) {
         SyncLogInfo("HRM import disabled");
         return;
     }
-    throw ENotAvailable("The HRM user import is not available in this build");
+
+    const std::uint32_t fetchStart = GetTickCount();
+    std::unique_ptr<TKeyrixMemoryStream> body;
+    try {
+        HttpGetFeed(body);
+        SyncLogInfo("HRM fetched %d bytes XML data", static_cast<std::int64_t>(body->Size()));
+        if (DebugMode) SaveDebugCopy(*body);
+    } catch (...) {
+        const TErrorInfo error = DescribeCurrentException();
+        SyncLogInfo("HRM fetch error %s: %s", error.ClassName, error.Message);
+        throw;
+    }
+    SyncLogInfo("HRM users fetch took: %dms", TicksSince(fetchStart));
+
+    dbutils::PQuery match = dbutils::CachedQuery(MatchUserHandle, MatchSql, "Sync", PassTransaction);
+    dbutils::PQuery insert = dbutils::CachedWriteQuery(InsertUserHandle, InsertSql, "Sync", PassTransaction);
+    dbutils::PQuery update = dbutils::CachedWriteQuery(UpdateUserHandle, UpdateSql, "Sync", PassTransaction);
+    const std::uint32_t importStart = GetTickCount();
+    std::int32_t processed = 0, added = 0, updated = 0;
+    THrmGroupCache groups;
+
+    TFeedReader reader = TFeedReader::FromMemory(body->View(), HrmRootName, HrmRecordName);
+    while (reader.Next()) {
+        if (reader.IsEmptyElement()) continue;  // a tag that closes itself is no record
+        ++processed;
+        const THrmEmployee e = ReadHrmEmployee(reader);
+        if (e.EmployeeNumber.empty()) continue;
+        const std::string key = DepartmentKey(e.CompanyNumber);
+        const TValue companyId = e.CompanyNumber != 0 ? TValue(e.CompanyNumber) : TValue();
+        try {
+            PassTransaction->SetSavepoint(EmployeeSavepoint);
+            match->ExecuteWith({e.FirstName, e.LastName, NullIfNone(e.Email), e.Occupation,
+                                NullIfNone(e.TerminationDate), companyId, e.CompanyName, key, e.EmployeeNumber});
+            if (match->Eof()) {
+                // Leavers and names with digits are not created.
+                if (e.TerminationDate || HasDigit(e.FirstName) || HasDigit(e.LastName)) continue;
+                const std::int64_t id = dbutils::GeneratorValue("GEN_USERS_ID", 1, PassTransaction);
+                insert->ExecuteWith({id, e.FirstName, e.LastName, NullIfNone(e.Email), e.Occupation,
+                                     e.EmployeeNumber, companyId, e.CompanyName, key});
+                AddToCompanySiteGroups(groups, e.CompanyNumber, e.SiteNumber, e.CompanyName, e.SiteName, id);
+                ++added;
+                continue;
+            }
+            // Read the matches first: the group statements run between them.
+            std::vector<std::pair<std::int64_t, bool>> rows;
+            for (; !match->Eof(); match->NextRow())
+                rows.emplace_back(match->FieldByName("ID").AsInt64(), match->FieldByName("CHANGED").AsInteger() == 1);
+            for (const auto& [id, changed] : rows) {
+                if (changed) {
+                    update->ExecuteWith({e.FirstName, e.LastName, NullIfNone(e.Email), e.Occupation,
+                                         NullIfNone(e.TerminationDate), companyId, e.CompanyName, key, id});
+                    ++updated;
+                }
+                AddToCompanySiteGroups(groups, e.CompanyNumber, e.SiteNumber, e.CompanyName, e.SiteName, id);
+            }
+        } catch (const EFirebirdError& error) {
+            if (!IsEmployeeError(error)) throw;
+            SyncLogError("HRM sync error for employee %s: %s", e.EmployeeNumber, error.Message());
+            PassTransaction->RollbackToSavepoint(EmployeeSavepoint);
+            // A group made for this employee went with the rollback: its id must not be
+            // offered to the next employees.
+            groups = THrmGroupCache();
+            LogAuditEvent(TValue(), 11, TValue("Sync trouble (HRM)"),
+                          TValue(Format("Employee: %s; Msg: %s", e.EmployeeNumber, error.Message())));
+        }
+    }
+
+    dbutils::PQuery closing = dbutils::NewQuery(PassTransaction);
+    std::int64_t deleted = 0;
+    try {
+        closing->SetSQL(RemoveLeaversFromGroupsSql);
+        closing->Prepare();
+        closing->ExecuteWith();
+        closing->SetSQL(MarkLeaversDeletedSql);
+        closing->Prepare();
+        closing->ExecuteWith();
+        deleted = closing->RowCounts().Updated;
+    } catch (...) {
+        try {
+            dbutils::FreeQuery(closing, false);
+        } catch (...) {  // the statement's own error is the one to report
+        }
+        throw;
+    }
+    dbutils::FreeQuery(closing, false);
+
+    SyncLogDebug("HRM users import took: %dms", TicksSince(importStart));
+    SyncLogDebug("Processed records: %d", processed);
+    SyncLogDebug("Updated records: %d", updated);
+    SyncLogDebug("Added records: %d", added);
+    SyncLogDebug("Deleted records: %d", deleted);
 }
 
 }  // namespace keyrix

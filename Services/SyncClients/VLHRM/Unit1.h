@@ -17,6 +17,16 @@ namespace keyrix {
 
 class TSetup;
 
+// A group addition that the database's procedure refused.
+KEYRIX_DECLARE_EXCEPTION(EGroupAddError, Exception);
+
+// The company and site groups of the last employee an HRM import handled.
+struct THrmGroupCache {
+    bool Valid = false;
+    std::int32_t CompanyNumber = 0, SiteNumber = 0;
+    std::int64_t CompanyGroup = 0, SiteGroup = 0;  // 0: no group
+};
+
 // The DEBUG switch was present when the run began; debug lines then reach the log file.
 extern bool DebugLogging;
 
@@ -81,6 +91,13 @@ public:
     dbutils::PTransaction PassTransaction;
     // Handle variables of the cached statements (0 until first use).
     std::int32_t AuditQueryHandle = 0;
+    std::int32_t MatchUserHandle = 0, InsertUserHandle = 0, UpdateUserHandle = 0;
+    std::int32_t GroupLookupHandle = 0, GroupMemberHandle = 0, GroupAddHandle = 0;
+
+    // Puts the user into its site group, then its company group, creating them on demand.
+    void AddToCompanySiteGroups(THrmGroupCache& cache, std::int32_t companyNumber, std::int32_t siteNumber,
+                                const std::string& companyName, const std::string& siteName, std::int64_t userId);
+    bool IsGroupMember(std::int64_t userId, std::int64_t groupId);
 
 protected:
     // The operations the phases call. Each raises on failure.

@@ -1,0 +1,77 @@
+// Company and site groups: every HRM employee is a member of one of each.
+#include "Services/SyncClients/VLHRM/Unit1.h"
+
+#include "db/DBUtils.h"
+
+namespace keyrix {
+
+namespace {
+
+const char* const GroupLookupSql =
+    "select   (select first 1 u.id from users u where u.class = 'GROUP' and u.usr_companyid = :companyid and u.usr_hrm_sync = 1) as group_company,   (select first 1 u.id from users u where u.class = 'GROUP' and u.sync_id = :siteid and u.usr_hrm_sync = 1) as group_site from   rdb$database";
+const char* const GroupCreateSql =
+    "insert into users (first_name, last_name, class, group_region, notes, sync_id, usr_companyid, usr_hrm_sync)   values (:first_name, '', 'GROUP', :site, 'Automatically created group', :siteid, :companyid, 1)   returning id";
+const char* const GroupMemberSql =
+    "select * from user_groups where user_id = :user_id and group_id = :group_id";
+const char* const GroupAddSql =
+    "select   pr.out_component, pr.out_subject_id, pr.out_object_id, pr.out_sqlstate, so.object_name, so.object_type from   pr_user_group_add(:user_id, :group_id, :operator, 0, 1) pr   left join sys_objects so on pr.out_object_id = so.id";
+
+std::string TextOrEmpty(const TFbField& field) { return field.IsNull() ? std::string() : field.AsString(); }
+
+}  // namespace
+
+bool TDataModule1::IsGroupMember(std::int64_t userId, std::int64_t groupId) {
+    dbutils::PQuery query = dbutils::CachedQuery(GroupMemberHandle, GroupMemberSql, "Sync", PassTransaction);
+    query->ExecuteWith({userId, groupId});
+    return !query->Eof();
+}
+
+void TDataModule1::AddToCompanySiteGroups(THrmGroupCache& cache, std::int32_t companyNumber, std::int32_t siteNumber,
+                                          const std::string& companyName, const std::string& siteName,
+                                          std::int64_t userId) {
+    if (!cache.Valid || cache.CompanyNumber != companyNumber || cache.SiteNumber != siteNumber) {
+        dbutils::PQuery lookup = dbutils::CachedQuery(GroupLookupHandle, GroupLookupSql, "Sync", PassTransaction);
+        lookup->ExecuteWith({companyNumber, siteNumber});
+        const TFbField company = lookup->FieldByName("GROUP_COMPANY");
+        const TFbField site = lookup->FieldByName("GROUP_SITE");
+        cache = {true, companyNumber, siteNumber, company.IsNull() ? 0 : company.AsInt64(),
+                 site.IsNull() ? 0 : site.AsInt64()};
+    }
+
+    if (cache.CompanyGroup == 0 || cache.SiteGroup == 0) {
+        dbutils::PQuery create = dbutils::PrepareQuery(GroupCreateSql, PassTransaction);
+        try {
+            if (cache.CompanyGroup == 0) {
+                create->ExecuteWith({companyName, siteName, TValue(), companyNumber});
+                cache.CompanyGroup = create->FieldByName("ID").AsInt64();
+            }
+            if (cache.SiteGroup == 0) {
+                create->ExecuteWith({siteName, siteName, siteNumber, TValue()});
+                cache.SiteGroup = create->FieldByName("ID").AsInt64();
+            }
+        } catch (...) {
+            try {
+                dbutils::FreeQuery(create, false);
+            } catch (...) {  // the creation's error is the one to report
+            }
+            throw;
+        }
+        dbutils::FreeQuery(create, false);
+    }
+    if (cache.CompanyGroup == 0 && cache.SiteGroup == 0) return;
+
+    // Site group first, then the company group; a member is not offered again.
+    const std::pair<std::int64_t, const std::string*> groups[] = {{cache.SiteGroup, &siteName},
+                                                                   {cache.CompanyGroup, &companyName}};
+    for (const auto& [groupId, groupName] : groups) {
+        if (groupId == 0 || IsGroupMember(userId, groupId)) continue;
+        dbutils::PQuery add = dbutils::CachedQuery(GroupAddHandle, GroupAddSql, "Sync", PassTransaction);
+        add->ExecuteWith({userId, groupId, std::int32_t{-1}});
+        if (!add->Eof())
+            throw EGroupAddError(Format("Failed to add group \"%s\"; Object \"%s\"; Error \"%s\"", *groupName,
+                                        TextOrEmpty(add->FieldByName("OBJECT_NAME")),
+                                        TextOrEmpty(add->FieldByName("OUT_SQLSTATE"))));
+    }
+}
+
+}  // namespace keyrix

@@ -1,0 +1,332 @@
+// The sync pass and the HRM user import against the real database and a real HTTPS feed.
+#include "Services/SyncClients/VLHRM/FeedReader.h"
+#include "Services/SyncClients/VLHRM/HttpClient.h"
+#include "common/Exceptions.h"
+#include "db/DBUtils.h"
+#include "tests/db/DbFixture.h"
+#include "tests/support/HttpsTestServer.h"
+#include "tests/vlhrm/RunJournal.h"
+
+#include <cstdlib>
+
+using namespace keyrix;
+using namespace keyrix::test;
+using Lines = std::vector<std::string>;
+using Rows = std::vector<std::vector<std::string>>;
+
+namespace {
+
+// A sync object whose pass and session the test drives; the imports can be replaced.
+class TPassModule : public TDataModule1 {
+public:
+    using TDataModule1::TDataModule1;
+    using TDataModule1::ConnectDatabase;
+    using TDataModule1::PrepareSchema;
+    using TDataModule1::SyncPass;
+    using TDataModule1::DisconnectDatabase;
+    std::function<void(TPassModule&)> HrmImport;
+
+protected:
+    void ImportHrmUsers() override {
+        if (HrmImport)
+            HrmImport(*this);
+        else
+            TDataModule1::ImportHrmUsers();
+    }
+};
+
+struct TEmployee {
+    TEmployee(std::string number, std::string first, std::string last, int company = 1,
+              std::string companyName = "Acme", std::string site = "North", int siteId = 10,
+              std::string termination = "")
+        : Number(std::move(number)), First(std::move(first)), Last(std::move(last)), Company(company),
+          CompanyName(std::move(companyName)), Site(std::move(site)), SiteId(siteId),
+          Termination(std::move(termination)) {}
+    std::string Number, First, Last;
+    int Company;
+    std::string CompanyName, Site;
+    int SiteId;
+    std::string Termination;  // the element's text
+    std::string Email;
+};
+
+std::string FeedOf(const std::vector<TEmployee>& employees) {
+    std::string feed = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<ArrayOfBrakonData>\n";
+    for (const TEmployee& e : employees)
+        feed += "  <BrakonData><EmployeeID>" + e.Number + "</EmployeeID><FirstName>" + e.First +
+                "</FirstName><LastName>" + e.Last + "</LastName><Email>" + e.Email +
+                "</Email><Phone/><PositionTitle>Clerk</PositionTitle><Department/><CompanyId>" +
+                std::to_string(e.Company) + "</CompanyId><CompanyName>" + e.CompanyName + "</CompanyName><SiteName>" +
+                e.Site + "</SiteName><SiteId>" + std::to_string(e.SiteId) +
+                "</SiteId><a/><b/><c/><d/><TerminationDate>" + e.Termination + "</TerminationDate></BrakonData>\n";
+    return feed + "</ArrayOfBrakonData>\n";
+}
+
+class Pass : public RunFixture {
+protected:
+    void SetUp() override {
+        RunFixture::SetUp();
+        ::setenv("KEYRIX_REGISTRY", Dir.File("none.reg").c_str(), 1);
+        dbutils::InitializeDatabaseLayer();
+        const TFbServer& server = TFbServer::Get();
+        Setup.DatabaseServer = server.Host;
+        Setup.DatabasePort = std::stoi(server.Port);
+        Setup.DatabaseName = Database.Path().substr(Database.Path().find(':') + 1);
+        Setup.DatabaseUser = server.User;
+        Setup.DatabasePassword = server.Password;
+        Setup.HrmUrl = Server.Url("/General/HrDataService.asmx/GetBrakonData");
+        Setup.CardHolderImportEnabled = false;
+        Database.Isql(
+            "INSERT INTO DEPARTMENTS (NAME) VALUES ('Sales (1)');\n"
+            "INSERT INTO DEPARTMENTS (NAME) VALUES ('Misc (default)');\nCOMMIT;\n");
+        Module = std::make_unique<TPassModule>(LogPath);
+        Module->ConnectDatabase();
+        Module->PrepareSchema();
+        Database.Configure(Check);
+        Check.OpenConnection();
+    }
+    void TearDown() override {
+        Check.CloseConnection();
+        Module.reset();
+        dbutils::FinalizeDatabaseLayer();
+        ::unsetenv("KEYRIX_REGISTRY");
+        RunFixture::TearDown();
+    }
+
+    // One pass over the feed, as the next run would make it; the journal from its start on.
+    Lines RunPass(const std::vector<TEmployee>& employees) {
+        Feed = FeedOf(employees);
+        // A run makes one pass: its cached statements keep the pass transaction they were made
+        // in, so a later pass starts from fresh ones as a new run does.
+        dbutils::FreeQueries("Sync");
+        Journal.Entries.clear();
+        Module->SyncPass();
+        return Journal.Finish();
+    }
+    // What another attachment sees now (committed data only).
+    Rows Query(const std::string& sql) {
+        dbutils::PQuery query = dbutils::PrepareQuery(sql, nullptr, &Check);
+        query->ExecuteWith();
+        Rows rows;
+        for (; !query->Eof(); query->NextRow()) {
+            std::vector<std::string> row;
+            for (std::size_t i = 0; i < query->FieldCount(); ++i)
+                row.push_back(query->FieldAt(i).IsNull() ? "NULL" : query->FieldAt(i).AsString());
+            rows.push_back(row);
+        }
+        dbutils::FreeQuery(query, true);
+        return rows;
+    }
+    static bool Has(const Lines& lines, const std::string& line) {
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    }
+
+    TTestDatabase Database;
+    std::string Feed;
+    THttpsTestServer Server{[this](const THttpRequest&) {
+        THttpResponse response;
+        response.Body = Feed;
+        return response;
+    }};
+    std::unique_ptr<TPassModule> Module;
+    TFbConnection Check{"check"};
+};
+
+const char* const UsersSql =
+    "select employee_number, first_name, last_name, usr_companyid, deleted, "
+    "(select d.name from departments d where d.id = users.department_id) from users where class <> 'GROUP' "
+    "order by employee_number";
+const char* const GroupsSql =
+    "select first_name, group_region, usr_companyid, sync_id from users where class = 'GROUP' order by id";
+const char* const MembershipsSql =
+    "select u.employee_number, g.first_name from user_groups ug join users u on u.id = ug.user_id "
+    "join users g on g.id = ug.group_id order by u.employee_number, g.id";
+
+}  // namespace
+
+TEST_F(Pass, BothImportsOffCommitNothingAndRaiseNothing) {
+    Setup.HrmImportEnabled = false;
+    Journal.Entries.clear();
+    Module->SyncPass();
+    EXPECT_EQ(Journal.Finish(), (Lines{"console: HRM import disabled", "console: BK import disabled"}));
+    ASSERT_TRUE(Module->PassTransaction);
+    EXPECT_FALSE(Module->PassTransaction->IsActive()) << "never started";
+    EXPECT_TRUE(Server.Requests().empty());
+}
+
+TEST_F(Pass, FailingDownloadRecordsAuditEvent26WithoutCrashReport) {
+    Setup.HrmUrl = "https://127.0.0.1:1/feed";  // nothing listens
+    Journal.Entries.clear();
+    EXPECT_THROW(Module->SyncPass(), ESocketError);
+    const Lines lines = Journal.Finish();
+    for (const std::string& line : lines) EXPECT_EQ(line.find("Crash report"), std::string::npos) << line;
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back().rfind("console: HRM fetch error ESocketError: ", 0), 0u) << lines.back();
+    const Rows audit = Query("select event_code, param1, param2 from test_audit_events");
+    ASSERT_EQ(audit.size(), 1u);
+    EXPECT_EQ(audit[0][0], "26");
+    EXPECT_EQ(audit[0][1], "HRM sync failed!");
+    EXPECT_EQ(audit[0][2].rfind("ESocketError\r\n", 0), 0u) << audit[0][2];
+}
+
+TEST_F(Pass, DatabaseErrorGetsACrashReportButNoAuditEvent) {
+    Module->HrmImport = [](TPassModule& m) {
+        dbutils::PQuery q = dbutils::PrepareQuery("update users set first_name = 'x' where id = 1", m.PassTransaction);
+        q->ExecuteWith();
+        dbutils::FreeQuery(q, false);
+        dbutils::PQuery bad = dbutils::PrepareQuery("select no_such_column from users", m.PassTransaction);
+    };
+    EXPECT_THROW(Module->SyncPass(), EDatabaseError);
+    const Lines lines = Journal.Finish();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
+        return l.rfind("eventlog error: Crash report: EFirebirdError\r\n", 0) == 0;
+    }));
+    EXPECT_TRUE(Query("select * from test_audit_events").empty());
+}
+
+TEST_F(Pass, OtherErrorGetsBothAndNothingIsCommitted) {
+    Module->HrmImport = [](TPassModule& m) {
+        dbutils::PQuery q = dbutils::PrepareQuery(
+            "insert into users (first_name, employee_number) values ('Kept?', 'X1')", m.PassTransaction);
+        q->ExecuteWith();
+        dbutils::FreeQuery(q, false);
+        throw EDisplayError("cannot open the card-holder file");
+    };
+    EXPECT_THROW(Module->SyncPass(), EDisplayError);
+    const Lines lines = Journal.Finish();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0].rfind("eventlog error: Crash report: EDisplayError\r\ncannot open the card-holder file\r\n"
+                             "Raised at:\r\n",
+                             0),
+              0u)
+        << lines[0];
+    EXPECT_EQ(Query("select param2 from test_audit_events"),
+              (Rows{{"EDisplayError\r\ncannot open the card-holder file"}}));
+    Module->DisconnectDatabase();  // the shut-down rolls the open pass back
+    EXPECT_TRUE(Query("select * from users where employee_number = 'X1'").empty());
+}
+
+TEST_F(Pass, NewUnchangedAndChangedEmployees) {
+    std::vector<TEmployee> feed = {{"E1", "Ann", "Lee"},
+                                   {"E2", "Bob", "Ray", 1, "Acme", "South", 20},
+                                   {"E3", "Cid", "Orr", 0, "", "South", 20}};
+    Lines first = RunPass(feed);
+    EXPECT_TRUE(Has(first, "console: Added records: 3")) << ::testing::PrintToString(first);
+    EXPECT_TRUE(Has(first, "console: Processed records: 3"));
+    EXPECT_EQ(Query(UsersSql), (Rows{{"E1", "Ann", "Lee", "1", "0", "Sales (1)"},
+                                    {"E2", "Bob", "Ray", "1", "0", "Sales (1)"},
+                                    {"E3", "Cid", "Orr", "NULL", "0", "Misc (default)"}}));
+    // Created on demand: company group first, then the site group, each once.
+    EXPECT_EQ(Query(GroupsSql), (Rows{{"Acme", "North", "1", "NULL"},
+                                     {"North", "North", "NULL", "10"},
+                                     {"South", "South", "NULL", "20"},
+                                     {"", "South", "0", "NULL"}}));
+    EXPECT_EQ(Query(MembershipsSql), (Rows{{"E1", "Acme"}, {"E1", "North"}, {"E2", "Acme"}, {"E2", "South"},
+                                          {"E3", "South"}, {"E3", ""}}));
+
+    Lines second = RunPass(feed);
+    EXPECT_TRUE(Has(second, "console: Updated records: 0"));
+    EXPECT_TRUE(Has(second, "console: Added records: 0"));
+    EXPECT_EQ(Query(GroupsSql).size(), 4u) << "nothing created twice";
+
+    feed[1].Last = "Rayner";
+    Lines third = RunPass(feed);
+    EXPECT_TRUE(Has(third, "console: Updated records: 1"));
+    EXPECT_EQ(Query("select last_name from users where employee_number = 'E2'"), (Rows{{"Rayner"}}));
+}
+
+TEST_F(Pass, RecordsThatCreateNoUser) {
+    Feed = FeedOf({{"", "No", "Number"},
+                   {"E5", "Old", "Timer", 1, "Acme", "North", 10, "2001-01-31T00:00:00"},
+                   {"E6", "R2", "D2"},
+                   {"E7", "Eve", "Ok", 1, "Acme", "North", 10, "2019-05-31"}});
+    Feed.insert(Feed.find("</ArrayOfBrakonData>"), "  <BrakonData/>\n");
+    Journal.Entries.clear();
+    Module->SyncPass();
+    const Lines lines = Journal.Finish();
+    EXPECT_TRUE(Has(lines, "console: Processed records: 4")) << "the empty-element tag is no record";
+    EXPECT_TRUE(Has(lines, "console: Added records: 1"));
+    EXPECT_EQ(Query("select employee_number, usr_termination from users where class <> 'GROUP'"),
+              (Rows{{"E7", "NULL"}})) << "a 10-character date is no date";
+}
+
+TEST_F(Pass, MalformedTerminationDateEndsTheImport) {
+    Feed = FeedOf({{"E1", "Ann", "Lee"}, {"E2", "Bob", "Ray", 1, "Acme", "North", 10, "2019-13-01T00:00:00"}});
+    EXPECT_THROW(Module->SyncPass(), EConvertError);
+    Module->DisconnectDatabase();
+    EXPECT_TRUE(Query(UsersSql).empty()) << "nothing committed";
+}
+
+TEST_F(Pass, LeaversAndNamesWithDigitsAreMarkedDeletedAndLeaveTheirGroups) {
+    RunPass({{"E1", "Ann", "Lee"}, {"E2", "Bob", "Ray"}, {"E3", "Cid", "Orr"}});
+    Database.Isql("INSERT INTO USERS (FIRST_NAME, LAST_NAME, EMPLOYEE_NUMBER, USR_HRM_SYNC) "
+                  "VALUES ('Man', 'Ual9', 'M1', 0);\nCOMMIT;\n");
+    const Lines lines =
+        RunPass({{"E1", "Ann3", "Lee"}, {"E2", "Bob", "Ray", 1, "Acme", "North", 10, "2001-01-31T00:00:00"},
+                 {"E3", "Cid", "Orr"}});
+    EXPECT_TRUE(Has(lines, "console: Updated records: 2"));
+    EXPECT_TRUE(Has(lines, "console: Deleted records: 2"));
+    EXPECT_EQ(Query("select employee_number, deleted from users where class <> 'GROUP' order by employee_number"),
+              (Rows{{"E1", "1"}, {"E2", "1"}, {"E3", "0"}, {"M1", "0"}}))
+        << "users the import does not manage are never changed";
+    EXPECT_EQ(Query(MembershipsSql), (Rows{{"E3", "Acme"}, {"E3", "North"}}));
+}
+
+TEST_F(Pass, TwoUsersWithOneEmployeeNumberAreBothVisited) {
+    RunPass({{"E1", "Ann", "Lee"}});
+    Database.Isql("INSERT INTO USERS (FIRST_NAME, LAST_NAME, EMPLOYEE_NUMBER, USR_HRM_SYNC) "
+                  "VALUES ('Manual', 'Copy', 'E1', 0);\nCOMMIT;\n");
+    const Lines lines = RunPass({{"E1", "Ann", "Lee"}});
+    EXPECT_TRUE(Has(lines, "console: Updated records: 1")) << "counted although left alone";
+    EXPECT_EQ(Query("select first_name from users where employee_number = 'E1' order by id"),
+              (Rows{{"Ann"}, {"Manual"}}));
+    EXPECT_EQ(Query(MembershipsSql).size(), 4u) << "both are grouped";
+}
+
+TEST_F(Pass, ServerErrorForOneEmployeeIsRolledBackForItAlone) {
+    Database.Isql("CREATE UNIQUE INDEX TEST_UNIQUE_EMAIL ON USERS (EMAIL);\nCOMMIT;\n");
+    TEmployee a{"E1", "Ann", "Lee"}, b{"E2", "Bob", "Ray"}, c{"E3", "Cid", "Orr"};
+    a.Email = b.Email = "same@example.com";
+    const Lines lines = RunPass({a, b, c});
+    EXPECT_TRUE(Has(lines, "console: Added records: 2"));
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
+        return l.rfind("console: HRM sync error for employee E2: ", 0) == 0;
+    }));
+    EXPECT_EQ(Query("select employee_number from users where class <> 'GROUP' order by 1"), (Rows{{"E1"}, {"E3"}}));
+    const Rows audit = Query("select event_code, param1, param2 from test_audit_events");
+    ASSERT_EQ(audit.size(), 1u);
+    EXPECT_EQ(audit[0][0], "11");
+    EXPECT_EQ(audit[0][1], "Sync trouble (HRM)");
+    EXPECT_EQ(audit[0][2].rfind("Employee: E2; Msg: ", 0), 0u) << audit[0][2];
+}
+
+TEST_F(Pass, GroupsMadeForARolledBackEmployeeAreNotOfferedAgain) {
+    // The membership of E1 fails on the server after its groups were created.
+    Database.Isql(
+        "CREATE EXCEPTION TEST_NO_MEMBERSHIP 'membership refused by the server';\n"
+        "SET TERM ^ ;\n"
+        "CREATE TRIGGER TEST_FAIL_E1 FOR USER_GROUPS BEFORE INSERT AS BEGIN "
+        "IF ((SELECT EMPLOYEE_NUMBER FROM USERS WHERE ID = NEW.USER_ID) = 'E1') THEN EXCEPTION TEST_NO_MEMBERSHIP; "
+        "END^\nSET TERM ; ^\nCOMMIT;\n");
+    const Lines lines = RunPass({{"E1", "Ann", "Lee", 7, "Beta", "East", 70}, {"E2", "Bob", "Ray", 7, "Beta", "East", 70}});
+    EXPECT_TRUE(Has(lines, "console: Added records: 1")) << ::testing::PrintToString(lines);
+    EXPECT_EQ(Query(GroupsSql), (Rows{{"Beta", "East", "7", "NULL"}, {"East", "East", "NULL", "70"}}));
+    EXPECT_EQ(Query(MembershipsSql), (Rows{{"E2", "Beta"}, {"E2", "East"}}));
+    EXPECT_EQ(Query("select count(*) from test_audit_events").at(0).at(0), "1");
+}
+
+TEST_F(Pass, RefusedMembershipEndsThePassWithNothingCommitted) {
+    Database.Isql("INSERT INTO SYS_OBJECTS (ID, OBJECT_NAME, OBJECT_TYPE) VALUES (5, 'Door 1', 1);\n"
+                  "INSERT INTO TEST_REFUSALS (PROCEDURE_NAME, OBJECT_ID) VALUES ('PR_USER_GROUP_ADD', 5);\nCOMMIT;\n");
+    Feed = FeedOf({{"E1", "Ann", "Lee"}});
+    try {
+        Module->SyncPass();
+        FAIL() << "the refusal did not end the pass";
+    } catch (const EGroupAddError& e) {
+        EXPECT_EQ(e.Message(), "Failed to add group \"North\"; Object \"Door 1\"; Error \"HY000\"")
+            << "the site group is offered first";
+    }
+    Module->DisconnectDatabase();
+    EXPECT_TRUE(Query(UsersSql).empty());
+    EXPECT_EQ(Query("select event_code from test_audit_events"), (Rows{{"26"}}));
+}

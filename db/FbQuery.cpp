@@ -3,6 +3,7 @@
 #include "common/Format.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstring>
 
@@ -129,7 +130,15 @@ void TFbQuery::Prepare() {
     FOutput = std::move(output);
 }
 
+namespace {
+std::atomic<std::uint64_t> ProcessExecutions{0};
+}
+
+std::uint64_t TFbQuery::TotalExecutions() { return ProcessExecutions.load(); }
+
 void TFbQuery::ExecuteWith(const std::vector<TValue>& values) {
+    ++FExecutions;
+    ++ProcessExecutions;
     Prepare();
     std::shared_ptr<TFbTransaction> transaction = Transaction();
     if (!transaction) throw EDatabaseError("The statement has no transaction");

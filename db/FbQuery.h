@@ -50,6 +50,11 @@ public:
     bool Cached() const { return FCached; }
     void SetCached(bool cached) { FCached = cached; }
 
+    // Executions of this statement, and of all statements of the process (for tests and
+    // the benchmark: what a pass costs in round trips).
+    std::uint64_t Executions() const { return FExecutions; }
+    static std::uint64_t TotalExecutions();
+
     void Prepare();
     bool Prepared() const;
 
@@ -89,6 +94,7 @@ private:
     std::string FSQL;
     TParsedSql FParsed;
     bool FCached = false;
+    std::uint64_t FExecutions = 0;
     bool FFreed = false;
 
     isc_stmt_handle FHandle = 0;

@@ -330,3 +330,18 @@ TEST_F(Pass, RefusedMembershipEndsThePassWithNothingCommitted) {
     EXPECT_TRUE(Query(UsersSql).empty());
     EXPECT_EQ(Query("select event_code from test_audit_events"), (Rows{{"26"}}));
 }
+
+TEST_F(Pass, GroupLookupRunsOncePerChangeOfCompanyOrSite) {
+    RunPass({{"E1", "Ann", "Lee", 1, "Acme", "North", 10},
+             {"E2", "Bob", "Ray", 1, "Acme", "North", 10},
+             {"E3", "Cid", "Orr", 1, "Acme", "South", 20},
+             {"E4", "Dan", "Poe", 1, "Acme", "South", 20}});
+    auto cached = [](std::int32_t& handle) { return dbutils::CachedQuery(handle, "", "Sync")->Executions(); };
+    EXPECT_EQ(cached(Module->GroupLookupHandle), 2u) << "first employee, then the change of site";
+    EXPECT_EQ(cached(Module->GroupMemberHandle), 8u);
+    EXPECT_EQ(cached(Module->GroupAddHandle), 8u);
+    // Users already in both groups are not offered again.
+    RunPass({{"E1", "Ann", "Lee", 1, "Acme", "North", 10}});
+    EXPECT_EQ(Module->GroupAddHandle, 0) << "the add statement was not even needed";
+    EXPECT_EQ(cached(Module->GroupMemberHandle), 2u);
+}

@@ -2,6 +2,7 @@
 
 #include "common/Format.h"
 #include "platform/CodePage.h"
+#include "platform/FileHandles.h"
 #include "platform/LocalTime.h"
 #include "platform/Registry.h"
 
@@ -29,20 +30,6 @@ namespace {
 constexpr const char* EventLogRoot = "SYSTEM\\CurrentControlSet\\Services\\EventLog";
 constexpr const char* DefaultLogName = "Application";
 constexpr const char* JournalSocket = "/run/systemd/journal/socket";
-
-class TFd {
-public:
-    explicit TFd(int fd) : FFd(fd) {}
-    TFd(const TFd&) = delete;
-    TFd& operator=(const TFd&) = delete;
-    ~TFd() {
-        if (FFd >= 0) ::close(FFd);
-    }
-    int Get() const { return FFd; }
-
-private:
-    int FFd;
-};
 
 bool SameText(const std::string& a, const std::string& b) { return ::strcasecmp(a.c_str(), b.c_str()) == 0; }
 

@@ -2,6 +2,7 @@
 
 #include "common/Exceptions.h"
 #include "common/Format.h"
+#include "platform/FileHandles.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -13,20 +14,6 @@
 namespace keyrix::platform {
 
 namespace {
-
-class TFd {
-public:
-    explicit TFd(int fd) : FFd(fd) {}
-    TFd(const TFd&) = delete;
-    TFd& operator=(const TFd&) = delete;
-    ~TFd() {
-        if (FFd >= 0) ::close(FFd);
-    }
-    int Get() const { return FFd; }
-
-private:
-    int FFd;
-};
 
 }  // namespace
 

@@ -2,6 +2,7 @@
 
 #include "common/Format.h"
 #include "platform/CodePage.h"
+#include "platform/FileHandles.h"
 #include "platform/RegistryFile.h"
 
 #include <dirent.h>
@@ -27,44 +28,6 @@ using hivefile::THiveValue;
 namespace {
 
 constexpr const char* DefaultHivePath = "/etc/keyrix/registry.reg";
-
-class TFd {
-public:
-    explicit TFd(int fd = -1) : FFd(fd) {}
-    TFd(const TFd&) = delete;
-    TFd& operator=(const TFd&) = delete;
-    ~TFd() { Reset(); }
-    int Get() const { return FFd; }
-    void Reset(int fd = -1) {
-        if (FFd >= 0) ::close(FFd);
-        FFd = fd;
-    }
-    // Closes now, answering close's errno (0 when it succeeded): a failed close of a
-    // written file may mean lost data.
-    int Close() {
-        int fd = FFd;
-        FFd = -1;
-        return ::close(fd) == 0 ? 0 : errno;
-    }
-
-private:
-    int FFd;
-};
-
-// Removes a temporary file unless it was put in place.
-class TTempFile {
-public:
-    explicit TTempFile(std::string path) : FPath(std::move(path)) {}
-    TTempFile(const TTempFile&) = delete;
-    TTempFile& operator=(const TTempFile&) = delete;
-    ~TTempFile() {
-        if (!FPath.empty()) ::unlink(FPath.c_str());
-    }
-    void Keep() { FPath.clear(); }
-
-private:
-    std::string FPath;
-};
 
 long CodeOf(int error, long otherwise) {
     return error == EACCES || error == EPERM ? ERROR_ACCESS_DENIED : otherwise;

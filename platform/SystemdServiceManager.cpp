@@ -1,6 +1,7 @@
 #include "platform/SystemdServiceManager.h"
 
 #include "common/Format.h"
+#include "platform/FileHandles.h"
 #include "platform/Registry.h"  // the general Windows error codes (access denied, write fault, ...)
 #include "platform/Signals.h"
 
@@ -32,40 +33,6 @@ namespace {
 constexpr const char* DefaultUnitDirectory = "/etc/systemd/system";
 // daemon-reload re-reads every unit, which takes a while on a busy machine.
 constexpr std::chrono::seconds SystemctlLimit{30};
-
-class TFd {
-public:
-    explicit TFd(int fd) : FFd(fd) {}
-    TFd(const TFd&) = delete;
-    TFd& operator=(const TFd&) = delete;
-    ~TFd() { Close(); }
-    int Get() const { return FFd; }
-    int Close() {
-        const int rc = FFd >= 0 ? ::close(FFd) : 0;
-        FFd = -1;
-        return rc;
-    }
-
-private:
-    int FFd;
-};
-
-// Removes a temporary file unless it was renamed into place.
-class TTempFile {
-public:
-    explicit TTempFile(std::string path) : FPath(std::move(path)) {}
-    TTempFile(const TTempFile&) = delete;
-    TTempFile& operator=(const TTempFile&) = delete;
-    ~TTempFile() {
-        if (!FKept) ::unlink(FPath.c_str());
-    }
-    const std::string& Path() const { return FPath; }
-    void Keep() { FKept = true; }
-
-private:
-    std::string FPath;
-    bool FKept = false;
-};
 
 long WindowsCodeOf(int error) {
     switch (error) {

@@ -46,8 +46,12 @@ std::string ScaledText(std::int64_t value, short scale) {
     std::string digits = std::to_string(magnitude);
     const std::size_t decimals = static_cast<std::size_t>(-scale);
     if (digits.size() <= decimals) digits.insert(0, decimals + 1 - digits.size(), '0');
-    digits.insert(digits.size() - decimals, ".");
-    return (value < 0 ? "-" : "") + digits;
+    const std::size_t point = digits.size() - decimals;
+    std::string text(value < 0 ? 1 : 0, '-');
+    text.append(digits, 0, point);
+    text.push_back('.');
+    text.append(digits, point, std::string::npos);
+    return text;
 }
 
 std::int64_t ScaledInteger(const TFbColumn& column, const std::string& data) {

@@ -56,7 +56,8 @@ bool RenameRegistryValue(TRegistry& registry, const std::string& oldName, const 
 }
 
 void TCustomSetup::LoadSettings() {
-    const std::string key = "\\" + GetKeyPath();
+    std::string key = "\\";
+    key += GetKeyPath();
     TRegistry registry(TRegAccess::AllAccess);
     // Without write access (no administrator) the renames are skipped; loading still reads.
     if (registry.OpenKey(key, false)) {

@@ -38,7 +38,11 @@ bool HasDigit(const std::string& text) {
 
 // The department of a company: the first department whose name contains "(<number>)".
 std::string DepartmentKey(std::int32_t companyNumber) {
-    return companyNumber != 0 ? "(" + std::to_string(companyNumber) + ")" : std::string("(default)");
+    if (companyNumber == 0) return "(default)";
+    std::string key = "(";
+    key += std::to_string(companyNumber);
+    key += ')';
+    return key;
 }
 
 TValue NullIfNone(const std::optional<std::string>& text) { return text ? TValue(*text) : TValue(); }

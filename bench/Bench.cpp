@@ -1,0 +1,368 @@
+// keyrix-bench: how fast the HRM import takes a large feed and how much memory it needs.
+//
+// A feed of N employees is served by keyrix-demo-server; the pass of the program itself
+// (TDataModule1's SyncPass, download included) runs twice in this process against a fresh
+// database on the local Firebird server: first with every employee new, then with nothing
+// changed. Each pass is compared with the floor, the cost of one trivial prepared statement
+// through the same database layer, executed as many times as the pass executed statements.
+#include "Services/SyncClients/VLHRM/Unit1.h"
+#include "bench/BenchDatabase.h"
+#include "bench/ClientCalls.h"
+#include "bench/Processes.h"
+#include "common/Exceptions.h"
+#include "db/DBUtils.h"
+#include "platform/ConsoleOutput.h"
+#include "platform/Process.h"
+#include "service/SvcConsole.h"
+#include "setup/SetupWindow.h"
+#include "tools/DemoFeed.h"
+#include "tools/ToolOptions.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+
+using namespace keyrix;
+using namespace keyrix::bench;
+
+namespace {
+
+const char* const Usage =
+    "Usage: keyrix-bench [--employees N] [--seed S] [--leavers PERCENT] [--db-folder DIR]\n"
+    "                    [--schema FILE] [--keep] [--verbose]\n"
+    "Times two passes of the HRM import over a feed of N employees (default 20000) against a\n"
+    "fresh database on the local Firebird server (KEYRIX_TEST_FB_* or the package's SYSDBA\n"
+    "password), made in DIR (default /var/lib/keyrix-bench) from FILE (default the tests'\n"
+    "schema). --keep leaves the database and the work folder; --verbose shows the import's\n"
+    "own progress lines.\n";
+
+const std::string HrmPath = "/General/HrDataService.asmx/GetBrakonData";
+const std::string HrmUser = "BENCH\\hrmsync";
+const std::string HrmPassword = "Bench-Feed-7431";
+
+struct TBenchOptions {
+    demo::TFeedOptions Feed{20'000, 1, 8};
+    std::string DatabaseFolder = "/var/lib/keyrix-bench";
+    std::string Schema = KEYRIX_BENCH_SCHEMA;
+    bool Keep = false;
+    bool Verbose = false;
+};
+
+// The phases of a run, reachable one by one.
+class TBenchModule : public TDataModule1 {
+public:
+    using TDataModule1::TDataModule1;
+    void Open() {
+        ConnectDatabase();
+        PrepareSchema();
+    }
+    void Pass() { SyncPass(); }
+    void Close() {
+        DisconnectDatabase();
+        FreeQueries("");
+    }
+};
+
+// A "VmRSS"-like line of /proc/self/status, in KiB; -1 when absent.
+long StatusKiB(const std::string& field) {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind(field + ":", 0) == 0) return std::atol(line.c_str() + field.size() + 1);
+    return -1;
+}
+
+// Sets the peak resident size (VmHWM) back to the current one, so that the next reading
+// is the peak of what ran in between. False where the kernel does not allow it.
+bool ResetPeakMemory() {
+    std::ofstream out("/proc/self/clear_refs");
+    out << "5";
+    out.close();
+    return static_cast<bool>(out);
+}
+
+struct TRowStats {
+    std::int64_t Inserted = 0, Updated = 0, Deleted = 0, IndexReads = 0, TableReads = 0;
+    TRowStats operator-(const TRowStats& earlier) const {
+        return {Inserted - earlier.Inserted, Updated - earlier.Updated, Deleted - earlier.Deleted,
+                IndexReads - earlier.IndexReads, TableReads - earlier.TableReads};
+    }
+};
+
+// The record counts the server keeps for the connection, from its monitoring tables (a new
+// transaction sees a new snapshot of them).
+std::optional<TRowStats> RowStats(TFbConnection& database) {
+    try {
+        dbutils::PQuery query = dbutils::PrepareQuery(
+            "select r.mon$record_inserts as inserted, r.mon$record_updates as updated, "
+            "r.mon$record_deletes as deleted, r.mon$record_idx_reads as index_reads, "
+            "r.mon$record_seq_reads as table_reads "
+            "from mon$attachments a join mon$record_stats r on r.mon$stat_id = a.mon$stat_id "
+            "where a.mon$attachment_id = current_connection",
+            nullptr, &database);
+        query->ExecuteWith();
+        const TRowStats stats{query->FieldByName("INSERTED").AsInt64(), query->FieldByName("UPDATED").AsInt64(),
+                              query->FieldByName("DELETED").AsInt64(), query->FieldByName("INDEX_READS").AsInt64(),
+                              query->FieldByName("TABLE_READS").AsInt64()};
+        dbutils::FreeQuery(query, true);
+        return stats;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+struct TPassResult {
+    std::string Name;
+    std::string Error;  // empty when the pass went through
+    double Seconds = 0;
+    std::uint64_t Executions = 0;  // TFbQuery::ExecuteWith calls, as the layer counts them
+    TClientCalls Calls;            // what reached the client library
+    long RssBeforeKiB = -1, PeakKiB = -1;
+    bool PeakOfPass = false;  // else the process's peak so far
+    std::optional<TRowStats> Rows;
+    // The floor for as many statements.
+    double FloorSeconds = 0;
+    TClientCalls FloorCalls;
+};
+
+std::string ErrorText() {
+    const TErrorInfo error = DescribeCurrentException();
+    return error.ClassName + ": " + error.Message;
+}
+
+TPassResult RunPass(const std::string& name, const std::string& logFile, const TClientCallCounter& counter) {
+    TPassResult result;
+    result.Name = name;
+    TBenchModule module(logFile);
+    DataModule1 = &module;
+    struct TForget {
+        ~TForget() { DataModule1 = nullptr; }
+    } forget;
+    // Connecting and the schema are the run's, not the pass's.
+    module.Open();
+    const std::optional<TRowStats> rowsBefore = RowStats(module.dbDatabase);
+
+    result.RssBeforeKiB = StatusKiB("VmRSS");
+    result.PeakOfPass = ResetPeakMemory();
+    const TClientCalls callsBefore = counter.Now();
+    const std::uint64_t executionsBefore = TFbQuery::TotalExecutions();
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        module.Pass();
+    } catch (...) {
+        result.Error = ErrorText();
+    }
+    result.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    result.Executions = TFbQuery::TotalExecutions() - executionsBefore;
+    result.Calls = counter.Now() - callsBefore;
+    result.PeakKiB = StatusKiB("VmHWM");
+
+    const std::optional<TRowStats> rowsAfter = RowStats(module.dbDatabase);
+    if (rowsBefore && rowsAfter) result.Rows = *rowsAfter - *rowsBefore;
+    module.Close();
+    return result;
+}
+
+// Executes "select 1 from rdb$database", prepared once, as many times as the pass executed
+// statements, on a connection of its own.
+void RunFloor(TPassResult& pass, const TBenchDatabase& database, const TFbAccount& account,
+              const TClientCallCounter& counter) {
+    const std::uint64_t count = pass.Calls.Statements();
+    if (count == 0) return;
+    TFbConnection connection("dbFloor", "Bench");
+    connection.SetDatabaseName(database.Connection());
+    connection.SetUserName(account.User);
+    connection.SetPassword(account.Password);
+    connection.SetSQLDialect(3);
+    connection.SetClientLibrary(dbutils::FindClientLibrary());
+    connection.OpenConnection();
+    dbutils::PTransaction transaction = dbutils::NewReadTransaction(&connection);
+    dbutils::PQuery query = dbutils::PrepareQuery("select 1 from rdb$database", transaction, &connection);
+    // Kept prepared between executions, as the pass keeps its cached statements.
+    query->SetCached(true);
+    query->ExecuteWith();  // the transaction starts here, outside the timing
+
+    const TClientCalls before = counter.Now();
+    const auto start = std::chrono::steady_clock::now();
+    for (std::uint64_t i = 0; i < count; ++i) query->ExecuteWith();
+    pass.FloorSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    pass.FloorCalls = counter.Now() - before;
+
+    dbutils::FreeQuery(query, true);
+    connection.CloseConnection();
+}
+
+std::string Quoted(const std::string& text) {
+    std::string q = "\"";
+    for (char c : text) q += (c == '\\' || c == '"') ? std::string("\\") + c : std::string(1, c);
+    return q + "\"";
+}
+
+// The settings of the passes, loaded the way the service loads them.
+void WriteHive(const std::string& path, const TBenchDatabase& database, const TFbAccount& account, int port) {
+    const std::string key = "[HKEY_LOCAL_MACHINE\\Software\\Keyrix\\Synchronizer\\Clients\\VLHRM";
+    char dword[16];
+    std::snprintf(dword, sizeof dword, "dword:%08x", static_cast<unsigned>(account.Port));
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << "Windows Registry Editor Version 5.00\r\n\r\n"
+        << key << "]\r\n\"Version\"=dword:00000001\r\n\r\n"
+        << key << "\\Database]\r\n\"Server address\"=" << Quoted(account.Host) << "\r\n\"Port number\"=" << dword
+        << "\r\n\"Database name\"=" << Quoted(database.File()) << "\r\n\"Username\"=" << Quoted(account.User)
+        << "\r\n\"Password\"=" << Quoted(account.Password) << "\r\n\r\n"
+        << key << "\\General]\r\n\"Log messages to file\"=dword:00000000\r\n\r\n"
+        << key << "\\HRM]\r\n\"Import enabled\"=dword:00000001\r\n\"Data source URL\"="
+        << Quoted("https://127.0.0.1:" + std::to_string(port) + HrmPath) << "\r\n\"Username\"=" << Quoted(HrmUser)
+        << "\r\n\"Password\"=" << Quoted(HrmPassword) << "\r\n\r\n"
+        << key << "\\BRAKON]\r\n\"Import enabled\"=dword:00000000\r\n\r\n";
+    if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+double MiB(long kib) { return static_cast<double>(kib) / 1024.0; }
+
+double PerEmployee(std::uint64_t count, std::size_t employees) {
+    return employees == 0 ? 0.0 : static_cast<double>(count) / static_cast<double>(employees);
+}
+
+void Report(const TPassResult& pass, std::size_t employees) {
+    std::printf("\n%s\n", pass.Name.c_str());
+    if (!pass.Error.empty()) std::printf("  FAILED after %.3f s: %s\n", pass.Seconds, pass.Error.c_str());
+    std::printf("  %.3f s, %.0f employees/s, peak resident memory %.1f MiB (%.1f MiB before the pass)%s\n",
+                pass.Seconds, pass.Seconds > 0 ? static_cast<double>(employees) / pass.Seconds : 0.0,
+                MiB(pass.PeakKiB), MiB(pass.RssBeforeKiB), pass.PeakOfPass ? "" : " [process peak: cannot reset VmHWM]");
+    const TClientCalls& c = pass.Calls;
+    std::printf("  statements executed: %llu, %.2f per employee; besides them %llu immediate texts (savepoints), "
+                "%llu prepares, %llu fetch calls, %llu commits, %llu rollbacks\n",
+                static_cast<unsigned long long>(pass.Executions), PerEmployee(pass.Executions, employees),
+                static_cast<unsigned long long>(c.Immediates), static_cast<unsigned long long>(c.Prepares),
+                static_cast<unsigned long long>(c.Fetches), static_cast<unsigned long long>(c.Commits),
+                static_cast<unsigned long long>(c.Rollbacks));
+    if (pass.Rows)
+        std::printf("  rows (server's count): %lld inserted, %lld updated, %lld deleted; %lld read by index, "
+                    "%lld read in table order\n",
+                    static_cast<long long>(pass.Rows->Inserted), static_cast<long long>(pass.Rows->Updated),
+                    static_cast<long long>(pass.Rows->Deleted), static_cast<long long>(pass.Rows->IndexReads),
+                    static_cast<long long>(pass.Rows->TableReads));
+    // Every execution the server made counts here, the immediate texts included.
+    if (c.Statements() == 0) return;
+    const double statements = static_cast<double>(c.Statements());
+    const double passEach = pass.Seconds / statements * 1e6;
+    const double floorEach = pass.FloorSeconds / statements * 1e6;
+    std::printf("  floor: %llu x \"select 1 from rdb$database\" in %.3f s, %.1f us each; the pass: %.1f us per "
+                "server execution, %.1f x the floor\n",
+                static_cast<unsigned long long>(pass.FloorCalls.Statements()), pass.FloorSeconds, floorEach, passEach,
+                floorEach > 0 ? passEach / floorEach : 0.0);
+}
+
+int Run(const TBenchOptions& options) {
+    const std::string bin = platform::ExecutableDirectory();
+    char pattern[] = "/tmp/keyrix-bench-XXXXXX";
+    if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("cannot make a work folder in /tmp");
+    const std::string work = pattern;
+    struct TRemoveWork {
+        const std::string& Path;
+        bool Keep;
+        ~TRemoveWork() {
+            std::error_code ignored;
+            if (!Keep) std::filesystem::remove_all(Path, ignored);
+        }
+    } removeWork{work, options.Keep};
+
+    const std::string feedFile = work + "/GetBrakonData.xml";
+    demo::TFeedSummary feed;
+    {
+        std::ofstream out(feedFile, std::ios::binary | std::ios::trunc);
+        feed = demo::WriteFeed(out, options.Feed);
+        if (!out) throw std::runtime_error("cannot write " + feedFile);
+    }
+    std::printf("feed: %zu employees (%zu leavers, %zu names with a digit, %zu without a company), %zu companies, "
+                "%zu sites in %zu runs; %.1f MiB\n",
+                feed.Employees, feed.Leavers, feed.NamesWithDigit, feed.WithoutCompany, feed.Companies, feed.Sites,
+                feed.Runs, static_cast<double>(std::filesystem::file_size(feedFile)) / (1024.0 * 1024.0));
+
+    const TFbAccount account = TFbAccount::FromEnvironment();
+    TBenchDatabase database(account, options.DatabaseFolder, options.Schema, work);
+    database.Keep = options.Keep;
+    std::printf("database: %s (%d departments)\n", database.Connection().c_str(), database.Departments());
+
+    TServerProcess server(bin + "keyrix-demo-server", {"--file", feedFile, "--user", HrmUser, "--password",
+                                                       HrmPassword, "--path", HrmPath, "--quiet"});
+    std::printf("HRM service: keyrix-demo-server at https://127.0.0.1:%d%s\n", server.Port(), HrmPath.c_str());
+
+    // The passes read the hive of their own, as the service reads its hive.
+    const std::string hive = work + "/registry.reg";
+    WriteHive(hive, database, account, server.Port());
+    ::setenv("KEYRIX_REGISTRY", hive.c_str(), 1);
+    ::setenv("KEYRIX_EVENTLOG", (work + "/events.log").c_str(), 1);
+    if (options.Verbose) {
+        SetConsoleOutput(std::make_unique<platform::TFdConsoleOutput>(STDOUT_FILENO));
+        ConsoleLevel = 2;
+    }
+
+    dbutils::InitializeDatabaseLayer();
+    struct TFinalize {
+        ~TFinalize() { dbutils::FinalizeDatabaseLayer(); }
+    } finalize;
+    TSetup setup(false, true, "Keyrix HRM sync benchmark");
+    SetupInstance = &setup;
+    struct TForgetSetup {
+        ~TForgetSetup() { SetupInstance = nullptr; }
+    } forgetSetup;
+    setup.LoadSettings();
+
+    const TClientCallCounter counter(dbutils::FindClientLibrary());
+    const std::string logFile = work + "/VLHRMSync_log.txt";
+    bool failed = false;
+    for (const char* name : {"pass 1 (all employees new)", "pass 2 (nothing changed)"}) {
+        TPassResult pass = RunPass(name, logFile, counter);
+        RunFloor(pass, database, account, counter);
+        Report(pass, feed.Employees);
+        failed = failed || !pass.Error.empty();
+    }
+    if (options.Keep) std::printf("\nkept: %s and %s\n", database.File().c_str(), work.c_str());
+    return failed ? 1 : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Each line as it is made, also into a file: a pass of a large feed takes a while.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    TBenchOptions options;
+    try {
+        demo::TToolOptions arguments(argc, argv, Usage);
+        while (arguments.More()) {
+            if (arguments.Is("--employees"))
+                options.Feed.Employees = static_cast<std::size_t>(arguments.Number(1, 10'000'000));
+            else if (arguments.Is("--seed"))
+                options.Feed.Seed = arguments.Number(0, UINT64_MAX);
+            else if (arguments.Is("--leavers"))
+                options.Feed.LeaverPercent = static_cast<unsigned>(arguments.Number(0, 100));
+            else if (arguments.Is("--db-folder"))
+                options.DatabaseFolder = arguments.Text();
+            else if (arguments.Is("--schema"))
+                options.Schema = arguments.Text();
+            else if (arguments.Is("--keep"))
+                options.Keep = true;
+            else if (arguments.Is("--verbose"))
+                options.Verbose = true;
+            else
+                arguments.Unknown();
+        }
+    } catch (const demo::TUsageError& error) {
+        std::fprintf(stderr, "keyrix-bench: %s\n%s", error.what(), Usage);
+        return 2;
+    }
+    try {
+        return Run(options);
+    } catch (...) {
+        std::fprintf(stderr, "keyrix-bench: %s\n", ErrorText().c_str());
+        return 1;
+    }
+}

@@ -5,7 +5,6 @@
 #include "platform/CodePage.h"
 #include "platform/Registry.h"
 
-#include <iconv.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -21,53 +20,6 @@ constexpr std::string_view RootNames[] = {"HKEY_LOCAL_MACHINE", "HKEY_CURRENT_US
                                           "HKEY_DYN_DATA"};
 // regedit fills a hex line up to 77 columns before its closing "\".
 constexpr std::size_t HexLineWidth = 77;
-
-class TConverter {
-public:
-    TConverter(const char* to, const char* from) : FHandle(::iconv_open(to, from)) {
-        if (FHandle == reinterpret_cast<iconv_t>(-1)) {
-            int error = errno;
-            throw EOSError(error, Format("Cannot convert from %s to %s. %s", from, to, SysErrorMessage(error)));
-        }
-    }
-    TConverter(const TConverter&) = delete;
-    TConverter& operator=(const TConverter&) = delete;
-    ~TConverter() { ::iconv_close(FHandle); }
-
-    // Appends the conversion of input to output up to the first sequence that is invalid,
-    // cut off or has no form in the target; answers how many input bytes were converted.
-    std::size_t Convert(std::string_view input, std::string& output) {
-        char* in = const_cast<char*>(input.data());
-        std::size_t inLeft = input.size();
-        char chunk[1024];
-        while (inLeft > 0) {
-            char* out = chunk;
-            std::size_t outLeft = sizeof chunk;
-            std::size_t rc = ::iconv(FHandle, &in, &inLeft, &out, &outLeft);
-            output.append(chunk, static_cast<std::size_t>(out - chunk));
-            if (rc == static_cast<std::size_t>(-1) && errno != E2BIG) break;
-        }
-        ::iconv(FHandle, nullptr, nullptr, nullptr, nullptr);
-        return input.size() - inLeft;
-    }
-
-    // Converts all of input; each sequence that cannot be converted becomes replacement,
-    // skipping as many input bytes as skip answers for it.
-    template <class Skip>
-    std::string ConvertReplacing(std::string_view input, std::string_view replacement, Skip skip) {
-        std::string output;
-        while (!input.empty()) {
-            input.remove_prefix(Convert(input, output));
-            if (input.empty()) break;
-            output += replacement;
-            input.remove_prefix(std::min(input.size(), skip(input)));
-        }
-        return output;
-    }
-
-private:
-    iconv_t FHandle;
-};
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -111,7 +63,7 @@ bool ParseHexNumber(std::string_view digits, std::uint32_t& number) {
 bool IsStringType(std::uint32_t type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
 std::string Utf8ToUtf16Le(std::string_view utf8) {
-    return TConverter("UTF-16LE", "UTF-8").ConvertReplacing(utf8, std::string_view("?\0", 2), [](std::string_view) {
+    return TIconv("UTF-16LE", "UTF-8").ConvertReplacing(utf8, std::string_view("?\0", 2), [](std::string_view) {
         return std::size_t{1};
     });
 }
@@ -166,14 +118,14 @@ private:
         if (bytes.starts_with("\xFF\xFE")) {
             bytes.remove_prefix(2);
             std::string text;
-            if (TConverter("UTF-8", "UTF-16LE").Convert(bytes, text) < bytes.size())
+            if (TIconv("UTF-8", "UTF-16LE").Convert(bytes, text) < bytes.size())
                 Fail(LineOf(text), "the text is not valid UTF-16");
             return text;
         }
         const bool bom = bytes.starts_with("\xEF\xBB\xBF");
         if (bom) bytes.remove_prefix(3);
         std::string ignored;
-        std::size_t valid = TConverter("UTF-16LE", "UTF-8").Convert(bytes, ignored);
+        std::size_t valid = TIconv("UTF-16LE", "UTF-8").Convert(bytes, ignored);
         if (valid == bytes.size()) return std::string(bytes);
         // regedit writes REGEDIT4 files in the ANSI code page.
         if (!bom && FirstLine(bytes) == HeaderVersion4) return AnsiToUtf8(bytes);
@@ -346,7 +298,7 @@ bool PlainText(std::string_view data, std::string& text) {
     if (data.size() < 2 || data.size() % 2 != 0 || data.substr(data.size() - 2) != std::string_view("\0\0", 2))
         return false;
     data.remove_suffix(2);
-    if (TConverter("UTF-8", "UTF-16LE").Convert(data, text) < data.size()) return false;
+    if (TIconv("UTF-8", "UTF-16LE").Convert(data, text) < data.size()) return false;
     return text.find_first_of(std::string_view("\0\r\n", 3)) == std::string::npos;
 }
 
@@ -401,13 +353,13 @@ bool SameName(std::string_view a, std::string_view b) {
 }
 
 std::string AnsiToUtf16Le(std::string_view ansi) {
-    return TConverter("UTF-16LE", "CP1252").ConvertReplacing(ansi, std::string_view("?\0", 2), [](std::string_view) {
+    return TIconv("UTF-16LE", "CP1252").ConvertReplacing(ansi, std::string_view("?\0", 2), [](std::string_view) {
         return std::size_t{1};
     });
 }
 
 std::string Utf16LeToAnsi(std::string_view utf16) {
-    return TConverter("CP1252", "UTF-16LE").ConvertReplacing(utf16, "?", [](std::string_view rest) {
+    return TIconv("CP1252", "UTF-16LE").ConvertReplacing(utf16, "?", [](std::string_view rest) {
         // A surrogate pair is one character and gets one "?".
         auto unit = [&](std::size_t i) {
             return static_cast<unsigned char>(rest[i]) | static_cast<unsigned>(static_cast<unsigned char>(rest[i + 1])) << 8;

@@ -1,5 +1,7 @@
 #include "tools/DemoHttpsServer.h"
 
+#include "tools/HttpsSupport.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <openssl/err.h>
@@ -69,36 +71,6 @@ std::string FromBase64(std::string_view text) {
     return out;
 }
 
-// A P-256 key and a certificate for 127.0.0.1 signed with it, valid from an hour ago for
-// thirty days: the client takes any certificate, so nothing needs to be kept on disk.
-void UseNewCertificate(SSL_CTX* context) {
-    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_EC_gen("P-256"), EVP_PKEY_free);
-    if (!key) Fail("key generation");
-    std::unique_ptr<X509, decltype(&X509_free)> certificate(X509_new(), X509_free);
-    if (!certificate) Fail("X509_new");
-    X509* x = certificate.get();
-    X509_set_version(x, 2);
-    std::uint32_t serial = 0;
-    RAND_bytes(reinterpret_cast<unsigned char*>(&serial), sizeof serial);
-    ASN1_INTEGER_set(X509_get_serialNumber(x), static_cast<long>(serial & 0x7fffffff));
-    X509_gmtime_adj(X509_getm_notBefore(x), -3600);
-    X509_gmtime_adj(X509_getm_notAfter(x), 30L * 24 * 3600);
-    X509_set_pubkey(x, key.get());
-    X509_NAME* name = X509_get_subject_name(x);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("127.0.0.1"), -1, -1, 0);
-    X509_set_issuer_name(x, name);
-    X509V3_CTX extensions;
-    X509V3_set_ctx_nodb(&extensions);
-    X509V3_set_ctx(&extensions, x, x, nullptr, nullptr, 0);
-    X509_EXTENSION* alternative =
-        X509V3_EXT_conf_nid(nullptr, &extensions, NID_subject_alt_name, const_cast<char*>("IP:127.0.0.1"));
-    if (alternative == nullptr || X509_add_ext(x, alternative, -1) != 1) Fail("subject alternative name");
-    X509_EXTENSION_free(alternative);
-    if (X509_sign(x, key.get(), EVP_sha256()) <= 0) Fail("X509_sign");
-    if (SSL_CTX_use_certificate(context, x) != 1 || SSL_CTX_use_PrivateKey(context, key.get()) != 1)
-        Fail("certificate");
-}
-
 struct TRequest {
     std::string Method, Target, Version;
     std::string Authorization, Connection;
@@ -106,30 +78,15 @@ struct TRequest {
 };
 
 TRequest Parse(std::string_view head) {
+    const https::TRequestHead parsed = https::ParseRequestHead(head);
     TRequest request;
-    std::size_t end = head.find("\r\n");
-    const std::string_view first = head.substr(0, end);
-    const auto space1 = first.find(' '), space2 = first.rfind(' ');
-    request.Method = first.substr(0, space1);
-    if (space1 != std::string_view::npos && space2 > space1) {
-        request.Target = first.substr(space1 + 1, space2 - space1 - 1);
-        request.Version = first.substr(space2 + 1);
-    }
-    while (end != std::string_view::npos) {
-        const std::size_t start = end + 2;
-        end = head.find("\r\n", start);
-        const std::string_view line = head.substr(start, end == std::string_view::npos ? end : end - start);
-        const auto colon = line.find(':');
-        if (colon == std::string_view::npos) continue;
-        const std::string name = Lower(Trim(line.substr(0, colon)));
-        const std::string_view value = Trim(line.substr(colon + 1));
-        if (name == "authorization")
-            request.Authorization = value;
-        else if (name == "connection")
-            request.Connection = Lower(value);
-        else if (name == "content-length")
-            request.ContentLength = static_cast<std::size_t>(std::strtoull(std::string(value).c_str(), nullptr, 10));
-    }
+    request.Method = parsed.Method;
+    request.Target = parsed.Target;
+    request.Version = parsed.Version;
+    request.Authorization = parsed.Header("Authorization").value_or("");
+    request.Connection = Lower(parsed.Header("Connection").value_or(""));
+    request.ContentLength =
+        static_cast<std::size_t>(std::strtoull(parsed.Header("Content-Length").value_or("0").c_str(), nullptr, 10));
     return request;
 }
 
@@ -153,7 +110,7 @@ TDemoHttpsServer::TDemoHttpsServer(TDemoServerOptions options) : FOptions(std::m
     SSL_CTX_set_min_proto_version(FContext.get(), TLS1_2_VERSION);
     // A client that just closes the socket has ended the connection, not broken it.
     SSL_CTX_set_options(FContext.get(), SSL_OP_IGNORE_UNEXPECTED_EOF);
-    UseNewCertificate(FContext.get());
+    https::UseSelfSignedCertificate(FContext.get());
 
     FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (FListen < 0) throw std::runtime_error("demo HTTPS server: no socket");

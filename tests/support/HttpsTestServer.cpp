@@ -1,5 +1,7 @@
 #include "tests/support/HttpsTestServer.h"
 
+#include "tools/HttpsSupport.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -35,8 +37,6 @@ struct TFreeWith {
         Free(p);
     }
 };
-using TKey = std::unique_ptr<EVP_PKEY, TFreeWith<EVP_PKEY_free>>;
-using TCertificate = std::unique_ptr<X509, TFreeWith<X509_free>>;
 using TSsl = std::unique_ptr<SSL, TFreeWith<SSL_free>>;
 using TLibContext = std::unique_ptr<OSSL_LIB_CTX, TFreeWith<OSSL_LIB_CTX_free>>;
 using TProvider = std::unique_ptr<OSSL_PROVIDER, TFreeWith<OSSL_PROVIDER_unload>>;
@@ -81,45 +81,13 @@ private:
     int FFd;
 };
 
-// A self-signed certificate for 127.0.0.1 (P-256 or RSA), current or expired a day ago.
-std::pair<TKey, TCertificate> MakeCertificate(bool rsa, bool expired) {
-    TKey key(rsa ? EVP_RSA_gen(2048) : EVP_EC_gen("P-256"));
-    if (!key) Fail("key generation");
-    TCertificate certificate(X509_new());
-    if (!certificate) Fail("X509_new");
-    X509* x = certificate.get();
-    X509_set_version(x, 2);
-    std::uint32_t serial = 0;
-    RAND_bytes(reinterpret_cast<unsigned char*>(&serial), sizeof serial);
-    ASN1_INTEGER_set(X509_get_serialNumber(x), static_cast<long>(serial & 0x7fffffff));
-    const long day = 24 * 3600;
-    X509_gmtime_adj(X509_getm_notBefore(x), expired ? -30 * day : -3600);
-    X509_gmtime_adj(X509_getm_notAfter(x), expired ? -day : 30 * day);
-    X509_set_pubkey(x, key.get());
-    X509_NAME* name = X509_get_subject_name(x);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("127.0.0.1"), -1, -1, 0);
-    X509_set_issuer_name(x, name);
-    if (X509_sign(x, key.get(), EVP_sha256()) <= 0) Fail("X509_sign");
-    return {std::move(key), std::move(certificate)};
-}
-
 THttpRequest ParseRequest(std::string_view head) {
+    https::TRequestHead parsed = https::ParseRequestHead(head);
     THttpRequest request;
-    std::size_t end = head.find("\r\n");
-    const std::string_view first = head.substr(0, end);
-    const auto space1 = first.find(' '), space2 = first.rfind(' ');
-    request.Method = first.substr(0, space1);
-    if (space1 != std::string_view::npos && space2 > space1) {
-        request.Target = first.substr(space1 + 1, space2 - space1 - 1);
-        request.Version = first.substr(space2 + 1);
-    }
-    while (end != std::string_view::npos) {
-        const std::size_t start = end + 2;
-        end = head.find("\r\n", start);
-        const std::string_view line = head.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
-        const auto colon = line.find(':');
-        if (colon != std::string_view::npos) request.Headers.emplace_back(line.substr(0, colon), Trim(line.substr(colon + 1)));
-    }
+    request.Method = std::move(parsed.Method);
+    request.Target = std::move(parsed.Target);
+    request.Version = std::move(parsed.Version);
+    request.Headers = std::move(parsed.Headers);
     return request;
 }
 
@@ -323,9 +291,7 @@ THttpsTestServer::THttpsTestServer(THandler handler, TServerTls tls) : FHandler(
     if (SSL_CTX_set_cipher_list(context, tls.Ciphers.c_str()) != 1) Fail("cipher list " + tls.Ciphers);
     // A client that just closes the socket has ended the connection, not broken it.
     SSL_CTX_set_options(context, SSL_OP_IGNORE_UNEXPECTED_EOF);
-    auto [key, certificate] = MakeCertificate(tls.RsaKey, tls.ExpiredCertificate);
-    if (SSL_CTX_use_certificate(context, certificate.get()) != 1 || SSL_CTX_use_PrivateKey(context, key.get()) != 1)
-        Fail("certificate");
+    https::UseSelfSignedCertificate(context, tls.RsaKey, tls.ExpiredCertificate);
 
     FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (FListen < 0) throw std::runtime_error("HTTPS test server: socket failed");

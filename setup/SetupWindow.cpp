@@ -1,5 +1,9 @@
 #include "setup/SetupWindow.h"
 
+#include "common/Exceptions.h"
+#include "common/Format.h"
+#include "platform/Registry.h"
+
 namespace keyrix {
 
 TSetup* SetupInstance = nullptr;
@@ -27,6 +31,27 @@ void TSetup::BuildMenu(bool coreGroup, bool databaseGroup) {
     TCMenuCategory* brakon = Menu->AddCategory("BRAKON");
     brakon->AddBoolean(CardHolderImportEnabled, "Import enabled", true);
     brakon->AddString(CardHolderFile, "Data source file", "C:\\BKE\\whgppu4xel.xml", 120);
+}
+
+namespace {
+
+// A positive REG_DWORD up to the limit; a missing value keeps the default.
+void LoadBound(platform::TRegistry& registry, const std::string& keyPath, const char* name, std::int32_t most,
+               std::int32_t& field) {
+    if (!registry.OpenKeyReadOnly(keyPath) || !registry.ValueExists(name)) return;
+    const std::int32_t value = registry.ReadInteger(name);
+    if (value < 1 || value > most)
+        throw platform::ERegistryException(
+            Format("Invalid value %d for '%s' in %s: expected 1 to %d", value, name, keyPath, most));
+    field = value;
+}
+
+}  // namespace
+
+void TSetup::LoadUnlistedSettings(platform::TRegistry& registry) {
+    const std::string key = "\\" + GetKeyPath();
+    LoadBound(registry, key + "\\Database", "Call time-out seconds", 7 * 24 * 60 * 60, DatabaseCallTimeoutSeconds);
+    LoadBound(registry, key + "\\HRM", "Maximum feed size MiB", 1024 * 1024, MaxFeedSizeMiB);
 }
 
 }  // namespace keyrix

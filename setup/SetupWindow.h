@@ -31,6 +31,18 @@ public:
     bool HrmImportEnabled = false;
     std::string CardHolderFile;
     bool CardHolderImportEnabled = false;
+
+    // Bounds that an administrator may change in the hive but not in the menu.
+    // "Database" / "Call time-out seconds": the longest one database call may take.
+    std::int32_t DatabaseCallTimeoutSeconds = DefaultDatabaseCallTimeoutSeconds;
+    // "HRM" / "Maximum feed size MiB": the largest feed the download accepts.
+    std::int32_t MaxFeedSizeMiB = DefaultMaxFeedSizeMiB;
+
+    static constexpr std::int32_t DefaultDatabaseCallTimeoutSeconds = 10 * 60;
+    static constexpr std::int32_t DefaultMaxFeedSizeMiB = 1024;
+
+protected:
+    void LoadUnlistedSettings(platform::TRegistry& registry) override;
 };
 
 // The one settings object of the process, owned by the entry point; null outside its life.

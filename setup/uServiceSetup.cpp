@@ -82,6 +82,8 @@ void TCustomSetup::LoadSettings() {
     }
     Menu->SetRegistry(GetRootKey(), GetKeyPath());
     Menu->LoadFromRegistry();
+    TRegistry reader(TRegAccess::Read);
+    LoadUnlistedSettings(reader);
 }
 
 void TCustomSetup::RunConfig(TServiceApplication& sender) {

@@ -13,6 +13,9 @@ namespace keyrix {
 
 class TServiceBase;
 class TServiceApplication;
+namespace platform {
+class TRegistry;
+}
 
 class TCustomSetup {
 public:
@@ -59,6 +62,8 @@ public:
     std::string DatabasePassword;
 
 protected:
+    // Settings kept in the hive that the menu does not show; read after the menu's.
+    virtual void LoadUnlistedSettings(platform::TRegistry&) {}
     // The menu is built by the most derived constructor (a virtual call made from here
     // would not reach the derived BuildMenu).
     explicit TCustomSetup(const std::string& caption);
@@ -69,9 +74,6 @@ extern TCustomSetup* CurrentSetup;
 
 // Moves a value to a new name when the old name exists and the new one does not, keeping
 // its type and data. Answers whether it moved.
-namespace platform {
-class TRegistry;
-}
 bool RenameRegistryValue(platform::TRegistry& registry, const std::string& oldName, const std::string& newName);
 
 }  // namespace keyrix

@@ -105,6 +105,32 @@ TEST_F(Settings, ValueOfTheWrongTypeStopsLoading) {
     }
 }
 
+TEST_F(Settings, BoundsOutsideTheMenuComeFromTheHive) {
+    {
+        auto s = Load();
+        EXPECT_EQ(s->DatabaseCallTimeoutSeconds, 600);
+        EXPECT_EQ(s->MaxFeedSizeMiB, 1024);
+    }
+    WriteHive(Section() + "\"Version\"=dword:00000001\r\n\r\n" + Section("Database") +
+              "\"Call time-out seconds\"=dword:0000001e\r\n\r\n" + Section("HRM") +
+              "\"Maximum feed size MiB\"=dword:00000002\r\n\r\n");
+    auto s = Load();
+    EXPECT_EQ(s->DatabaseCallTimeoutSeconds, 30);
+    EXPECT_EQ(s->MaxFeedSizeMiB, 2);
+    EXPECT_EQ(s->Menu->RowCount, 5 * 2 + 5 + 2 + 1 + 4 + 2) << "neither is a menu row";
+}
+
+TEST_F(Settings, ABoundOfZeroStopsLoadingWithItsName) {
+    WriteHive(Section() + "\"Version\"=dword:00000001\r\n\r\n" + Section("HRM") +
+              "\"Maximum feed size MiB\"=dword:00000000\r\n\r\n");
+    try {
+        Load();
+        FAIL() << "loaded a feed limit of 0";
+    } catch (const platform::ERegistryException& e) {
+        EXPECT_NE(e.Message().find("'Maximum feed size MiB'"), std::string::npos) << e.Message();
+    }
+}
+
 TEST_F(Settings, LongStoredValuesAreLoadedWhole) {
     const std::string url = "https://hrm.example.com/" + std::string(176, 'u');
     ASSERT_EQ(url.size(), 200u);

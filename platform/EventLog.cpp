@@ -1,13 +1,14 @@
 #include "platform/EventLog.h"
 
 #include "common/Format.h"
+#include "common/TextUtils.h"
 #include "platform/CodePage.h"
 #include "platform/FileHandles.h"
 #include "platform/LocalTime.h"
+#include "platform/PosixFiles.h"
 #include "platform/Registry.h"
 
 #include <fcntl.h>
-#include <strings.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,21 +32,6 @@ constexpr const char* EventLogRoot = "SYSTEM\\CurrentControlSet\\Services\\Event
 constexpr const char* DefaultLogName = "Application";
 constexpr const char* JournalSocket = "/run/systemd/journal/socket";
 
-bool SameText(const std::string& a, const std::string& b) { return ::strcasecmp(a.c_str(), b.c_str()) == 0; }
-
-std::vector<std::string> SplitMultiSz(const std::string& data) {
-    std::vector<std::string> strings;
-    std::string::size_type start = 0;
-    while (start < data.size()) {
-        auto end = data.find('\0', start);
-        if (end == std::string::npos) end = data.size();
-        if (end == start) break;
-        strings.push_back(data.substr(start, end - start));
-        start = end + 1;
-    }
-    return strings;
-}
-
 // The log whose registration names the source: a subkey of the source's name, or the
 // source in its "Sources" list.
 std::string LogOfSource(const std::string& source) {
@@ -63,7 +49,7 @@ std::string LogOfSource(const std::string& source) {
             std::uint32_t type = REG_NONE;
             std::string data;
             if (key->QueryValue("Sources", type, data) == ERROR_SUCCESS && type == REG_MULTI_SZ) {
-                std::vector<std::string> listed = SplitMultiSz(data);
+                std::vector<std::string> listed = SplitNul(data, true);
                 sources.insert(sources.end(), listed.begin(), listed.end());
             }
             for (const std::string& name : sources)
@@ -118,16 +104,7 @@ bool AppendLine(const std::string& path, const std::string& line) {
     // Waits for another writer rather than failing: no entry is lost, none is torn.
     while (::flock(file.Get(), LOCK_EX) != 0)
         if (errno != EINTR) return false;
-    std::string_view rest = line;
-    while (!rest.empty()) {
-        const ssize_t n = ::write(file.Get(), rest.data(), rest.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        rest.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
+    return WriteAll(file.Get(), line) == 0;
 }
 
 struct TSource {

@@ -2,6 +2,7 @@
 
 #include "common/Exceptions.h"
 #include "common/Format.h"
+#include "common/TextUtils.h"
 
 #include <unistd.h>
 
@@ -14,15 +15,8 @@ namespace keyrix::platform {
 std::vector<std::string> ProcessArguments() {
     std::ifstream in("/proc/self/cmdline", std::ios::binary);
     std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::vector<std::string> args;
-    std::string::size_type start = 0;
-    while (start < all.size()) {
-        auto end = all.find('\0', start);
-        if (end == std::string::npos) end = all.size();
-        args.push_back(all.substr(start, end - start));
-        start = end + 1;
-    }
-    return args;
+    // An empty argument is an argument.
+    return SplitNul(all, false);
 }
 
 std::string ExecutablePath() {

@@ -2,6 +2,7 @@
 
 #include "common/Exceptions.h"
 #include "common/Format.h"
+#include "common/TextUtils.h"
 #include "platform/CodePage.h"
 #include "platform/Registry.h"
 
@@ -23,22 +24,10 @@ constexpr std::size_t HexLineWidth = 77;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
-std::string_view TrimLeft(std::string_view text) {
-    while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
-    return text;
-}
-
-std::string_view TrimRight(std::string_view text) {
-    while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
-    return text;
-}
-
-std::string_view Trim(std::string_view text) { return TrimRight(TrimLeft(text)); }
-
 char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && SameName(text.substr(0, prefix.size()), prefix);
+    return text.size() >= prefix.size() && SameText(text.substr(0, prefix.size()), prefix);
 }
 
 int HexDigit(char c) {
@@ -151,7 +140,7 @@ private:
         const std::size_t slash = name.find('\\');
         const std::string_view root = name.substr(0, slash);
         if (std::none_of(std::begin(RootNames), std::end(RootNames),
-                         [&](std::string_view known) { return SameName(root, known); }))
+                         [&](std::string_view known) { return SameText(root, known); }))
             Fail(Format("unknown root key \"%s\"", root));
         std::string_view path;
         if (slash != std::string_view::npos) {
@@ -163,7 +152,7 @@ private:
         // A key listed twice is one key, as regedit imports it.
         auto& sections = FHive.Sections;
         auto same = std::find_if(sections.begin(), sections.end(), [&](const THiveSection& section) {
-            return SameName(section.Root, root) && SameName(section.Path, path);
+            return SameText(section.Root, root) && SameText(section.Path, path);
         });
         if (same == sections.end())
             same = sections.insert(sections.end(), THiveSection{std::string(root), std::string(path), {}});
@@ -217,7 +206,7 @@ private:
         // A value listed twice keeps its place and takes the later data, as regedit imports it.
         auto& values = FHive.Sections[FSection].Values;
         auto same = std::find_if(values.begin(), values.end(),
-                                 [&](const THiveValue& known) { return SameName(known.Name, value.Name); });
+                                 [&](const THiveValue& known) { return SameText(known.Name, value.Name); });
         if (same == values.end()) {
             values.push_back(std::move(value));
         } else {
@@ -345,11 +334,6 @@ std::string FormatHive(const THiveDocument& hive) {
         out += "\r\n";
     }
     return out;
-}
-
-bool SameName(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return LowerAscii(x) == LowerAscii(y); });
 }
 
 std::string AnsiToUtf16Le(std::string_view ansi) {

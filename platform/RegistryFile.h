@@ -4,6 +4,8 @@
 // leaves every value untouched.
 #pragma once
 
+#include "common/TextUtils.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -38,7 +40,7 @@ THiveDocument ParseHive(std::string_view bytes, const std::string& filePath);
 std::string FormatHive(const THiveDocument& hive);
 
 // Name comparison of the registry: ASCII letters compare without case.
-bool SameName(std::string_view a, std::string_view b);
+inline bool SameName(std::string_view a, std::string_view b) { return SameText(a, b); }
 
 // Windows-1252 to and from the UTF-16LE of string data; what cannot be mapped becomes "?".
 std::string AnsiToUtf16Le(std::string_view ansi);

@@ -1,7 +1,9 @@
 #include "platform/SystemdServiceManager.h"
 
 #include "common/Format.h"
+#include "common/TextUtils.h"
 #include "platform/FileHandles.h"
+#include "platform/PosixFiles.h"
 #include "platform/Registry.h"  // the general Windows error codes (access denied, write fault, ...)
 #include "platform/Signals.h"
 
@@ -10,7 +12,6 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdio.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <systemd/sd-daemon.h>
@@ -45,12 +46,6 @@ long WindowsCodeOf(int error) {
     }
 }
 
-std::string FolderOf(const std::string& path) {
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? std::string("/") : path.substr(0, slash);
-}
-
 // The unit folder and the systemd of this machine belong together only without the override.
 bool SystemdRuns() {
     const char* dir = std::getenv("KEYRIX_SYSTEMD_DIR");
@@ -77,30 +72,16 @@ long ReadUnitFile(const std::string& path, std::string& text) {
     return in.bad() ? ERROR_READ_FAULT : NO_ERROR;
 }
 
-int SyncFolder(const std::string& folder) {
-    TFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.Get() < 0) return -1;
-    return ::fsync(dir.Get());
-}
-
 // Writes the unit beside its final place and renames it there, so that systemd never
 // reads half a file. With mustBeNew an existing unit is left alone (ERROR_SERVICE_EXISTS).
 long WriteUnitFile(const std::string& path, const std::string& content, bool mustBeNew) {
     const std::string folder = FolderOf(path);
-    std::string pattern = folder + "/." + path.substr(path.rfind('/') + 1) + ".XXXXXX";
+    std::string pattern = folder + "/." + BaseName(path) + ".XXXXXX";
     TFd file(::mkostemp(pattern.data(), O_CLOEXEC));
     if (file.Get() < 0) return WindowsCodeOf(errno);
     TTempFile temp(pattern);
     if (::fchmod(file.Get(), 0644) != 0) return WindowsCodeOf(errno);
-    std::string_view rest = content;
-    while (!rest.empty()) {
-        const ssize_t n = ::write(file.Get(), rest.data(), rest.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return WindowsCodeOf(errno);
-        }
-        rest.remove_prefix(static_cast<std::size_t>(n));
-    }
+    if (int error = WriteAll(file.Get(), content)) return WindowsCodeOf(error);
     if (::fsync(file.Get()) != 0 || file.Close() != 0) return WindowsCodeOf(errno);
 
     if (mustBeNew) {
@@ -257,7 +238,7 @@ std::string DependencyUnit(const std::string& dependency) {
 // The account of the service: none for the system account; a Windows-style ".\name" or
 // "DOMAIN\name" becomes the name.
 std::string UserOf(const std::string& account) {
-    if (account.empty() || ::strcasecmp(account.c_str(), "LocalSystem") == 0) return "";
+    if (account.empty() || SameText(account, "LocalSystem")) return "";
     const auto slash = account.rfind('\\');
     return slash == std::string::npos ? account : account.substr(slash + 1);
 }

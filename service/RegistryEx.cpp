@@ -1,6 +1,7 @@
 #include "service/RegistryEx.h"
 
 #include "common/Format.h"
+#include "common/TextUtils.h"
 #include "platform/WinError.h"
 
 namespace keyrix {
@@ -23,17 +24,7 @@ std::vector<std::string> TRegistryEx::ReadMultiSz(const std::string& name) const
     long rc = QueryRaw(name, type, data);
     if (rc != ERROR_SUCCESS) throw EExRegistryException(rc, "Unable read MULTI_SZ value");
     if (type != REG_MULTI_SZ) throw ERegistryException("String list expected");
-    std::vector<std::string> strings;
-    std::string::size_type start = 0;
-    while (start < data.size()) {
-        const auto end = data.find('\0', start);
-        std::string item = data.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        if (item.empty()) break;
-        strings.push_back(std::move(item));
-        if (end == std::string::npos) break;
-        start = end + 1;
-    }
-    return strings;
+    return SplitNul(data, true);
 }
 
 void TRegistryEx::WriteMultiSz(const std::string& name, const std::vector<std::string>& strings) {

@@ -1,12 +1,12 @@
 #include "service/SvcInstall.h"
 
 #include "common/Format.h"
+#include "common/TextUtils.h"
 #include "platform/Process.h"
 #include "platform/WinError.h"
 #include "service/RegistryEx.h"
 
 #include <linux/capability.h>
-#include <strings.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -37,8 +37,6 @@ std::string LogKeyPath(const TServiceBase& service) {
 std::string MessageFile(const TServiceBase& service) {
     return ExecutableDirectory() + service.LogOptions.MessagesLibrary;
 }
-
-bool SameText(const std::string& a, const std::string& b) { return ::strcasecmp(a.c_str(), b.c_str()) == 0; }
 
 void Check(bool ok, const char* message) {
     if (!ok) throw EServiceError(message);

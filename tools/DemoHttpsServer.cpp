@@ -2,6 +2,8 @@
 
 #include "tools/HttpsSupport.h"
 
+#include "common/TextUtils.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <openssl/err.h>
@@ -15,7 +17,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <stdexcept>
 #include <string_view>
@@ -31,18 +32,6 @@ constexpr std::size_t WriteChunk = 1 << 20;
     char text[256] = "no OpenSSL error";
     if (unsigned long code = ERR_get_error()) ERR_error_string_n(code, text, sizeof text);
     throw std::runtime_error("demo HTTPS server: " + what + ": " + text);
-}
-
-std::string Lower(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return out;
-}
-
-std::string_view Trim(std::string_view text) {
-    const auto first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos) return {};
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 
 std::string FromBase64(std::string_view text) {
@@ -84,7 +73,7 @@ TRequest Parse(std::string_view head) {
     request.Target = parsed.Target;
     request.Version = parsed.Version;
     request.Authorization = parsed.Header("Authorization").value_or("");
-    request.Connection = Lower(parsed.Header("Connection").value_or(""));
+    request.Connection = parsed.Header("Connection").value_or("");
     request.ContentLength =
         static_cast<std::size_t>(std::strtoull(parsed.Header("Content-Length").value_or("0").c_str(), nullptr, 10));
     return request;
@@ -211,13 +200,13 @@ void TDemoHttpsServer::Serve(int fd) {
 bool TDemoHttpsServer::Authorized(const std::string& authorization) const {
     const std::string_view value = authorization;
     const std::size_t space = value.find(' ');
-    if (space == std::string_view::npos || Lower(value.substr(0, space)) != "basic") return false;
+    if (space == std::string_view::npos || !SameText(value.substr(0, space), "Basic")) return false;
     return FromBase64(Trim(value.substr(space + 1))) == FOptions.User + ":" + FOptions.Password;
 }
 
 bool TDemoHttpsServer::Answer(SSL* ssl, const std::string& head) {
     const TRequest request = Parse(head);
-    bool keepOpen = request.Version == "HTTP/1.1" && request.Connection != "close";
+    bool keepOpen = request.Version == "HTTP/1.1" && !SameText(request.Connection, "close");
     {
         std::lock_guard guard(FLock);
         if (FLimitReached) return false;

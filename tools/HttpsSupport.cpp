@@ -1,11 +1,12 @@
 #include "tools/HttpsSupport.h"
 
+#include "common/TextUtils.h"
+
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
-#include <strings.h>
 
 #include <cstdint>
 #include <memory>
@@ -19,12 +20,6 @@ namespace {
     char text[256] = "no OpenSSL error";
     if (unsigned long code = ERR_get_error()) ERR_error_string_n(code, text, sizeof text);
     throw std::runtime_error("HTTPS server certificate: " + what + ": " + text);
-}
-
-std::string_view Trim(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-    return text;
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #pragma once
 
 #include "common/Exceptions.h"
+#include "platform/WinError.h"
 
 #include <cstdint>
 #include <memory>
@@ -34,16 +35,6 @@ inline constexpr std::uint32_t REG_EXPAND_SZ = 2;
 inline constexpr std::uint32_t REG_BINARY = 3;
 inline constexpr std::uint32_t REG_DWORD = 4;
 inline constexpr std::uint32_t REG_MULTI_SZ = 7;
-
-// Windows error codes the registry answers.
-inline constexpr long ERROR_SUCCESS = 0;
-inline constexpr long ERROR_FILE_NOT_FOUND = 2;    // key or value missing
-inline constexpr long ERROR_ACCESS_DENIED = 5;     // all access without write permission on the hive
-inline constexpr long ERROR_INVALID_HANDLE = 6;    // operation on a closed key
-inline constexpr long ERROR_WRITE_FAULT = 29;      // the hive file could not be written
-inline constexpr long ERROR_READ_FAULT = 30;       // the hive file could not be read
-inline constexpr long ERROR_INVALID_PARAMETER = 87;
-inline constexpr long ERROR_KEY_DELETED = 1018;    // the open key was deleted meanwhile
 
 enum class TRegAccess { Read, AllAccess };
 

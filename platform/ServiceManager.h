@@ -4,6 +4,8 @@
 // tests put in a double.
 #pragma once
 
+#include "platform/WinError.h"
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -36,14 +38,6 @@ inline constexpr std::uint32_t SERVICE_FILE_SYSTEM_DRIVER = 0x2;
 inline constexpr std::uint32_t SERVICE_WIN32_OWN_PROCESS = 0x10;
 inline constexpr std::uint32_t SERVICE_WIN32_SHARE_PROCESS = 0x20;
 inline constexpr std::uint32_t SERVICE_INTERACTIVE_PROCESS = 0x100;
-
-// Windows error codes of the service control manager.
-inline constexpr long NO_ERROR = 0;
-inline constexpr long ERROR_CALL_NOT_IMPLEMENTED = 120;
-inline constexpr long ERROR_SERVICE_DOES_NOT_EXIST = 1060;
-inline constexpr long ERROR_FAILED_SERVICE_CONTROLLER_CONNECT = 1063;
-inline constexpr long ERROR_SERVICE_SPECIFIC_ERROR = 1066;
-inline constexpr long ERROR_SERVICE_EXISTS = 1073;
 
 struct TServiceStatusRecord {
     std::uint32_t ServiceType = 0;

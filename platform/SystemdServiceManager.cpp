@@ -4,7 +4,7 @@
 #include "common/TextUtils.h"
 #include "platform/FileHandles.h"
 #include "platform/PosixFiles.h"
-#include "platform/Registry.h"  // the general Windows error codes (access denied, write fault, ...)
+#include "platform/WinError.h"
 #include "platform/Signals.h"
 
 #include <fcntl.h>

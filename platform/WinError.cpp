@@ -9,19 +9,19 @@ namespace keyrix::platform {
 
 std::string WindowsErrorText(long code) {
     static const std::map<long, std::string> texts = {
-        {0, "The operation completed successfully."},
-        {2, "The system cannot find the file specified."},
-        {5, "Access is denied."},
-        {6, "The handle is invalid."},
-        {29, "The system cannot write to the specified device."},
-        {30, "The system cannot read from the specified device."},
-        {87, "The parameter is incorrect."},
-        {120, "This function is not supported on this system."},
-        {1018, "Illegal operation attempted on a registry key that has been marked for deletion."},
-        {1060, "The specified service does not exist as an installed service."},
-        {1063, "The service process could not connect to the service controller."},
-        {1066, "The service has returned a service-specific error code."},
-        {1073, "The specified service already exists."},
+        {ERROR_SUCCESS, "The operation completed successfully."},
+        {ERROR_FILE_NOT_FOUND, "The system cannot find the file specified."},
+        {ERROR_ACCESS_DENIED, "Access is denied."},
+        {ERROR_INVALID_HANDLE, "The handle is invalid."},
+        {ERROR_WRITE_FAULT, "The system cannot write to the specified device."},
+        {ERROR_READ_FAULT, "The system cannot read from the specified device."},
+        {ERROR_INVALID_PARAMETER, "The parameter is incorrect."},
+        {ERROR_CALL_NOT_IMPLEMENTED, "This function is not supported on this system."},
+        {ERROR_KEY_DELETED, "Illegal operation attempted on a registry key that has been marked for deletion."},
+        {ERROR_SERVICE_DOES_NOT_EXIST, "The specified service does not exist as an installed service."},
+        {ERROR_FAILED_SERVICE_CONTROLLER_CONNECT, "The service process could not connect to the service controller."},
+        {ERROR_SERVICE_SPECIFIC_ERROR, "The service has returned a service-specific error code."},
+        {ERROR_SERVICE_EXISTS, "The specified service already exists."},
     };
     auto it = texts.find(code);
     return it == texts.end() ? std::string() : it->second;

@@ -1,7 +1,7 @@
 #include "platform/SystemdServiceManager.h"
 
 #include "common/Format.h"
-#include "platform/Registry.h"  // the general Windows error codes
+#include "platform/WinError.h"
 #include "platform/Signals.h"
 #include "tests/TestSupport.h"
 

@@ -499,6 +499,10 @@ TEST(FeedReader, ParserLimitsEndTheReadingWithAnErrorThatNamesThem) {
         {"CDATA over 10,000,000 characters", "", HrmRecord({"<EmployeeID>2</EmployeeID>", "<FirstName><![CDATA[" + huge + "]]></FirstName>"}), "text node size"},
         {"nesting past the depth limit", "", HrmRecord({"<EmployeeID>2</EmployeeID>", "<FirstName>" + deep + "</FirstName>"}), "nesting depth"},
         {"entity amplification", laughs, HrmRecord({"<EmployeeID>&e12;</EmployeeID>"}), "entity expansion"},
+        {"name over 50,000 characters", "", HrmRecord({"<EmployeeID>2</EmployeeID>", "<FirstName><" + std::string(60000, 'n') + "/></FirstName>"}), "name length"},
+        {"attribute value over 10,000,000 characters", "", HrmRecord({"<EmployeeID>2</EmployeeID>", "<FirstName a=\"" + huge + "\"/>"}), "size of one piece of markup"},
+        {"comment over 10,000,000 characters", "", HrmRecord({"<EmployeeID>2</EmployeeID>", "<FirstName><!--" + huge + "--></FirstName>"}), "size of one piece of markup"},
+        {"processing instruction over 10,000,000 characters", "", HrmRecord({"<EmployeeID>2</EmployeeID>", "<FirstName><?pi " + huge + "?></FirstName>"}), "size of one piece of markup"},
         {"text of exactly 10,000,000 characters", "", HrmRecord({"<EmployeeID>2</EmployeeID>", "<FirstName>" + huge.substr(1) + "</FirstName>"}), nullptr},
     };
     for (const Case& c : cases) {

@@ -41,7 +41,7 @@ void IgnoreError(void*, TXmlError) {}
 // out rather than that the document broke a rule of XML; what it names the limit.
 const char* LimitName(int code) {
     switch (code) {
-        case XML_ERR_INTERNAL_ERROR: return "nesting depth or input look-ahead";
+        case XML_ERR_INTERNAL_ERROR: return "nesting depth or the size of one piece of markup";
         case XML_ERR_NO_MEMORY: return "text node size (10,000,000 characters) or memory";
         case XML_ERR_ENTITY_LOOP: return "entity expansion (amplification or a reference loop)";
         case XML_ERR_NAME_TOO_LONG: return "name length";

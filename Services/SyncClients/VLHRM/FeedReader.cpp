@@ -175,6 +175,8 @@ struct TFeedReader::TState {
     // Why the reading must stop with an error (a parser limit, an entity not expanded);
     // set by libxml2's callbacks, raised after the call into the reader that set it.
     std::optional<std::string> Stop;
+    // A reason to stop that could not be put into words (no memory for it).
+    bool StopUnrecorded = false;
     // An external entity was refused: declarations it held are missing.
     bool RefusedEntity = false;
 
@@ -201,17 +203,26 @@ struct TFeedReader::TState {
     static void OnError(void* context, TXmlError error) {
         auto* self = static_cast<TState*>(context);
         if (error == nullptr || self == nullptr) return;
-        if (const char* limit = LimitName(error->code)) {
-            self->StopWith(Format("libxml2 stopped at its limit on %s (domain %d, error %d: %s)", limit,
-                                  error->domain, error->code, TrimmedMessage(error->message)),
-                           error->line);
-        } else if (error->code == XML_WAR_UNDECLARED_ENTITY ||
-                   (error->code == XML_ERR_UNDECLARED_ENTITY && self->RefusedEntity)) {
+        // Nothing may unwind through libxml2.
+        try {
+            self->Classify(*error);
+        } catch (...) {
+            self->StopUnrecorded = true;
+        }
+    }
+
+    void Classify(const xmlError& error) {
+        if (const char* limit = LimitName(error.code)) {
+            StopWith(Format("libxml2 stopped at its limit on %s (domain %d, error %d: %s)", limit, error.domain,
+                            error.code, TrimmedMessage(error.message)),
+                     error.line);
+        } else if (error.code == XML_WAR_UNDECLARED_ENTITY ||
+                   (error.code == XML_ERR_UNDECLARED_ENTITY && RefusedEntity)) {
             // Undeclared for want of declarations outside the document, which are never read.
-            self->StopWith(Format("the entity \"%s\" is not declared in the document itself, and declarations "
-                                  "outside it are never read",
-                                  error->str1 ? std::string(error->str1) : std::string("?")),
-                           error->line);
+            StopWith(Format("the entity \"%s\" is not declared in the document itself, and declarations "
+                            "outside it are never read",
+                            error.str1 ? std::string(error.str1) : std::string("?")),
+                     error.line);
         }
     }
 
@@ -223,9 +234,14 @@ struct TFeedReader::TState {
         TState* self = Active;
         if (self == nullptr) return nullptr;
         self->RefusedEntity = true;
-        if (context != nullptr && context->inSubset == 0)
-            self->StopWith(Format("an external entity (\"%s\") is never read", url ? url : ""),
-                           context->input != nullptr ? context->input->line : 0);
+        if (context != nullptr && context->inSubset == 0) {
+            try {
+                self->StopWith(Format("an external entity (\"%s\") is never read", url ? url : ""),
+                               context->input != nullptr ? context->input->line : 0);
+            } catch (...) {
+                self->StopUnrecorded = true;
+            }
+        }
         return nullptr;
     }
 
@@ -326,6 +342,7 @@ struct TFeedReader::TState {
             result = xmlTextReaderRead(Reader.get());
         }
         if (Stop) Fail(*Stop);
+        if (StopUnrecorded) Fail("Cannot read \"" + DocumentName + "\" in full: a parser limit or an unread entity");
         return result;
     }
 

@@ -439,6 +439,7 @@ constexpr std::size_t OneMiB = 1024 * 1024;
 struct TOversized {
     const char* name;
     THttpResponse response;
+    const char* says;  // how the message puts it
 };
 
 std::vector<TOversized> OversizedBodies() {
@@ -451,11 +452,11 @@ std::vector<TOversized> OversizedBodies() {
     THttpResponse announced = Ok("<ArrayOfBrakonData/>");
     announced.AnnouncedLength = std::uint64_t{2} * 1024 * 1024 * 1024;
     return {
-        {"one byte over, with its length", Ok(std::string(OneMiB + 1, 'a'))},
-        {"one byte over, chunked", chunked(std::string(OneMiB + 1, 'b'), 1)},
+        {"one byte over, with its length", Ok(std::string(OneMiB + 1, 'a')), "announces 1048577 bytes, more than"},
+        {"one byte over, chunked", chunked(std::string(OneMiB + 1, 'b'), 1), "is larger than"},
         // As far as the client can tell a body without end: 256 times the limit.
-        {"without end, chunked", chunked(std::string(64 * 1024, 'c'), 4096)},
-        {"a length over the limit announced, little sent", announced},
+        {"without end, chunked", chunked(std::string(64 * 1024, 'c'), 4096), "is larger than"},
+        {"a length over the limit announced, little sent", announced, "announces 2147483648 bytes, more than"},
     };
 }
 
@@ -475,6 +476,7 @@ TEST_F(Download, BodyPastTheSizeLimitFailsAtOnceWithoutRetry) {
         EXPECT_FALSE(r.Raised.SocketError);
         // The message names the limit, where it is set, and the server.
         EXPECT_NE(r.Raised.Message.find("limit of 1048576 bytes (1 MiB)"), std::string::npos) << r.Raised.Message;
+        EXPECT_NE(r.Raised.Message.find(c.says), std::string::npos) << r.Raised.Message;
         EXPECT_NE(r.Raised.Message.find("\"HRM\"/\"Maximum feed size MiB\""), std::string::npos) << r.Raised.Message;
         EXPECT_NE(r.Raised.Message.find(server.Url()), std::string::npos) << r.Raised.Message;
         EXPECT_EQ(r.Stream, nullptr);

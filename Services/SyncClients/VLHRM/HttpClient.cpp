@@ -266,14 +266,10 @@ void THttpClient::Perform(CURL* curl) {
     FErrorBuffer[0] = '\0';
     const CURLcode code = curl_easy_perform(curl);
     if (FResponse.Failure) std::rethrow_exception(std::exchange(FResponse.Failure, nullptr));
-    if (code == CURLE_FILESIZE_EXCEEDED) {
-        curl_off_t announced = -1;
-        curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
-        throw EHttpBodyTooLarge(Format("The response from %s announces %d bytes, more than the limit of %d bytes (%d MiB)",
-                                       *FResponse.Url, static_cast<std::int64_t>(announced),
-                                       static_cast<std::int64_t>(FMaxBodyBytes),
+    if (code == CURLE_FILESIZE_EXCEEDED)
+        throw EHttpBodyTooLarge(Format("The response from %s announces %s bytes, more than the limit of %d bytes (%d MiB)",
+                                       *FResponse.Url, FResponse.ContentLength, static_cast<std::int64_t>(FMaxBodyBytes),
                                        static_cast<std::int64_t>(FMaxBodyBytes / BytesPerMiB)));
-    }
     if (code != CURLE_OK) RaiseTransferError(code);
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
@@ -322,10 +318,13 @@ std::size_t THttpClient::OnHeader(char* data, std::size_t size, std::size_t coun
             // A new response (libcurl's own auth round or ours): its body replaces the last.
             r.StatusLine = line;
             r.Challenges.clear();
+            r.ContentLength.clear();
             r.Body->Clear();
         } else if (const auto colon = line.find(':'); colon != std::string_view::npos &&
                                                        SameText(Trim(line.substr(0, colon)), "WWW-Authenticate")) {
             for (std::string& scheme : ChallengeSchemes(line.substr(colon + 1))) r.Challenges.push_back(std::move(scheme));
+        } else if (colon != std::string_view::npos && SameText(Trim(line.substr(0, colon)), "Content-Length")) {
+            r.ContentLength = Trim(line.substr(colon + 1));
         }
         return length;
     } catch (...) {

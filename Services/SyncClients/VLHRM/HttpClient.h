@@ -138,6 +138,7 @@ private:
         const std::string* Url = nullptr;
         std::string StatusLine;
         std::vector<std::string> Challenges;  // scheme names of the latest response
+        std::string ContentLength;            // as the latest response announced it
         std::exception_ptr Failure;           // raised inside a callback
     };
 

@@ -396,6 +396,10 @@ TEST(FeedReader, ExternalEntitiesAreNeverRead) {
          "<!DOCTYPE ArrayOfBrakonData [" + externalEntity + "]>" +
              HrmDocument(first + HrmRecord({"<EmployeeID>2</EmployeeID>", "<FirstName>&xxe;</FirstName>"})),
          {"1"}, "an external entity (\"file://"},
+        {"internal entity that refers to an external one",
+         "<!DOCTYPE ArrayOfBrakonData [" + externalEntity + "<!ENTITY wrap \"x&xxe;y\">]>" +
+             HrmDocument(first + HrmRecord({"<EmployeeID>2</EmployeeID>", "<FirstName>&wrap;</FirstName>"})),
+         {"1"}, "an external entity (\"file://"},
         {"external entity in the employee number",
          "<!DOCTYPE ArrayOfBrakonData [" + externalEntity + "]>" + HrmDocument(first + HrmRecord({"<EmployeeID>a&xxe;b</EmployeeID>"})),
          {"1"}, "is never read"},

@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
@@ -434,14 +435,32 @@ void THttpsTestServer::Serve(int fd, std::size_t index) {
         }
 
         std::string out = "HTTP/1.1 " + std::to_string(response.Status) + " " + response.Reason + "\r\n";
-        out += "Content-Length: " + std::to_string(response.Body.size()) + "\r\n";
+        if (response.Chunked)
+            out += "Transfer-Encoding: chunked\r\n";
+        else
+            out += "Content-Length: " + std::to_string(response.AnnouncedLength.value_or(response.Body.size())) + "\r\n";
         for (const std::string& header : response.Headers) out += header + "\r\n";
         if (response.Close) out += "Connection: close\r\n";
         out += "\r\n";
-        out += response.Body.substr(0, response.StallAfter.value_or(std::string::npos));
+        if (response.Chunked) {
+            if (Io(s, fd, [&] { return SSL_write(s, out.data(), static_cast<int>(out.size())); }) <= 0) return;
+            char size[32];
+            std::snprintf(size, sizeof size, "%zx\r\n", response.Body.size());
+            const std::string chunk = size + response.Body + "\r\n";
+            for (std::uint64_t i = 0; i < response.Repeat && !response.Body.empty(); ++i) {
+                // A client that stopped reading ends the body; so does the server's stop.
+                if (Io(s, fd, [&] { return SSL_write(s, chunk.data(), static_cast<int>(chunk.size())); }) <= 0) {
+                    if (!FStop) clientClosed();
+                    return;
+                }
+            }
+            out = "0\r\n\r\n";
+        } else {
+            out += response.Body.substr(0, response.StallAfter.value_or(std::string::npos));
+        }
         if (Io(s, fd, [&] { return SSL_write(s, out.data(), static_cast<int>(out.size())); }) <= 0) return;
 
-        if (response.StallAfter) {
+        if (response.StallAfter || response.AnnouncedLength) {
             // Silent from here on: wait for the client to give up (or the server to stop).
             int n;
             while ((n = Io(s, fd, [&] { return SSL_read(s, buffer, sizeof buffer); })) > 0) {

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -37,6 +38,13 @@ struct THttpResponse {
     std::string Body;
     bool Close = false;                    // "Connection: close", then the server closes
     std::optional<std::size_t> StallAfter;  // body bytes sent before the server falls silent
+    // The Content-Length to announce instead of the body's own; the body is sent, then the
+    // server waits for the client to give up.
+    std::optional<std::uint64_t> AnnouncedLength;
+    // Sent chunked (no Content-Length), the body Repeat times over, one chunk each: a large
+    // Repeat is a body without end, which stops when the client closes.
+    bool Chunked = false;
+    std::uint64_t Repeat = 1;
 };
 
 struct TServerTls {

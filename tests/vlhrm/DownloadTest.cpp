@@ -430,6 +430,107 @@ TEST_F(Download, SilentServerHitsTheTimeOutsWithoutRetry) {
     }
 }
 
+namespace {
+
+// A body over the size limit in each way a server can send one. The limit is 1 MiB here
+// (the hive value at its least); memory must stay within it, not only the message say so.
+constexpr std::size_t OneMiB = 1024 * 1024;
+
+struct TOversized {
+    const char* name;
+    THttpResponse response;
+    const char* says;  // how the message puts it
+};
+
+std::vector<TOversized> OversizedBodies() {
+    auto chunked = [](std::string block, std::uint64_t repeat) {
+        THttpResponse response = Ok(std::move(block));
+        response.Chunked = true;
+        response.Repeat = repeat;
+        return response;
+    };
+    THttpResponse announced = Ok("<ArrayOfBrakonData/>");
+    announced.AnnouncedLength = std::uint64_t{2} * 1024 * 1024 * 1024;
+    return {
+        {"one byte over, with its length", Ok(std::string(OneMiB + 1, 'a')), "announces 1048577 bytes, more than"},
+        {"one byte over, chunked", chunked(std::string(OneMiB + 1, 'b'), 1), "is larger than"},
+        // As far as the client can tell a body without end: 256 times the limit.
+        {"without end, chunked", chunked(std::string(64 * 1024, 'c'), 4096), "is larger than"},
+        {"a length over the limit announced, little sent", announced, "announces 2147483648 bytes, more than"},
+    };
+}
+
+}  // namespace
+
+TEST_F(Download, BodyPastTheSizeLimitFailsAtOnceWithoutRetry) {
+    EXPECT_EQ(TDataModule1::MaxFeedBytes(), std::uint64_t{1024} * OneMiB) << "1 GiB unless the hive says otherwise";
+    Setup.MaxFeedSizeMiB = 1;
+    for (const TOversized& c : OversizedBodies()) {
+        SCOPED_TRACE(c.name);
+        TWatchingModule module{LogPath};
+        THttpsTestServer server(Respond({c.response}));
+        TResult r = Fetch(module, server.Url());
+
+        ASSERT_TRUE(r.Failed);
+        EXPECT_EQ(r.Raised.ClassName, "EHttpBodyTooLarge") << r.Raised.Message;
+        EXPECT_FALSE(r.Raised.SocketError);
+        // The message names the limit, where it is set, and the server.
+        EXPECT_NE(r.Raised.Message.find("limit of 1048576 bytes (1 MiB)"), std::string::npos) << r.Raised.Message;
+        EXPECT_NE(r.Raised.Message.find(c.says), std::string::npos) << r.Raised.Message;
+        EXPECT_NE(r.Raised.Message.find("\"HRM\"/\"Maximum feed size MiB\""), std::string::npos) << r.Raised.Message;
+        EXPECT_NE(r.Raised.Message.find(server.Url()), std::string::npos) << r.Raised.Message;
+        EXPECT_EQ(r.Stream, nullptr);
+        // An "other" failure: no error line, no retry, and no waiting for the stall time-out.
+        EXPECT_EQ(r.Log, RequestLines(server.Url()));
+        EXPECT_EQ(server.Requests().size(), 1u);
+        EXPECT_LT(r.Took, std::chrono::seconds(15));
+        EXPECT_NE(module.HttpClient(), nullptr);
+    }
+}
+
+TEST_F(Download, BodyOfExactlyTheSizeLimitIsTaken) {
+    Setup.MaxFeedSizeMiB = 1;
+    THttpResponse chunked = Ok(std::string(64 * 1024, 'k'));
+    chunked.Chunked = true;
+    chunked.Repeat = OneMiB / (64 * 1024);
+    for (const THttpResponse& response : {Ok(std::string(OneMiB, 'l')), chunked}) {
+        SCOPED_TRACE(response.Chunked ? "chunked" : "with its length");
+        TWatchingModule module{LogPath};
+        THttpsTestServer server(Respond({response}));
+        TResult r = Fetch(module, server.Url());
+        ASSERT_FALSE(r.Failed) << r.Raised.ClassName << ": " << r.Raised.Message;
+        ASSERT_NE(r.Stream, nullptr);
+        EXPECT_EQ(r.Stream->Size(), OneMiB);
+        EXPECT_EQ(r.Stream->View().find_first_not_of(response.Body[0]), std::string_view::npos);
+        EXPECT_EQ(r.Log, SuccessLines(server.Url(), OneMiB));
+    }
+}
+
+TEST_F(Download, MemoryStaysWithinTheSizeLimitWhenABodyIsCut) {
+    Setup.MaxFeedSizeMiB = 1;
+    for (const TOversized& c : OversizedBodies()) {
+        SCOPED_TRACE(c.name);
+        TWatchingModule module{LogPath};
+        THttpsTestServer server(Respond({c.response}));
+        module.CreateHttpClient();
+        // The client's own stream, looked at after the failure (the download frees its own).
+        TKeyrixMemoryStream body;
+        std::exception_ptr raised;
+        try {
+            module.HttpClient()->Get(server.Url(), body);
+        } catch (...) {
+            raised = std::current_exception();
+        }
+        EXPECT_EQ(Describe(raised).ClassName, "EHttpBodyTooLarge") << Describe(raised).Message;
+        EXPECT_LE(body.Size(), OneMiB);
+        EXPECT_LE(body.Capacity(), OneMiB) << "the stream never holds more memory than the limit";
+        if (c.response.Chunked && c.response.Repeat > 1) {
+            // Cut at the limit, not before: it took what the limit allows.
+            EXPECT_GE(body.Size(), OneMiB - 64 * 1024);
+        }
+    }
+}
+
 TEST_F(Download, CookiesLastForTheClientsLife) {
     THttpsTestServer server(Respond({Status(401, "Unauthorized", {"WWW-Authenticate: Basic realm=\"hrm\"", "Set-Cookie: session=4711; Path=/"}),
                                      Ok("first"), Ok("again"), Ok("fresh")}));

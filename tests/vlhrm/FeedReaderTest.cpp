@@ -1,5 +1,7 @@
 #include "Services/SyncClients/VLHRM/FeedReader.h"
 
+#include "common/Exceptions.h"
+#include "platform/FileHandles.h"
 #include "tests/TestSupport.h"
 
 #include <fcntl.h>
@@ -377,34 +379,64 @@ TEST(FeedReader, ExternalEntitiesAreNeverRead) {
     ASSERT_GE(::inotify_add_watch(watch, dir.Path().c_str(), IN_OPEN | IN_ACCESS), 0);
 
     const std::string first = HrmRecord({"<EmployeeID>1</EmployeeID>"});
-    // Where the entity stays undeclared for want of the unread declarations, the reference
-    // is the fault that ends the document.
+    const std::string second = HrmRecord({"<EmployeeID>2</EmployeeID>"});
+    const std::string externalEntity = "<!ENTITY xxe SYSTEM \"file://" + secret + "\">";
+    const std::string externalDeclarations = "<!ENTITY % ext SYSTEM \"" + secretDtd + "\"> %ext;";
+    // A field that refers to an entity whose text lies outside the document ends the
+    // reading with an error naming it; the records before it have been delivered. An
+    // external entity or DTD that no field uses costs nothing.
     struct Case {
+        const char* what;
         std::string document;
         std::vector<std::string> numbers;
+        const char* error;  // part of the message; null: no error
     };
     const Case cases[] = {
-        {"<?xml version=\"1.0\"?>\n<!DOCTYPE ArrayOfBrakonData [\n  <!ENTITY xxe SYSTEM \"file://" + secret +
-             "\">\n]>\n" +
-             HrmDocument(first + HrmRecord({"<EmployeeID>a&xxe;b</EmployeeID>", "<FirstName>&xxe;</FirstName>"})),
-         {"1", "ab"}},
-        {"<!DOCTYPE ArrayOfBrakonData SYSTEM \"" + secretDtd + "\">" +
-             HrmDocument(first + HrmRecord({"<EmployeeID>a&leak;b</EmployeeID>"})),
-         {"1", "ab"}},
-        {"<!DOCTYPE ArrayOfBrakonData [ <!ENTITY % ext SYSTEM \"" + secretDtd + "\"> %ext; ]>" +
-             HrmDocument(first + HrmRecord({"<EmployeeID>a&leak;b</EmployeeID>"})),
-         {"1"}},
+        {"external entity in a field",
+         "<!DOCTYPE ArrayOfBrakonData [" + externalEntity + "]>" +
+             HrmDocument(first + HrmRecord({"<EmployeeID>2</EmployeeID>", "<FirstName>&xxe;</FirstName>"})),
+         {"1"}, "an external entity (\"file://"},
+        {"internal entity that refers to an external one",
+         "<!DOCTYPE ArrayOfBrakonData [" + externalEntity + "<!ENTITY wrap \"x&xxe;y\">]>" +
+             HrmDocument(first + HrmRecord({"<EmployeeID>2</EmployeeID>", "<FirstName>&wrap;</FirstName>"})),
+         {"1"}, "an external entity (\"file://"},
+        {"external entity in the employee number",
+         "<!DOCTYPE ArrayOfBrakonData [" + externalEntity + "]>" + HrmDocument(first + HrmRecord({"<EmployeeID>a&xxe;b</EmployeeID>"})),
+         {"1"}, "is never read"},
+        {"entity of an external DTD subset",
+         "<!DOCTYPE ArrayOfBrakonData SYSTEM \"" + secretDtd + "\">" + HrmDocument(first + HrmRecord({"<EmployeeID>a&leak;b</EmployeeID>"})),
+         {"1"}, "the entity \"leak\" is not declared in the document itself"},
+        {"entity of an external parameter entity",
+         "<!DOCTYPE ArrayOfBrakonData [" + externalDeclarations + "]>" + HrmDocument(first + HrmRecord({"<EmployeeID>a&leak;b</EmployeeID>"})),
+         {"1"}, "the entity \"leak\" is not declared in the document itself"},
+        {"external parameter entity that no field uses",
+         "<!DOCTYPE ArrayOfBrakonData [" + externalDeclarations + "]>" + HrmDocument(first + second), {"1", "2"}, nullptr},
+        {"external entity that no field uses",
+         "<!DOCTYPE ArrayOfBrakonData [" + externalEntity + "]>" + HrmDocument(first + second), {"1", "2"}, nullptr},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
         TCapturedStderr captured;
-        TFeedReader reader = TFeedReader::FromMemory(c.document, HrmRootName, HrmRecordName);
         std::vector<std::string> numbers;
-        while (reader.Next()) {
-            numbers.push_back(reader.Text(0, "EmployeeID"));
-            for (const TFeedNode& node : reader.Nodes())
-                EXPECT_EQ(node.Text.find("SECRET"), std::string::npos) << c.document;
+        TErrorInfo raised;
+        try {
+            TFeedReader reader = TFeedReader::FromMemory(c.document, HrmRootName, HrmRecordName);
+            while (reader.Next()) {
+                numbers.push_back(reader.Text(0, "EmployeeID"));
+                for (const TFeedNode& node : reader.Nodes()) EXPECT_EQ(node.Text.find("SECRET"), std::string::npos);
+            }
+        } catch (const std::exception& e) {
+            raised = DescribeException(e);
         }
-        EXPECT_EQ(numbers, c.numbers) << c.document;
+        EXPECT_EQ(numbers, c.numbers);
+        if (c.error) {
+            EXPECT_EQ(raised.ClassName, "EXmlReadError") << raised.Message;
+            EXPECT_NE(raised.Message.find(c.error), std::string::npos) << raised.Message;
+            EXPECT_EQ(raised.Message.rfind("Cannot read \"XML document\" in full: ", 0), 0u) << raised.Message;
+        } else {
+            EXPECT_EQ(raised.ClassName, "") << raised.Message;
+        }
+        EXPECT_EQ(raised.Message.find("SECRET"), std::string::npos);
         EXPECT_EQ(captured.Text(), "");
     }
     char events[4096];
@@ -413,25 +445,111 @@ TEST(FeedReader, ExternalEntitiesAreNeverRead) {
     ::close(watch);
 }
 
-TEST(FeedReader, EntityExpansionIsBounded) {
+TEST(FeedReader, EntitiesOfTheDocumentsOwnDtdAreExpanded) {
+    const std::string dtd =
+        "<!DOCTYPE ArrayOfBrakonData [\n"
+        "  <!ENTITY n \"Anna\">\n"
+        "  <!ENTITY full \"&n; Maria\">\n"
+        "  <!ENTITY tagged \"<b>x</b>y\">\n"
+        "  <!ENTITY number \"E0001\">\n"
+        "]>\n";
+    std::vector<std::string> children = HrmChildren();
+    children[0] = "<EmployeeID>&number;</EmployeeID>";
+    children[1] = "<FirstName>&n;</FirstName>";
+    children[2] = "<LastName>&full;</LastName>";
+    children[5] = "<PositionTitle>&tagged;</PositionTitle>";
+    children[8] = "<CompanyName>K&amp;&n;</CompanyName>";
+    std::vector<THrmEmployee> employees = ReadHrm(dtd + HrmDocument(HrmRecord(children)));
+    ASSERT_EQ(employees.size(), 1u);
+    THrmEmployee expected = FullEmployee();
+    expected.LastName = "Anna Maria";
+    expected.Occupation = "xy";
+    expected.CompanyName = "K&Anna";
+    EXPECT_EQ(employees[0], expected) << "the entities add no nodes: every field stays at its position";
+
+    // Attribute values too.
+    const std::string cardHolders =
+        "<!DOCTYPE Employees [<!ENTITY id \"42\">]><Employees><Employee ID=\"&id;\"><AUId>7</AUId></Employee></Employees>";
+    TFeedReader reader = TFeedReader::FromMemory(cardHolders, CardHolderRootName, CardHolderRecordName);
+    ASSERT_TRUE(reader.Next());
+    EXPECT_EQ(ReadCardHolderEntry(reader).EmployeeNumber, "000042");
+    EXPECT_EQ(ReadCardHolderEntry(reader).CardHolderId, 7);
+    EXPECT_FALSE(reader.Next());
+}
+
+TEST(FeedReader, ParserLimitsEndTheReadingWithAnErrorThatNamesThem) {
+    const std::string huge(10'000'001, 'x');
+    std::string deep;
+    for (int i = 0; i < 300; ++i) deep += "<d>";
+    for (int i = 0; i < 300; ++i) deep += "</d>";
     // Each level multiplies by ten: fully expanded, the last entity would be 10^12 bytes.
-    std::string dtd = "<!DOCTYPE ArrayOfBrakonData [\n<!ENTITY e0 \"laugh\">\n";
+    std::string laughs = "<!DOCTYPE ArrayOfBrakonData [\n<!ENTITY e0 \"laugh\">\n";
     for (int i = 1; i <= 12; ++i) {
-        dtd += "<!ENTITY e" + std::to_string(i) + " \"";
-        for (int j = 0; j < 10; ++j) dtd += "&e" + std::to_string(i - 1) + ";";
-        dtd += "\">\n";
+        laughs += "<!ENTITY e" + std::to_string(i) + " \"";
+        for (int j = 0; j < 10; ++j) laughs += "&e" + std::to_string(i - 1) + ";";
+        laughs += "\">\n";
     }
-    dtd += "]>\n";
-    const std::string document = dtd + HrmDocument(HrmRecord({"<EmployeeID>1</EmployeeID>"}) +
-                                                   HrmRecord({"<EmployeeID>&e12;</EmployeeID>"}) +
-                                                   HrmRecord({"<EmployeeID>3</EmployeeID>"}));
-    TCapturedStderr captured;
-    TFeedReader reader = TFeedReader::FromMemory(document, HrmRootName, HrmRecordName);
-    std::vector<std::string> numbers;
-    while (reader.Next()) numbers.push_back(reader.Text(0, "EmployeeID"));
-    // The parser refuses the amplification: the reference is the fault that ends the document.
-    EXPECT_EQ(numbers, std::vector<std::string>{"1"});
-    EXPECT_EQ(captured.Text(), "");
+    laughs += "]>\n";
+
+    const std::string first = HrmRecord({"<EmployeeID>1</EmployeeID>"});
+    const std::string last = HrmRecord({"<EmployeeID>3</EmployeeID>"});
+    struct Case {
+        const char* what;
+        std::string prolog, second;  // the DTD, the record after the first
+        const char* limit;           // part of the message; null: within the limits
+    };
+    const Case cases[] = {
+        {"text node over 10,000,000 characters", "", HrmRecord({"<EmployeeID>2</EmployeeID>", "<FirstName>" + huge + "</FirstName>"}), "text node size"},
+        {"CDATA over 10,000,000 characters", "", HrmRecord({"<EmployeeID>2</EmployeeID>", "<FirstName><![CDATA[" + huge + "]]></FirstName>"}), "text node size"},
+        {"nesting past the depth limit", "", HrmRecord({"<EmployeeID>2</EmployeeID>", "<FirstName>" + deep + "</FirstName>"}), "nesting depth"},
+        {"entity amplification", laughs, HrmRecord({"<EmployeeID>&e12;</EmployeeID>"}), "entity expansion"},
+        {"name over 50,000 characters", "", HrmRecord({"<EmployeeID>2</EmployeeID>", "<FirstName><" + std::string(60000, 'n') + "/></FirstName>"}), "name length"},
+        {"attribute value over 10,000,000 characters", "", HrmRecord({"<EmployeeID>2</EmployeeID>", "<FirstName a=\"" + huge + "\"/>"}), "size of one piece of markup"},
+        {"comment over 10,000,000 characters", "", HrmRecord({"<EmployeeID>2</EmployeeID>", "<FirstName><!--" + huge + "--></FirstName>"}), "size of one piece of markup"},
+        {"processing instruction over 10,000,000 characters", "", HrmRecord({"<EmployeeID>2</EmployeeID>", "<FirstName><?pi " + huge + "?></FirstName>"}), "size of one piece of markup"},
+        {"text of exactly 10,000,000 characters", "", HrmRecord({"<EmployeeID>2</EmployeeID>", "<FirstName>" + huge.substr(1) + "</FirstName>"}), nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TCapturedStderr captured;
+        std::vector<std::string> numbers;
+        TErrorInfo raised;
+        try {
+            const std::string document = c.prolog + HrmDocument(first + c.second + last);
+            TFeedReader reader = TFeedReader::FromMemory(document, HrmRootName, HrmRecordName, "https://hrm.test/feed");
+            while (reader.Next()) numbers.push_back(reader.Text(0, "EmployeeID"));
+        } catch (const std::exception& e) {
+            raised = DescribeException(e);
+        }
+        if (c.limit) {
+            EXPECT_EQ(numbers, std::vector<std::string>{"1"}) << "the records before the limit are delivered";
+            EXPECT_EQ(raised.ClassName, "EXmlReadError") << raised.Message;
+            EXPECT_EQ(raised.Message.rfind("Cannot read \"https://hrm.test/feed\" in full: libxml2 stopped at its limit on ", 0), 0u)
+                << raised.Message;
+            EXPECT_NE(raised.Message.find(c.limit), std::string::npos) << raised.Message;
+        } else {
+            EXPECT_EQ(numbers, (std::vector<std::string>{"1", "2", "3"}));
+            EXPECT_EQ(raised.ClassName, "") << raised.Message;
+        }
+        EXPECT_EQ(captured.Text(), "");
+    }
+
+    // A file names itself.
+    TTempDir dir;
+    const std::string path = dir.File("cardholders.xml");
+    WriteFile(path, "<Employees><Employee ID=\"1\"/><Employee ID=\"2\"><AUId>" + huge + "</AUId></Employee></Employees>");
+    platform::TFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_GE(fd.Get(), 0);
+    TFeedReader reader = TFeedReader::FromDescriptor(fd.Get(), path, CardHolderRootName, CardHolderRecordName);
+    ASSERT_TRUE(reader.Next());
+    try {
+        reader.Next();
+        ADD_FAILURE() << "the limit was not reported";
+    } catch (const std::exception& e) {
+        EXPECT_EQ(DescribeException(e).ClassName, "EXmlReadError");
+        EXPECT_NE(DescribeException(e).Message.find("Cannot read \"" + path + "\" in full"), std::string::npos) << e.what();
+    }
+    EXPECT_FALSE(reader.Next()) << "the end stays the end";
 }
 
 TEST(FeedReader, ReadsFromTheCallersDescriptorAndLeavesItOpen) {

@@ -345,3 +345,88 @@ TEST_F(Pass, GroupLookupRunsOncePerChangeOfCompanyOrSite) {
     EXPECT_EQ(Module->GroupAddHandle, 0) << "the add statement was not even needed";
     EXPECT_EQ(cached(Module->GroupMemberHandle), 2u);
 }
+
+namespace {
+
+// The feed of the employees with a DTD of its own in front of the records.
+std::string FeedWithDtd(const std::vector<TEmployee>& employees, const std::string& declarations) {
+    std::string feed = FeedOf(employees);
+    feed.insert(feed.find("<ArrayOfBrakonData>"), "<!DOCTYPE ArrayOfBrakonData [" + declarations + "]>\n");
+    return feed;
+}
+
+}  // namespace
+
+TEST_F(Pass, EntitiesOfTheFeedsOwnDtdAreTheFieldsText) {
+    const std::vector<TEmployee> employees = {{"E1", "&n;", "&l;"}, {"E2", "Bob", "Ray"}};
+    const std::string declarations = "<!ENTITY n \"Anna\"><!ENTITY l \"Lee &amp; &n;\">";
+    Feed = FeedWithDtd(employees, declarations);
+    dbutils::FreeQueries("Sync");
+    Journal.Entries.clear();
+    Module->SyncPass();
+    const Lines first = Journal.Finish();
+    EXPECT_TRUE(Has(first, "console: Added records: 2")) << ::testing::PrintToString(first);
+    EXPECT_EQ(Query("select employee_number, first_name, last_name from users where class <> 'GROUP' order by 1"),
+              (Rows{{"E1", "Anna", "Lee & Anna"}, {"E2", "Bob", "Ray"}}));
+    // The stored text is the expanded text: the next pass finds nothing to change.
+    Feed = FeedWithDtd(employees, declarations);
+    dbutils::FreeQueries("Sync");
+    Journal.Entries.clear();
+    Module->SyncPass();
+    EXPECT_TRUE(Has(Journal.Finish(), "console: Updated records: 0"));
+}
+
+TEST_F(Pass, ParserLimitOrUnreadEntityEndsThePassWithNothingCommitted) {
+    const std::string marker = Dir.File("marker.txt");
+    WriteFile(marker, "MARKER-7731");
+    std::string laughs = "<!ENTITY e0 \"laugh\">";
+    for (int i = 1; i <= 12; ++i) {
+        laughs += "<!ENTITY e" + std::to_string(i) + " \"";
+        for (int j = 0; j < 10; ++j) laughs += "&e" + std::to_string(i - 1) + ";";
+        laughs += "\">";
+    }
+    struct Case {
+        const char* what;
+        std::string declarations;  // of the feed's DTD
+        std::string firstName;     // of the second employee
+        std::string error;         // part of the message
+    };
+    const Case cases[] = {
+        {"text node over 10,000,000 characters", "", std::string(10'000'001, 'x'), "limit on text node size"},
+        {"entity amplification", laughs, "&e12;", "limit on entity expansion"},
+        {"external entity naming a local file", "<!ENTITY m SYSTEM \"file://" + marker + "\">", "&m;",
+         "an external entity (\"file://" + marker + "\") is never read"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Feed = FeedWithDtd({{"E1", "Ann", "Lee"}, {"E2", c.firstName, "Ray"}, {"E3", "Cid", "Orr"}}, c.declarations);
+        dbutils::FreeQueries("Sync");
+        Journal.Entries.clear();
+        TErrorInfo raised;
+        try {
+            Module->SyncPass();
+        } catch (const std::exception& e) {
+            raised = DescribeException(e);
+        }
+        const Lines lines = Journal.Finish();
+        EXPECT_EQ(raised.ClassName, "EXmlReadError") << raised.Message;
+        EXPECT_EQ(raised.Message.rfind("Cannot read \"" + Setup.HrmUrl + "\" in full: ", 0), 0u) << raised.Message;
+        EXPECT_NE(raised.Message.find(c.error), std::string::npos) << raised.Message;
+        EXPECT_FALSE(Has(lines, "console: Processed records: 1")) << "the import ended before its closing statements";
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
+            return l.rfind("eventlog error: Crash report: EXmlReadError\r\nCannot read ", 0) == 0;
+        })) << ::testing::PrintToString(lines);
+        // The shut-down rolls the pass back: E1, read before the fault, is not there either.
+        Module->DisconnectDatabase();
+        EXPECT_EQ(Query("select count(*) from users where class <> 'GROUP'"), (Rows{{"0"}}));
+        EXPECT_EQ(Query("select count(*) from users where first_name containing 'MARKER'"), (Rows{{"0"}}));
+        Module->ConnectDatabase();
+    }
+    const Rows audit = Query("select event_code, param2 from test_audit_events order by 1");
+    ASSERT_EQ(audit.size(), std::size(cases));
+    for (const std::vector<std::string>& row : audit) {
+        EXPECT_EQ(row[0], "26");
+        EXPECT_EQ(row[1].rfind("EXmlReadError\r\nCannot read ", 0), 0u) << row[1];
+        EXPECT_EQ(row[1].find("MARKER"), std::string::npos);
+    }
+}

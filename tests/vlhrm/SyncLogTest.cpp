@@ -1,6 +1,12 @@
 #include "common/Exceptions.h"
 #include "tests/vlhrm/RunJournal.h"
 
+// The sync object (Unit1.h, through RunJournal.h) must not drag libcurl and OpenSSL into
+// every file that uses it.
+#if defined(CURLINC_CURL_H) || defined(OPENSSL_TYPES_H) || defined(OPENSSL_SSL_H)
+#error "Unit1.h includes libcurl or OpenSSL headers"
+#endif
+
 #include <sys/stat.h>
 
 using namespace keyrix;

@@ -2,6 +2,8 @@
 // error on a fresh connection, with every step in the sync log.
 #include "Services/SyncClients/VLHRM/Unit1.h"
 
+#include "Services/SyncClients/VLHRM/HttpClient.h"
+
 #include "setup/SetupWindow.h"
 
 namespace keyrix {
@@ -13,7 +15,11 @@ void TDataModule1::CreateHttpClient() {
         [this](X509* certificate, bool ok, std::int32_t depth, std::int32_t error) {
             return AcceptPeerCertificate(certificate, ok, depth, error);
         });
-    FHttpClient = std::make_unique<THttpClient>(*FTlsLayer, HttpTimeouts);
+    FHttpClient = std::make_unique<THttpClient>(*FTlsLayer, HttpTimeouts, MaxFeedBytes());
+}
+
+std::uint64_t TDataModule1::MaxFeedBytes() {
+    return static_cast<std::uint64_t>(Settings().MaxFeedSizeMiB) * BytesPerMiB;
 }
 
 void TDataModule1::ReleaseHttpClient() {
@@ -52,6 +58,11 @@ void TDataModule1::HttpGetFeed(std::unique_ptr<TKeyrixMemoryStream>& stream) {
             ReleaseHttpClient();
             if (++attempts >= 2) throw;
             SyncLogDebug("HTTP get retrying");
+        } catch (EHttpBodyTooLarge& error) {
+            // Not retried: the same server would send the same body again.
+            stream.reset();
+            error.SetMessage(error.Message() + "; the limit is the registry value \"HRM\"/\"Maximum feed size MiB\"");
+            throw;
         } catch (...) {
             stream.reset();
             throw;

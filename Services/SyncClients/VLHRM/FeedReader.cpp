@@ -18,20 +18,45 @@ namespace keyrix {
 
 namespace {
 
-// Network access stays off, and neither entity substitution, DTD loading nor the huge-input
-// switch is given: a document can then neither read local files through external entities
-// nor make the parser expand entities without bound. Errors are silenced here as well as by
-// the handler installed on each reader.
-constexpr int ParseOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
+// Entities of the document's own DTD are substituted (within libxml2's amplification
+// limits), so their text is the field's text. Nothing is loaded from outside: network access
+// is off, the external DTD subset is not loaded (no DTDLOAD), and every external entity
+// that substitution would read goes to a loader that refuses it. The huge-input switch
+// stays off, so libxml2's own size and depth limits hold. Errors are silenced here as well
+// as by the handler installed on each reader.
+constexpr int ParseOptions = XML_PARSE_NOENT | XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
 
 // Bytes read from a descriptor at a time.
 constexpr std::size_t BlockSize = 64 * 1024;
 
 #if LIBXML_VERSION >= 21200
-void IgnoreError(void*, const xmlError*) {}
+using TXmlError = const xmlError*;
 #else
-void IgnoreError(void*, xmlErrorPtr) {}
+using TXmlError = xmlErrorPtr;
 #endif
+
+void IgnoreError(void*, TXmlError) {}
+
+// The errors by which libxml2 reports that one of its safety limits (or the memory) ran
+// out rather than that the document broke a rule of XML; what it names the limit.
+const char* LimitName(int code) {
+    switch (code) {
+        case XML_ERR_INTERNAL_ERROR: return "nesting depth or the size of one piece of markup";
+        case XML_ERR_NO_MEMORY: return "text node size (10,000,000 characters) or memory";
+        case XML_ERR_ENTITY_LOOP: return "entity expansion (amplification or a reference loop)";
+        case XML_ERR_NAME_TOO_LONG: return "name length";
+#if LIBXML_VERSION >= 21400
+        case XML_ERR_RESOURCE_LIMIT: return "resource use";
+#endif
+        default: return nullptr;
+    }
+}
+
+std::string TrimmedMessage(const char* message) {
+    std::string text = message ? message : "";
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+    return text;
+}
 
 // Errors that libxml2 raises outside a parser context (input conversion, I/O) go to the
 // thread's handlers; these are silenced for the duration of one call into the reader and
@@ -145,6 +170,81 @@ struct TFeedReader::TState {
 
     TXmlReaderPtr Reader;
 
+    // What names the document in errors.
+    std::string DocumentName;
+    // Why the reading must stop with an error (a parser limit, an entity not expanded);
+    // set by libxml2's callbacks, raised after the call into the reader that set it.
+    std::optional<std::string> Stop;
+    // A reason to stop that could not be put into words (no memory for it).
+    bool StopUnrecorded = false;
+    // An external entity was refused: declarations it held are missing.
+    bool RefusedEntity = false;
+
+    // The state whose reader is inside libxml2 on this thread, for the entity loader,
+    // which libxml2 calls without a context of ours.
+    static thread_local TState* Active;
+    class TActivation {
+    public:
+        explicit TActivation(TState* state) : FPrevious(std::exchange(Active, state)) {}
+        TActivation(const TActivation&) = delete;
+        TActivation& operator=(const TActivation&) = delete;
+        ~TActivation() { Active = FPrevious; }
+
+    private:
+        TState* FPrevious;
+    };
+
+    void StopWith(std::string reason, int line) {
+        if (!Stop) Stop = Format("Cannot read \"%s\" in full: %s (line %d)", DocumentName, reason, line);
+    }
+
+    // libxml2's errors of this reader. A well-formedness fault is left to end the records
+    // silently; a limit, or an entity whose declaration was not read, stops with an error.
+    static void OnError(void* context, TXmlError error) {
+        auto* self = static_cast<TState*>(context);
+        if (error == nullptr || self == nullptr) return;
+        // Nothing may unwind through libxml2.
+        try {
+            self->Classify(*error);
+        } catch (...) {
+            self->StopUnrecorded = true;
+        }
+    }
+
+    void Classify(const xmlError& error) {
+        if (const char* limit = LimitName(error.code)) {
+            StopWith(Format("libxml2 stopped at its limit on %s (domain %d, error %d: %s)", limit, error.domain,
+                            error.code, TrimmedMessage(error.message)),
+                     error.line);
+        } else if (error.code == XML_WAR_UNDECLARED_ENTITY ||
+                   (error.code == XML_ERR_UNDECLARED_ENTITY && RefusedEntity)) {
+            // Undeclared for want of declarations outside the document, which are never read.
+            StopWith(Format("the entity \"%s\" is not declared in the document itself, and declarations "
+                            "outside it are never read",
+                            error.str1 ? std::string(error.str1) : std::string("?")),
+                     error.line);
+        }
+    }
+
+    // Every external entity libxml2 would load comes here and is refused. One referred to
+    // from the content would leave its place empty, so that stops the reading; one referred
+    // to from the DTD only leaves its declarations out (an entity they would have declared
+    // then stops the reading where it is used).
+    static xmlParserInputPtr RefuseExternalEntity(const char* url, const char*, xmlParserCtxtPtr context) {
+        TState* self = Active;
+        if (self == nullptr) return nullptr;
+        self->RefusedEntity = true;
+        if (context != nullptr && context->inSubset == 0) {
+            try {
+                self->StopWith(Format("an external entity (\"%s\") is never read", url ? url : ""),
+                               context->input != nullptr ? context->input->line : 0);
+            } catch (...) {
+                self->StopUnrecorded = true;
+            }
+        }
+        return nullptr;
+    }
+
     // The current record.
     std::string Name;
     bool IsEmpty = false;
@@ -152,14 +252,21 @@ struct TFeedReader::TState {
     std::vector<TFeedNode> Nodes;
 
     void Open() {
-        xmlInitParser();
+        // The loader is process-wide in libxml2; this reader is its only user here.
+        static const bool initialized = [] {
+            xmlInitParser();
+            xmlSetExternalEntityLoader(&TState::RefuseExternalEntity);
+            return true;
+        }();
+        (void)initialized;
         TSilentLibxmlErrors silent;
+        TActivation active(this);
         Reader.reset(xmlReaderForIO(&ReadInput, &CloseInput, this, nullptr, nullptr, ParseOptions));
         if (!Reader) {
             if (ReadError != 0) Finish();  // raises
             throw EStreamError("Cannot create the XML reader");
         }
-        xmlTextReaderSetStructuredErrorHandler(Reader.get(), IgnoreError, nullptr);
+        xmlTextReaderSetStructuredErrorHandler(Reader.get(), &TState::OnError, this);
     }
 
     // Keeps at least two bytes pending while the descriptor has more, so that the byte after
@@ -217,10 +324,34 @@ struct TFeedReader::TState {
         return false;
     }
 
-    // Answers 1 for a node, 0 at the end, -1 at a fault.
+    // The reading ends with an error: the parser goes at once.
+    [[noreturn]] void Fail(std::string message) {
+        Phase = TPhase::phDone;
+        Reader.reset();
+        ClearRecord();
+        throw EXmlReadError(std::move(message));
+    }
+
+    // Answers 1 for a node, 0 at the end, -1 at a well-formedness fault; raises when the
+    // reading must stop with an error.
     int Read() {
-        TSilentLibxmlErrors silent;
-        return xmlTextReaderRead(Reader.get());
+        int result;
+        {
+            TSilentLibxmlErrors silent;
+            TActivation active(this);
+            result = xmlTextReaderRead(Reader.get());
+        }
+        if (Stop) Fail(*Stop);
+        if (StopUnrecorded) Fail("Cannot read \"" + DocumentName + "\" in full: a parser limit or an unread entity");
+        return result;
+    }
+
+    // An entity reference the parser left unexpanded: its text is not known, and an empty
+    // text in its place would be written as the field's value.
+    [[noreturn]] void FailOnEntityReference() {
+        const int line = xmlTextReaderGetParserLineNumber(Reader.get());
+        StopWith(Format("the entity \"%s\" is not expanded", ConstName()), line);
+        Fail(*Stop);
     }
 
     bool Next() {
@@ -264,6 +395,7 @@ struct TFeedReader::TState {
             int type = xmlTextReaderNodeType(reader);
             int depth = xmlTextReaderDepth(reader);
             if (depth <= 1) return true;  // the record's end tag
+            if (type == XML_READER_TYPE_ENTITY_REFERENCE) FailOnEntityReference();
             if (depth > 2) {
                 if (inElement && (type == XML_READER_TYPE_TEXT || type == XML_READER_TYPE_CDATA ||
                                   type == XML_READER_TYPE_WHITESPACE ||
@@ -293,9 +425,6 @@ struct TFeedReader::TState {
                 case XML_READER_TYPE_PROCESSING_INSTRUCTION:
                     Nodes.push_back({TFeedNode::TKind::nkProcessingInstruction, ConstName(), ConstValue()});
                     break;
-                case XML_READER_TYPE_ENTITY_REFERENCE:
-                    Nodes.push_back({TFeedNode::TKind::nkEntityReference, ConstName(), {}});
-                    break;
                 default:  // whitespace-only text is no node
                     break;
             }
@@ -310,9 +439,12 @@ TFeedReader::TFeedReader(TFeedReader&&) noexcept = default;
 TFeedReader& TFeedReader::operator=(TFeedReader&&) noexcept = default;
 TFeedReader::~TFeedReader() = default;
 
+thread_local TFeedReader::TState* TFeedReader::TState::Active = nullptr;
+
 TFeedReader TFeedReader::FromMemory(std::string_view document, std::string_view rootName,
-                                    std::string_view recordName) {
+                                    std::string_view recordName, std::string documentName) {
     auto state = std::make_unique<TState>();
+    state->DocumentName = std::move(documentName);
     state->RootName = rootName;
     state->RecordName = recordName;
     state->Pending = document;
@@ -326,6 +458,7 @@ TFeedReader TFeedReader::FromDescriptor(int fd, std::string fileName, std::strin
     state->RootName = rootName;
     state->RecordName = recordName;
     state->Fd = fd;
+    state->DocumentName = fileName;
     state->FileName = std::move(fileName);
     state->Open();
     return TFeedReader(std::move(state));

@@ -4,8 +4,10 @@
 //
 // Records are the element children of the root from the first child with the record name
 // on; later records' names are not compared. Whitespace-only text is no node; elements,
-// other text, CDATA sections, comments, processing instructions and entity references
-// count. A document that is not well-formed ends the records at its fault, silently.
+// other text, CDATA sections, comments and processing instructions count. Entities declared in the document's own DTD are expanded into its text; nothing
+// is ever loaded from outside the document. A document that is not well-formed ends the
+// records at its fault, silently; one that the reader cannot take in full (a limit of the
+// XML parser, an entity whose text is outside the document) raises EXmlReadError.
 #pragma once
 
 #include "common/Exceptions.h"
@@ -23,6 +25,11 @@ namespace keyrix {
 
 // A text that should hold a value of some type does not.
 KEYRIX_DECLARE_EXCEPTION(EConvertError, Exception);
+// A document, well-formed as far as it was read, that cannot be read in full: one of the
+// XML parser's safety limits stopped it, or a field refers to an entity whose text is not
+// in the document (an external one, which is never read). Taking the records before it as
+// the whole document would lose the rest, so this ends the import.
+KEYRIX_DECLARE_EXCEPTION(EXmlReadError, EStreamError);
 
 // The names of the two documents.
 inline constexpr const char* HrmRootName = "ArrayOfBrakonData";
@@ -32,14 +39,14 @@ inline constexpr const char* CardHolderRecordName = "Employee";
 
 // One child node of a record, as the positional field rule sees it.
 struct TFeedNode {
-    enum class TKind { nkElement, nkText, nkCData, nkComment, nkProcessingInstruction, nkEntityReference };
+    enum class TKind { nkElement, nkText, nkCData, nkComment, nkProcessingInstruction };
 
     TKind Kind = TKind::nkElement;
-    // The name as written (prefix included) of an element, processing instruction or
-    // entity reference; empty for the other kinds.
+    // The name as written (prefix included) of an element or processing instruction; empty
+    // for the other kinds.
     std::string Name;
     // UTF-8. An element: all its text and CDATA content, nested elements' included,
-    // concatenated and untrimmed (entity references add nothing, they are not expanded).
+    // concatenated and untrimmed, with the document's own entities expanded.
     // Other kinds: their own content.
     std::string Text;
 };
@@ -49,9 +56,10 @@ public:
     static constexpr std::size_t WholeText = static_cast<std::size_t>(-1);
 
     // Reads a document held in memory; the bytes must stay in place while the reader lives.
+    // Errors name the document by documentName (the URL it came from, say).
     static TFeedReader FromMemory(std::string_view document, std::string_view rootName,
-                                  std::string_view recordName);
-    static TFeedReader FromMemory(std::string&&, std::string_view, std::string_view) = delete;
+                                  std::string_view recordName, std::string documentName = "XML document");
+    static TFeedReader FromMemory(std::string&&, std::string_view, std::string_view, std::string = {}) = delete;
     // Reads from a descriptor that the caller opened and keeps (it is not closed here), from
     // its current offset to its end. A failing read raises EStreamError naming fileName.
     static TFeedReader FromDescriptor(int fd, std::string fileName, std::string_view rootName,
@@ -63,7 +71,9 @@ public:
 
     // Moves to the next record. False after the last one, when the root is not the one
     // expected, and at the first fault of a document that is not well-formed; the records
-    // completed before the fault have all been delivered by then.
+    // completed before the fault have all been delivered by then. Raises EXmlReadError when
+    // a parser limit or an entity that is not expanded stops the reading (the records
+    // before it have been delivered), and EStreamError when a descriptor cannot be read.
     bool Next();
 
     // The current record closes itself (<Employee ID="1"/>): it has attributes but no nodes.

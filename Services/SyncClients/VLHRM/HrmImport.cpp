@@ -94,7 +94,7 @@ void TDataModule1::ImportHrmUsers() {
     std::int32_t processed = 0, added = 0, updated = 0;
     THrmGroupCache groups;
 
-    TFeedReader reader = TFeedReader::FromMemory(body->View(), HrmRootName, HrmRecordName);
+    TFeedReader reader = TFeedReader::FromMemory(body->View(), HrmRootName, HrmRecordName, Settings().HrmUrl);
     while (reader.Next()) {
         if (reader.IsEmptyElement()) continue;  // a tag that closes itself is no record
         ++processed;

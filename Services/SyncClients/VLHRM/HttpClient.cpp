@@ -157,7 +157,8 @@ int TTlsLayer::VerifyCallback(int ok, X509_STORE_CTX* store) {
 
 // ---------------------------------------------------------------------------------------
 
-THttpClient::THttpClient(const TTlsLayer& tls, THttpTimeouts timeouts) : FTls(tls), FTimeouts(timeouts) {
+THttpClient::THttpClient(const TTlsLayer& tls, THttpTimeouts timeouts, std::uint64_t maxBodyBytes)
+    : FTls(tls), FTimeouts(timeouts), FMaxBodyBytes(maxBodyBytes) {
     InitializeCurl();
     FCookies.reset(curl_share_init());
     if (!FCookies || curl_share_setopt(FCookies.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE) != CURLSHE_OK)
@@ -209,6 +210,9 @@ void THttpClient::Configure(CURL* curl, const std::string& url) {
     SetOption(curl, CURLOPT_CONNECTTIMEOUT, FTimeouts.ConnectSeconds);
     SetOption(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
     SetOption(curl, CURLOPT_LOW_SPEED_TIME, FTimeouts.StallSeconds);
+    // A body announced larger than the limit is refused before any of it is read; one that
+    // comes without a length (chunked, or until the close) is cut in OnBody.
+    SetOption(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(FMaxBodyBytes));
     SetOption(curl, CURLOPT_HEADERFUNCTION, &THttpClient::OnHeader);
     SetOption(curl, CURLOPT_HEADERDATA, static_cast<void*>(&FResponse));
     SetOption(curl, CURLOPT_WRITEFUNCTION, &THttpClient::OnBody);
@@ -231,6 +235,8 @@ void THttpClient::Get(const std::string& url, TKeyrixMemoryStream& body) {
     for (const std::string& line : CustomHeaders) addHeader(line);
     addHeader(std::string("Accept: ") + Accept);
     FResponse.Body = &body;
+    FResponse.MaxBodyBytes = FMaxBodyBytes;
+    FResponse.Url = &url;
     FResponseCode = 0;
     FStatusLine.clear();
 
@@ -260,6 +266,10 @@ void THttpClient::Perform(CURL* curl) {
     FErrorBuffer[0] = '\0';
     const CURLcode code = curl_easy_perform(curl);
     if (FResponse.Failure) std::rethrow_exception(std::exchange(FResponse.Failure, nullptr));
+    if (code == CURLE_FILESIZE_EXCEEDED)
+        throw EHttpBodyTooLarge(Format("The response from %s announces %s bytes, more than the limit of %d bytes (%d MiB)",
+                                       *FResponse.Url, FResponse.ContentLength, static_cast<std::int64_t>(FMaxBodyBytes),
+                                       static_cast<std::int64_t>(FMaxBodyBytes / BytesPerMiB)));
     if (code != CURLE_OK) RaiseTransferError(code);
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
@@ -308,10 +318,13 @@ std::size_t THttpClient::OnHeader(char* data, std::size_t size, std::size_t coun
             // A new response (libcurl's own auth round or ours): its body replaces the last.
             r.StatusLine = line;
             r.Challenges.clear();
+            r.ContentLength.clear();
             r.Body->Clear();
         } else if (const auto colon = line.find(':'); colon != std::string_view::npos &&
                                                        SameText(Trim(line.substr(0, colon)), "WWW-Authenticate")) {
             for (std::string& scheme : ChallengeSchemes(line.substr(colon + 1))) r.Challenges.push_back(std::move(scheme));
+        } else if (colon != std::string_view::npos && SameText(Trim(line.substr(0, colon)), "Content-Length")) {
+            r.ContentLength = Trim(line.substr(colon + 1));
         }
         return length;
     } catch (...) {
@@ -323,7 +336,21 @@ std::size_t THttpClient::OnHeader(char* data, std::size_t size, std::size_t coun
 std::size_t THttpClient::OnBody(char* data, std::size_t size, std::size_t count, void* response) {
     auto& r = *static_cast<TResponse*>(response);
     try {
-        return r.Body->Write(data, size * count);
+        const std::size_t length = size * count;
+        TKeyrixMemoryStream& body = *r.Body;
+        if (length > r.MaxBodyBytes || body.Size() > r.MaxBodyBytes - length)
+            throw EHttpBodyTooLarge(Format("The response from %s is larger than the limit of %d bytes (%d MiB)", *r.Url,
+                                           static_cast<std::int64_t>(r.MaxBodyBytes),
+                                           static_cast<std::int64_t>(r.MaxBodyBytes / BytesPerMiB)));
+        // The stream grows by half again at a time; near the limit it grows to the limit
+        // alone, so a body that ends up at the limit never holds more memory than that.
+        const std::size_t end = body.Size() + length;
+        if (end > body.Capacity()) {
+            const std::size_t generous = body.Capacity() + body.Capacity() / 2;
+            const std::size_t limit = static_cast<std::size_t>(r.MaxBodyBytes);
+            if (generous > limit) body.SetCapacity(std::max(end, limit));
+        }
+        return body.Write(data, length);
     } catch (...) {
         r.Failure = std::current_exception();
         return 0;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "common/Exceptions.h"
+#include "Services/SyncClients/VLHRM/HttpLimits.h"
 #include "common/KeyrixMemoryStream.h"
 
 #include <curl/curl.h>
@@ -38,15 +39,9 @@ KEYRIX_DECLARE_EXCEPTION(ESocketTimeout, ESocketError);
 // The request could not be made at all (a malformed URL, an unsupported protocol, a
 // library that lacks what the client needs).
 KEYRIX_DECLARE_EXCEPTION(EHttpClientError, Exception);
-
-// How long the client waits. Without them a server that accepts the connection and then
-// never answers would hold the service for good.
-struct THttpTimeouts {
-    static constexpr long DefaultConnectSeconds = 60;
-    static constexpr long DefaultStallSeconds = 300;
-    long ConnectSeconds = DefaultConnectSeconds;  // TCP connect and TLS handshake
-    long StallSeconds = DefaultStallSeconds;      // no byte received for this long
-};
+// The response body (or the length the server announced for it) passed the client's size
+// limit; the transfer was cut there.
+KEYRIX_DECLARE_EXCEPTION(EHttpBodyTooLarge, Exception);
 
 // An authentication scheme the client can answer.
 struct TAuthScheme {
@@ -96,7 +91,9 @@ public:
     static constexpr const char* Accept = "text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8";
     static constexpr int MaxAuthExchanges = 3;
 
-    THttpClient(const TTlsLayer& tls, THttpTimeouts timeouts);
+    // A response body of more than maxBodyBytes fails the request: the client never holds
+    // more than that (rounded up to the stream's growth step) in memory.
+    THttpClient(const TTlsLayer& tls, THttpTimeouts timeouts, std::uint64_t maxBodyBytes);
     THttpClient(const THttpClient&) = delete;
     THttpClient& operator=(const THttpClient&) = delete;
     ~THttpClient();
@@ -112,7 +109,8 @@ public:
 
     // GETs the URL and leaves the final response's body in the stream. Raises
     // EHttpProtocolError for a final status other than 2xx, ESocketError (ESocketTimeout)
-    // when the transport fails and EHttpClientError when the request cannot be made.
+    // when the transport fails, EHttpBodyTooLarge past the size limit and EHttpClientError
+    // when the request cannot be made.
     void Get(const std::string& url, TKeyrixMemoryStream& body);
 
     // The final response of the last Get.
@@ -136,8 +134,11 @@ private:
     // What the callbacks gather during one perform.
     struct TResponse {
         TKeyrixMemoryStream* Body = nullptr;
+        std::uint64_t MaxBodyBytes = 0;
+        const std::string* Url = nullptr;
         std::string StatusLine;
         std::vector<std::string> Challenges;  // scheme names of the latest response
+        std::string ContentLength;            // as the latest response announced it
         std::exception_ptr Failure;           // raised inside a callback
     };
 
@@ -151,6 +152,7 @@ private:
 
     const TTlsLayer& FTls;
     THttpTimeouts FTimeouts;
+    std::uint64_t FMaxBodyBytes;
     // Declared before the transfer handle, which must go first.
     std::unique_ptr<CURLSH, TShareFree> FCookies;
     std::unique_ptr<CURL, TEasyFree> FEasy;

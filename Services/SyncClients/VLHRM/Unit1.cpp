@@ -1,5 +1,7 @@
 #include "Services/SyncClients/VLHRM/Unit1.h"
 
+#include "Services/SyncClients/VLHRM/HttpClient.h"
+
 #include "common/Exceptions.h"
 #include "platform/LocalTime.h"
 #include "platform/Process.h"

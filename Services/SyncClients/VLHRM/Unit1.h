@@ -2,8 +2,10 @@
 // three phases, the sync log and (with the database layer) the pass and the imports.
 #pragma once
 
-#include "Services/SyncClients/VLHRM/HttpClient.h"
+#include "Services/SyncClients/VLHRM/HttpLimits.h"
+#include "common/Exceptions.h"
 #include "common/Format.h"
+#include "common/KeyrixMemoryStream.h"
 #include "common/Variant.h"
 #include "db/DBUtils.h"
 #include "db/FbConnection.h"
@@ -13,9 +15,17 @@
 #include <string>
 #include <string_view>
 
+// OpenSSL's certificate type, as its own headers declare it; the sync object only passes
+// it on, so its users need not see OpenSSL.
+typedef struct x509_st X509;
+
 namespace keyrix {
 
 class TSetup;
+// The download's client and its TLS layer (HttpClient.h): complete where the sync object
+// is made and destroyed (Unit1.cpp) and where they are used.
+class TTlsLayer;
+class THttpClient;
 
 // A group addition that the database's procedure refused.
 KEYRIX_DECLARE_EXCEPTION(EGroupAddError, Exception);
@@ -80,6 +90,8 @@ public:
     TTlsLayer* TlsLayer() const { return FTlsLayer.get(); }
     // Time-outs of the clients made from now on; tests shorten them.
     THttpTimeouts HttpTimeouts;
+    // The largest feed body the download accepts: "HRM"/"Maximum feed size MiB" in bytes.
+    static std::uint64_t MaxFeedBytes();
 
     // One audit event through PR_LOG_EVENT, committed at once in a transaction of its own.
     void LogAuditEvent(const TValue& targetUser, std::int32_t eventCode, const TValue& firstText,

@@ -40,7 +40,8 @@ std::string SqlQuoted(const std::string& text) {
     return quoted + "'";
 }
 
-const std::string SchemaScript = (std::filesystem::path(__FILE__).parent_path() / "keyrix_schema.sql").string();
+// From the build, not __FILE__: a compiler cache may make source paths relative.
+const std::string SchemaScript = KEYRIX_SCHEMA_SCRIPT;
 
 }  // namespace
 

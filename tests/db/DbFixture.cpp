@@ -4,7 +4,6 @@
 #include <pwd.h>
 
 #include <cstdlib>
-#include <filesystem>
 #include <stdexcept>
 
 // The sanitizer runtime of this toolchain misreads the dynamic TLS blocks that the loaded

@@ -56,14 +56,17 @@ TRunLock::TRunLock(std::string path) : FPath(std::move(path)) {
     if (::lstat(FPath.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
         throw ERunLockError(EINVAL, Format("The run lock file \"%s\" is %s", FPath, KindOf(st.st_mode)));
     FFd.Reset(::open(FPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
+    // Another account's file (root's service beside a debug run as a user, or the other way
+    // round in a sticky folder): flock needs no write access, only the id is not written.
+    int error = FFd.Get() < 0 ? errno : 0;
+    if (error == EACCES) FFd.Reset(::open(FPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (FFd.Get() < 0) {
-        const int error = errno;
         if (error == ELOOP && ::lstat(FPath.c_str(), &st) == 0)
             throw ERunLockError(error, Format("The run lock file \"%s\" is %s", FPath, KindOf(st.st_mode)));
         throw ERunLockError(error, Format("Cannot open the run lock file \"%s\". %s", FPath, SysErrorMessage(error)));
     }
     if (::fstat(FFd.Get(), &st) != 0) {
-        const int error = errno;
+        error = errno;
         throw ERunLockError(error, Format("Cannot open the run lock file \"%s\". %s", FPath, SysErrorMessage(error)));
     }
     if (!S_ISREG(st.st_mode))
@@ -72,7 +75,7 @@ TRunLock::TRunLock(std::string path) : FPath(std::move(path)) {
     do result = ::flock(FFd.Get(), LOCK_EX | LOCK_NB);
     while (result != 0 && errno == EINTR);
     if (result != 0) {
-        const int error = errno;
+        error = errno;
         if (error != EWOULDBLOCK)
             throw ERunLockError(error, Format("Cannot lock the run lock file \"%s\". %s", FPath, SysErrorMessage(error)));
         FHolderPid = ReadHolder(FFd.Get());

@@ -132,6 +132,28 @@ TEST(RunLock, AFileThatCannotBeTheLockIsAnErrorNamingIt) {
     EXPECT_EQ(ReadFile(dir.File("target")), "keep me\n") << "nothing is written through a link";
 }
 
+TEST(RunLock, AnotherAccountsLockFileStillLocks) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as two accounts";
+    TTempDir dir;
+    ASSERT_EQ(::chmod(dir.Path().c_str(), 0755), 0);
+    const std::string path = dir.File("sync.lock");
+    auto asNobody = [&] {
+        return RunInChild(
+            [&] {
+                TRunLock lock(path);
+                return std::string(lock.Held() ? "held " : "refused ") + std::to_string(lock.HolderPid());
+            },
+            /*unprivileged=*/true);
+    };
+    {
+        TRunLock root(path);  // root's file, mode 0644: the other account may only read it
+        ASSERT_TRUE(root.Held());
+        EXPECT_EQ(asNobody(), "refused " + std::to_string(::getpid()));
+    }
+    EXPECT_EQ(asNobody(), "held 0") << "free: taken through a read-only open";
+    EXPECT_EQ(ReadFile(path), "") << "root's file was not written by the other account";
+}
+
 TEST(RunLock, AFolderThatDeniesCreationIsAnError) {
     TTempDir dir;
     ASSERT_EQ(::chmod(dir.Path().c_str(), 0555), 0);  // root's child runs as nobody

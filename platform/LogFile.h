@@ -8,7 +8,8 @@ namespace keyrix::platform {
 
 // Creates the file when it is missing (never truncates it), opens it for writing while
 // holding an exclusive, non-blocking lock (readers stay free), appends the bytes in one
-// write and closes it. Raises EFCreateError ("Cannot create file ..."), EFOpenError
+// write and closes it. A line that cannot be written whole (a full disk) is cut off again,
+// so the file keeps only whole lines. Raises EFCreateError ("Cannot create file ..."), EFOpenError
 // ("Cannot open file ...", also when another writer holds the lock) or EWriteError.
 void AppendToFileExclusive(const std::string& path, std::string_view bytes);
 

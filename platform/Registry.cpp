@@ -41,6 +41,35 @@ std::string FolderOf(const std::string& path) {
 
 std::string BaseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
+const char* KindOf(mode_t mode) {
+    if (S_ISDIR(mode)) return "a directory";
+    if (S_ISCHR(mode)) return "a character device";
+    if (S_ISBLK(mode)) return "a block device";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "not a regular file";
+}
+
+[[noreturn]] void FailReading(const std::string& path, int error) {
+    throw EHiveFileError(error, Format("Cannot read registry file \"%s\". %s", path, SysErrorMessage(error)));
+}
+
+[[noreturn]] void FailKind(const std::string& path, mode_t mode) {
+    throw EHiveFileError(EINVAL, Format("Registry file \"%s\" is %s, not a regular file", path, KindOf(mode)));
+}
+
+// Only a regular file can be the hive: reading a FIFO would wait for ever, and replacing a
+// device node by a new file would destroy it. Answers false when nothing is there.
+bool CheckRegularFile(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT) return false;
+        FailReading(path, errno);
+    }
+    if (!S_ISREG(st.st_mode)) FailKind(path, st.st_mode);
+    return true;
+}
+
 int SyncFolder(const std::string& folder) {
     TFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.Get() < 0 || ::fsync(fd.Get()) != 0) return errno;
@@ -182,24 +211,28 @@ struct TRegistryHive::TImpl {
 
     // The file is read on every call (it is small, and another process may have replaced
     // it); it is parsed again only when its bytes changed.
+    // A file that is there but cannot be read raises EHiveFileError: taking the defaults
+    // instead would run with the built-in passwords and say nothing.
     long Read(std::shared_ptr<const THiveDocument>& hive, TFileState& state) {
-        TFd fd(::open(FilePath.c_str(), O_RDONLY | O_CLOEXEC));
+        const bool exists = CheckRegularFile(FilePath);
+        // Non-blocking, should a FIFO take the file's place after the check.
+        TFd fd(exists ? ::open(FilePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1);
         if (fd.Get() < 0) {
-            int error = errno;
-            if (error != ENOENT) return CodeOf(error, ERROR_READ_FAULT);
+            if (exists && errno != ENOENT) FailReading(FilePath, errno);
             state = TFileState();
             hive = std::make_shared<const THiveDocument>();
             return ERROR_SUCCESS;
         }
         struct stat st;
-        if (::fstat(fd.Get(), &st) != 0) return ERROR_READ_FAULT;
+        if (::fstat(fd.Get(), &st) != 0) FailReading(FilePath, errno);
+        if (!S_ISREG(st.st_mode)) FailKind(FilePath, st.st_mode);  // put there since the check
         state = {true, st.st_mode, st.st_uid, st.st_gid};
         std::string bytes;
         char buffer[16384];
         for (;;) {
             ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
             if (n < 0 && errno == EINTR) continue;
-            if (n < 0) return CodeOf(errno, ERROR_READ_FAULT);
+            if (n < 0) FailReading(FilePath, errno);
             if (n == 0) break;
             bytes.append(buffer, static_cast<std::size_t>(n));
         }
@@ -216,6 +249,7 @@ struct TRegistryHive::TImpl {
     long Modify(const TChange& change) {
         std::lock_guard<std::mutex> guard(Mutex);
         const std::string target = WriteTarget();
+        CheckRegularFile(target);  // before the lock file and the temporary go beside it
         TFd lock;
         if (long code = Lock(target, lock)) return code;
         RemoveStaleTemporaries(target);

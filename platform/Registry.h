@@ -15,7 +15,8 @@
 // the old or the new hive, and two processes changing it at once lose neither's values.
 // A new hive file gets mode 0600 (it holds passwords). A hive that cannot be parsed is an
 // EHiveFormatError naming the file and line, and is never rewritten. A missing hive file
-// is an empty registry.
+// is an empty registry; one that exists but cannot be read, or is not a regular file, is an
+// EHiveFileError on every call, before anything is read or written.
 #pragma once
 
 #include "common/Exceptions.h"
@@ -40,6 +41,10 @@ enum class TRegAccess { Read, AllAccess };
 
 // A hive file that cannot be parsed: "Registry file \"<path>\", line <n>: <what>".
 KEYRIX_DECLARE_EXCEPTION(EHiveFormatError, Exception);
+// A hive file that exists but cannot be read, or is not a regular file (a directory, a
+// device, a FIFO), after following symbolic links. The message names the file; the code
+// is the errno value.
+KEYRIX_DECLARE_EXCEPTION(EHiveFileError, EOSError);
 
 class TRegistryHive;
 

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -101,5 +103,43 @@ TEST(LogFile, PathThatIsAFolderGivesTheOpenError) {
         FAIL();
     } catch (const EFOpenError& e) {
         EXPECT_EQ(e.Message(), "Cannot open file \"" + path + "\". Is a directory");
+    }
+}
+
+TEST(LogFile, LineThatDoesNotFitGoesInWholeOrNotAtAll) {
+    // A file size limit in a child process stands for a full disk: the write stops at the
+    // limit (a short write), then fails with EFBIG; SIGXFSZ is ignored as a service would
+    // want, so the error comes back instead of ending the process.
+    const std::string before = "Sync started at 01.02.2026 10:00:00\r\n";
+    const std::string line = "BK import disabled\r\n";
+    struct Case {
+        std::size_t room;  // bytes the limit leaves after what is there
+        std::string expected;
+    };
+    const Case cases[] = {
+        {0, "EWriteError: Cannot write file \"%s\". File too large|" + before},
+        {1, "EWriteError: Cannot write file \"%s\". File too large|" + before},
+        {line.size() - 2, "EWriteError: Cannot write file \"%s\". File too large|" + before},  // all but CR LF
+        {line.size(), "written|" + before + line},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.room);
+        TTempDir dir;
+        const std::string path = dir.File("VLHRMSync_log.txt");
+        test::WriteFile(path, before);
+        const std::string outcome = test::RunInChild([&] {
+            ::signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{before.size() + c.room, before.size() + c.room};
+            if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return std::string("setrlimit failed");
+            try {
+                AppendToFileExclusive(path, line);
+                return std::string("written");
+            } catch (const EWriteError& e) {
+                return std::string(e.ClassName()) + ": " + e.Message();
+            }
+        });
+        std::string expected = c.expected;
+        if (const auto at = expected.find("%s"); at != std::string::npos) expected.replace(at, 2, path);
+        EXPECT_EQ(outcome + "|" + test::ReadFile(path), expected);
     }
 }

@@ -8,6 +8,7 @@
 #include <iconv.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -577,21 +578,116 @@ TEST_F(Registry, ProcessThatMayOnlyReadIsRefusedAllAccessAndStillReads) {
     ::chmod(Dir.Path().c_str(), 0700);
 }
 
-TEST_F(Registry, HiveThatCannotBeReadIsAccessDenied) {
+TEST_F(Registry, HiveThatCannotBeReadIsAnErrorNamingTheFile) {
     {
         TRegistry registry(Hive);
         ASSERT_TRUE(registry.OpenKey("\\Software\\Keyrix", true));
     }
     ASSERT_EQ(::chmod(Path.c_str(), 0200), 0);
     ASSERT_EQ(::chmod(Dir.Path().c_str(), 0755), 0);
+    const std::string before = test::ReadFile(Path);
+    // Defaults in its place would mean the built-in passwords, silently.
     std::string outcome = test::RunInChild(
         [&] {
-            TRegistry registry(TRegistryHive::Open(Path), TRegAccess::Read);
-            bool opened = registry.OpenKey("\\Software\\Keyrix", false);
-            return Format("%d/%d", opened ? 1 : 0, registry.LastError());
+            std::string result;
+            const std::function<void()> calls[] = {
+                [&] { TRegistry(TRegistryHive::Open(Path), TRegAccess::Read).OpenKey("\\Software\\Keyrix", false); },
+                [&] { TRegistry(TRegistryHive::Open(Path)).OpenKey("\\Software\\Other", true); },
+                [&] { TRegistry(TRegistryHive::Open(Path)).KeyExists("\\Software"); },
+            };
+            for (const auto& call : calls) {
+                try {
+                    call();
+                    result += "no error;";
+                } catch (const EHiveFileError& e) {
+                    result += Format("%s %d: %s;", e.ClassName(), e.ErrorCode(), e.Message());
+                }
+            }
+            return result;
         },
         /*unprivileged=*/true);
-    EXPECT_EQ(outcome, "0/5");
+    const std::string error = Format("EHiveFileError %d: Cannot read registry file \"%s\". Permission denied;", EACCES, Path);
+    EXPECT_EQ(outcome, error + error + error);
+    ::chmod(Path.c_str(), 0600);
+    EXPECT_EQ(test::ReadFile(Path), before);
+}
+
+TEST_F(Registry, HiveMustBeARegularFile) {
+    ASSERT_EQ(::mkfifo(Dir.File("fifo").c_str(), 0600), 0);
+    ASSERT_EQ(::mkdir(Dir.File("folder").c_str(), 0700), 0);
+    ASSERT_EQ(::symlink(Dir.File("fifo").c_str(), Dir.File("link-to-fifo").c_str()), 0);
+    struct TCase {
+        std::string Name, Kind;
+        mode_t Type;
+    };
+    std::vector<TCase> cases = {
+        {"fifo", "a FIFO", S_IFIFO},
+        {"folder", "a directory", S_IFDIR},
+        {"link-to-fifo", "a FIFO", S_IFIFO},
+    };
+    // Never /dev/null itself: a node of our own, which root alone may make.
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::mknod(Dir.File("device").c_str(), S_IFCHR | 0600, ::makedev(1, 3)), 0);
+        cases.push_back({"device", "a character device", S_IFCHR});
+    }
+    const std::set<std::string> entries = FolderEntries(Dir.Path());
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const std::string path = Dir.File(c.Name);
+        // In a child with an alarm, so that a read that waits on the FIFO fails the test
+        // instead of hanging it.
+        const std::string outcome = test::RunInChild([&] {
+            ::alarm(10);
+            std::string result;
+            const std::function<void(TRegistry&)> calls[] = {
+                [](TRegistry& r) { r.OpenKeyReadOnly("\\Software"); },
+                [](TRegistry& r) { r.OpenKey("\\Software\\Keyrix", true); },
+                [](TRegistry& r) { r.DeleteKey("\\Software"); },
+            };
+            for (const auto& call : calls) {
+                TRegistry registry(TRegistryHive::Open(path));
+                try {
+                    call(registry);
+                    result += "no error;";
+                } catch (const EHiveFileError& e) {
+                    result += e.Message() + ";";
+                }
+            }
+            return result;
+        });
+        const std::string error = Format("Registry file \"%s\" is %s, not a regular file;", path, c.Kind);
+        EXPECT_EQ(outcome, error + error + error);
+        struct stat st;
+        ASSERT_EQ(::stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & S_IFMT, c.Type) << "the node is still there";
+        EXPECT_EQ(FolderEntries(Dir.Path()), entries) << "no lock or temporary file beside it";
+    }
+}
+
+TEST_F(Registry, EmptyHiveFileIsAnEmptyHive) {
+    test::WriteFile(Path, "");
+    TRegistry empty(Hive);
+    EXPECT_FALSE(empty.OpenKey("\\Software", false));
+    EXPECT_EQ(empty.LastError(), ERROR_FILE_NOT_FOUND);
+    ASSERT_TRUE(empty.OpenKey("\\Software", true));
+    empty.WriteInteger("Version", 1);
+    EXPECT_EQ(empty.ReadInteger("Version"), 1);
+}
+
+TEST_F(Registry, ChangesThroughASymbolicLinkReplaceTheFileItNamesAndKeepTheLink) {
+    ASSERT_EQ(::mkdir(Dir.File("real").c_str(), 0700), 0);
+    const std::string target = Dir.File("real/registry.reg");
+    test::WriteFile(target, "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software]\r\n");
+    ASSERT_EQ(::symlink(target.c_str(), Path.c_str()), 0);
+    TRegistry registry(Hive);
+    ASSERT_TRUE(registry.OpenKey("\\Software", false));
+    registry.WriteString("Server", "db01");
+    struct stat st;
+    ASSERT_EQ(::lstat(Path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link stays a link";
+    EXPECT_NE(test::ReadFile(target).find("\"Server\"=\"db01\""), std::string::npos);
+    EXPECT_EQ(registry.ReadString("Server"), "db01");
+    EXPECT_TRUE(test::FileExists(target + ".lock")) << "the lock is beside the file that is replaced";
 }
 
 TEST_F(Registry, NamesCompareWithoutCaseAndKeepTheirSpelling) {

@@ -177,6 +177,40 @@ TEST_F(Settings, WithoutWriteAccessTheMigrationIsSkippedAndLoadingStillReads) {
     EXPECT_EQ(ReadFile(HivePath), before);
 }
 
+TEST_F(Settings, HiveThatCannotBeReadStopsLoadingInsteadOfGivingTheDefaults) {
+    WriteHive(Section() + "\"Version\"=dword:00000001\r\n\r\n" + Section("Database") + "\"Password\"=\"secret\"\r\n\r\n");
+    ASSERT_EQ(::chmod(HivePath.c_str(), 0600), 0);
+    ASSERT_EQ(::chmod(Dir.Path().c_str(), 0755), 0);
+    // Root reads any file: an ordinary account meets the 0600 hive.
+    const std::string unreadable = RunInChild(
+        [this] {
+            try {
+                return "loaded, password " + Load()->DatabasePassword;
+            } catch (const platform::EHiveFileError& e) {
+                return std::string(e.ClassName()) + ": " + e.Message();
+            }
+        },
+        /*unprivileged=*/true);
+    EXPECT_EQ(unreadable, "EHiveFileError: Cannot read registry file \"" + HivePath + "\". Permission denied");
+
+    ::unlink(HivePath.c_str());
+    ASSERT_EQ(::mkdir(HivePath.c_str(), 0700), 0);
+    try {
+        Load();
+        ADD_FAILURE() << "loaded the defaults from a directory";
+    } catch (const platform::EHiveFileError& e) {
+        EXPECT_EQ(e.Message(), "Registry file \"" + HivePath + "\" is a directory, not a regular file");
+    }
+}
+
+TEST_F(Settings, EmptyHiveFileGivesTheDefaults) {
+    WriteFile(HivePath, "");
+    auto s = Load();
+    EXPECT_EQ(s->DatabasePassword, "lanternox");
+    EXPECT_EQ(s->DatabaseCallTimeoutSeconds, 600);
+    EXPECT_EQ(ReadFile(HivePath), "") << "loading writes nothing";
+}
+
 TEST_F(Settings, InstallButtonTogglesFlagAndCaption) {
     auto s = Load();
     EXPECT_THROW(s->ToggleServiceInstall(), ENotAvailable);

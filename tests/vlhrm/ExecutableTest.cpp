@@ -7,10 +7,16 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <condition_variable>
 #include <filesystem>
+#include <mutex>
 #include <sstream>
+#include <thread>
 
 using namespace keyrix::test;
 using Lines = std::vector<std::string>;
@@ -27,10 +33,12 @@ protected:
     }
     // Runs from another working directory, so that only the executable's own folder can
     // explain where the log file lands. The settings, the event log and the units go to
-    // files of the test's own; no service manager is reachable.
+    // files of the test's own (the run lock too: tests run side by side); no service
+    // manager is reachable.
     TCommandResult Run(const std::string& arguments, const std::string& prefix = "") {
         return RunCommand("cd '" + WorkDir.Path() + "' && env -u NOTIFY_SOCKET KEYRIX_REGISTRY='" + Hive +
-                          "' KEYRIX_EVENTLOG='" + EventLog + "' KEYRIX_SYSTEMD_DIR='" + UnitDir + "' " + prefix +
+                          "' KEYRIX_EVENTLOG='" + EventLog + "' KEYRIX_SYSTEMD_DIR='" + UnitDir + "' KEYRIX_RUN_LOCK='" +
+                          RunLock + "' " + prefix +
                           " '" + Binary + "' " + arguments + " 2>&1");
     }
     static Lines SplitCrLf(const std::string& text) {
@@ -88,6 +96,7 @@ protected:
     std::string Hive = WorkDir.File("registry.reg");
     std::string EventLog = WorkDir.File("events.log");
     std::string UnitDir = WorkDir.File("units");
+    std::string RunLock = WorkDir.File("KeyrixSyncVLRM.lock");
 };
 
 }  // namespace
@@ -260,4 +269,131 @@ TEST_F(Executable, DebugRunImportsTheFeedAndKeepsACopyBesideTheExecutable) {
     const std::string users = database.Isql("SELECT EMPLOYEE_NUMBER, USR_HRM_SYNC FROM USERS WHERE CLASS <> 'GROUP';");
     EXPECT_NE(users.find("E1"), std::string::npos) << users;
     EXPECT_EQ(Events().back(), "KeyrixSyncVLRM information: Keyrix sync server finished!");
+}
+
+TEST_F(Executable, SecondRunAtTheSameTimeDoesNoDatabaseWork) {
+    TTestDatabase database;
+    std::string feed = "<?xml version=\"1.0\"?><ArrayOfBrakonData>";
+    for (const char* name : {"Ann", "Bea", "Cid", "Dan", "Eve"})
+        feed += fmt::format(
+            "<BrakonData><EmployeeID>E{0}</EmployeeID><FirstName>{0}</FirstName><LastName>Lee</LastName><Email/>"
+            "<Phone/><PositionTitle>Clerk</PositionTitle><Department/><CompanyId>1</CompanyId>"
+            "<CompanyName>Acme</CompanyName><SiteName>North</SiteName><SiteId>10</SiteId></BrakonData>",
+            name);
+    feed += "</ArrayOfBrakonData>";
+    // The first request is held until the second process has ended, so the two runs overlap
+    // for certain; every wait is bounded, so a run that is not refused cannot hang the test.
+    std::mutex lock;
+    std::condition_variable changed;
+    bool firstHeld = false, secondEnded = false;
+    THttpsTestServer server([&](const THttpRequest&) {
+        std::unique_lock guard(lock);
+        if (!firstHeld) {
+            firstHeld = true;
+            changed.notify_all();
+            changed.wait_for(guard, std::chrono::seconds(30), [&] { return secondEnded; });
+        }
+        THttpResponse response;
+        response.Body = feed;
+        return response;
+    });
+    WriteDatabaseHive(database, "", "", "\"Import enabled\"=dword:00000001\r\n\"Data source URL\"=\"" + server.Url() + "\"\r\n");
+
+    TCommandResult first;
+    std::thread firstRun([&] { first = Run("/SVC /DEBUG", "timeout 90"); });
+    std::string holder, holderBinary;
+    {
+        std::unique_lock guard(lock);
+        if (changed.wait_for(guard, std::chrono::seconds(60), [&] { return firstHeld; })) {
+            holder = ReadFile(RunLock);
+            if (!holder.empty() && holder.back() == '\n') {
+                holder.pop_back();
+                std::error_code error;
+                holderBinary = std::filesystem::read_symlink("/proc/" + holder + "/exe", error).string();
+            }
+        }
+    }
+    TCommandResult second = Run("/SVC /DEBUG", "timeout 60");
+    {
+        std::lock_guard guard(lock);
+        secondEnded = true;
+        changed.notify_all();
+    }
+    firstRun.join();
+
+    EXPECT_FALSE(holder.empty()) << "the first run reached the feed holding the lock\n" << first.Output;
+    EXPECT_EQ(holderBinary, Binary) << "the lock file names the running holder, process " << holder;
+
+    EXPECT_EQ(first.ExitCode, 0);
+    EXPECT_NE(first.Output.find("Added records: 5\r\n"), std::string::npos) << first.Output;
+    EXPECT_EQ(second.ExitCode, 0) << "a refused run ends normally\n" << second.Output;
+    const std::string warning =
+        "Sync skipped: process " + holder + " holds the run lock file \"" + RunLock + "\"";
+    EXPECT_NE(second.Output.find("LogMessage: " + warning + "\r\n"), std::string::npos) << second.Output;
+    EXPECT_EQ(second.Output.find("Keyrix sync server started!"), std::string::npos) << second.Output;
+    const Lines events = Events();
+    EXPECT_EQ(std::count(events.begin(), events.end(), "KeyrixSyncVLRM warning: " + warning), 1)
+        << ::testing::PrintToString(events);
+    EXPECT_EQ(std::count(events.begin(), events.end(), "KeyrixSyncVLRM information: Keyrix sync server started!"), 1)
+        << ::testing::PrintToString(events);
+    EXPECT_EQ(ReadCrLfLines(LogFile).size(), 2u) << "one run's start and finish lines, none of the refused run";
+    EXPECT_EQ(server.Requests().size(), 1u) << "the refused run did not download";
+
+    const std::string users = database.Isql(
+        "SELECT 'users=' || COUNT(*) FROM USERS WHERE CLASS <> 'GROUP';"
+        "SELECT 'twice=' || COUNT(*) FROM (SELECT EMPLOYEE_NUMBER FROM USERS WHERE CLASS <> 'GROUP' "
+        "GROUP BY EMPLOYEE_NUMBER HAVING COUNT(*) > 1);");
+    EXPECT_NE(users.find("users=5"), std::string::npos) << users;
+    EXPECT_NE(users.find("twice=0"), std::string::npos) << "no employee number twice: " << users;
+    EXPECT_EQ(ReadFile(RunLock), "") << "the lock file names no holder once the run is over";
+}
+
+TEST_F(Executable, HiveThatIsNoRegularFileOrCannotBeReadStopsTheProcess) {
+    std::filesystem::permissions(WorkDir.Path(), std::filesystem::perms::owner_all | std::filesystem::perms::group_exec |
+                                                     std::filesystem::perms::others_exec);
+    std::filesystem::permissions(InstallDir.Path(), std::filesystem::perms::owner_all |
+                                                        std::filesystem::perms::group_exec |
+                                                        std::filesystem::perms::others_exec);
+    ASSERT_EQ(::mkfifo(WorkDir.File("fifo.reg").c_str(), 0600), 0);
+    std::filesystem::create_directory(WorkDir.File("folder.reg"));
+    const std::string unreadable = WorkDir.File("private.reg");
+    WriteFile(unreadable, "Windows Registry Editor Version 5.00\r\n\r\n");
+    std::filesystem::permissions(unreadable, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    struct Case {
+        std::string hive, arguments, prefix, message;
+    };
+    std::vector<Case> cases = {
+        {"fifo.reg", "/SVC /DEBUG", "", "is a FIFO, not a regular file"},
+        {"fifo.reg", "/INSTALL", "", "is a FIFO, not a regular file"},
+        {"folder.reg", "/SVC /DEBUG", "", "is a directory, not a regular file"},
+    };
+    if (::geteuid() == 0) {
+        // A device node of the test's own, never /dev/null itself.
+        ASSERT_EQ(::mknod(WorkDir.File("device.reg").c_str(), S_IFCHR | 0600, ::makedev(1, 3)), 0);
+        cases.push_back({"device.reg", "/INSTALL", "", "is a character device, not a regular file"});
+        // Root reads anything: the 0600 file is read by an ordinary account.
+        cases.push_back({"private.reg", "/SVC /DEBUG", "setpriv --reuid=65534 --regid=65534 --clear-groups",
+                         "Cannot read registry file \"" + unreadable + "\". Permission denied"});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.hive + " " + c.arguments);
+        Hive = WorkDir.File(c.hive);
+        struct stat before;
+        ASSERT_EQ(::stat(Hive.c_str(), &before), 0);
+        // Bounded: the fault was a start that waited on the FIFO for ever.
+        TCommandResult result = Run(c.arguments, "timeout 30 " + c.prefix);
+        EXPECT_EQ(result.ExitCode, 1) << result.Output;
+        if (c.message.starts_with("Cannot"))
+            EXPECT_NE(result.Output.find("EHiveFileError: " + c.message), std::string::npos) << result.Output;
+        else
+            EXPECT_NE(result.Output.find("EHiveFileError: Registry file \"" + Hive + "\" " + c.message), std::string::npos)
+                << result.Output;
+        struct stat after;
+        ASSERT_EQ(::stat(Hive.c_str(), &after), 0);
+        EXPECT_EQ(after.st_mode, before.st_mode) << "the node was left as it was";
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        EXPECT_FALSE(FileExists(Hive + ".lock"));
+        EXPECT_FALSE(FileExists(UnitDir + "/KeyrixSyncVLRM.service")) << "nothing was installed";
+        EXPECT_FALSE(FileExists(LogFile)) << "no run was started";
+    }
 }

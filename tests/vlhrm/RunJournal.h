@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <memory>
 #include <regex>
 #include <string>
@@ -74,6 +75,8 @@ protected:
         ServiceLogInfo.Bind([this](const std::string& t) { Journal.Add("eventlog info: " + t); });
         ServiceLogWarning.Bind([this](const std::string& t) { Journal.Add("eventlog warning: " + t); });
         ServiceLogError.Bind([this](const std::string& t) { Journal.Add("eventlog error: " + t); });
+        // Tests run side by side: each run takes a lock of its own.
+        ::setenv("KEYRIX_RUN_LOCK", RunLockPath.c_str(), 1);
     }
     void TearDown() override {
         ServiceLogInfo.Unbind();
@@ -81,10 +84,12 @@ protected:
         ServiceLogError.Unbind();
         SetConsoleOutput(nullptr);
         SetupInstance = nullptr;
+        ::unsetenv("KEYRIX_RUN_LOCK");
     }
 
     TTempDir Dir;
     std::string LogPath = Dir.File("VLHRMSync_log.txt");
+    std::string RunLockPath = Dir.File("KeyrixSyncVLRM.lock");
     TRunJournal Journal{LogPath};
     TSetup Setup{false, true, "Keyrix HRM sync service settings"};
 };

@@ -1,6 +1,7 @@
 #include "Services/SyncClients/VLHRM/MainService.h"
 #include "common/Exceptions.h"
 #include "db/DBUtils.h"
+#include "platform/RunLock.h"
 #include "tests/vlhrm/RunJournal.h"
 
 #include <sys/stat.h>
@@ -211,4 +212,55 @@ TEST_F(RunService, ServiceExecuteKeepsTheModuleOnlyWhileItRuns) {
         EXPECT_TRUE(destroyed);
         EXPECT_EQ(DataModule1, nullptr);
     }
+}
+
+TEST_F(RunService, ServiceExecuteHoldsTheRunLockForTheWholeRun) {
+    TKeyrixSyncVLRM service;
+    std::string holderDuringRun;
+    service.DataModuleFactory = [&] {
+        auto module = Module();
+        module->OnConnect = [&](TScriptedModule&) { holderDuringRun = ReadFile(RunLockPath); };
+        return module;
+    };
+    service.ServiceExecute(service);
+    EXPECT_EQ(holderDuringRun, std::to_string(::getpid()) + "\n") << "taken before the database is connected";
+    platform::TRunLock after(RunLockPath);
+    EXPECT_TRUE(after.Held()) << "released when the run is over";
+}
+
+TEST_F(RunService, ServiceExecuteSkipsTheRunWhileAnotherHoldsTheLock) {
+    // Another open of the file conflicts as another process would: flock is per open file.
+    platform::TRunLock other(RunLockPath);
+    ASSERT_TRUE(other.Held());
+    TKeyrixSyncVLRM service;
+    bool created = false;
+    service.DataModuleFactory = [&] {
+        created = true;
+        return Module();
+    };
+    service.ServiceExecute(service);
+    EXPECT_FALSE(created) << "no sync object, no database work";
+    EXPECT_EQ(Journal.Finish(), Lines{"eventlog warning: Sync skipped: process " + std::to_string(::getpid()) +
+                                      " holds the run lock file \"" + RunLockPath + "\""});
+    EXPECT_FALSE(FileExists(LogPath)) << "a skipped run is no synchronisation: no sync log lines";
+}
+
+TEST_F(RunService, ServiceExecuteFailsWhenTheLockFileCannotBeMade) {
+    const std::string missing = Dir.File("no-such-folder/KeyrixSyncVLRM.lock");
+    ::setenv("KEYRIX_RUN_LOCK", missing.c_str(), 1);
+    TKeyrixSyncVLRM service;
+    bool created = false;
+    service.DataModuleFactory = [&] {
+        created = true;
+        return Module();
+    };
+    try {
+        service.ServiceExecute(service);
+        ADD_FAILURE() << "no error";
+    } catch (const platform::ERunLockError& e) {
+        EXPECT_NE(e.Message().find("\"" + missing + "\""), std::string::npos) << e.Message();
+        EXPECT_NE(e.Message().find("No such file or directory"), std::string::npos) << e.Message();
+    }
+    EXPECT_FALSE(created);
+    EXPECT_TRUE(Journal.Finish().empty());
 }

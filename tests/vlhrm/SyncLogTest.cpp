@@ -7,7 +7,13 @@
 #error "Unit1.h includes libcurl or OpenSSL headers"
 #endif
 
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 using namespace keyrix;
 using namespace keyrix::test;
@@ -68,4 +74,37 @@ TEST_F(SyncLog, FileFailureRaisesAfterOrInsteadOfTheConsoleLine) {
 TEST_F(SyncLog, WithoutSettingsTheLogRefusesToGuess) {
     SetupInstance = nullptr;
     EXPECT_THROW(Module.SyncLogInfo("x"), EBugCheckError);
+}
+
+TEST_F(SyncLog, FullDiskLeavesNoTornLine) {
+    if (::geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root (LogFile tests cover it unprivileged)";
+    // A file system of two pages, in a mount namespace of the child's own: the log's page
+    // has room for half a line, and the other page is taken, as on a full disk.
+    const std::string mount = Dir.File("disk");
+    ASSERT_EQ(::mkdir(mount.c_str(), 0700), 0);
+    const std::string outcome = RunInChild([&] {
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", mount.c_str(), "tmpfs", 0, "size=8k") != 0)
+            return "mount failed: " + std::string(std::strerror(errno));
+        const std::string log = mount + "/VLHRMSync_log.txt";
+        TDataModule1 module(log);
+        std::string lines;
+        while (lines.size() < 4096 - 40) lines += "Sync started at 01.02.2026 10:00:00\r\n";
+        lines += std::string(4096 - 10 - lines.size() - 2, '.') + "\r\n";  // ten bytes of the page left
+        WriteFile(log, lines);
+        WriteFile(mount + "/filler", std::string(4096, 'x'));
+        std::string result;
+        try {
+            module.SyncLogFile("%s import disabled", "BK");
+            result = "written";
+        } catch (const EWriteError& e) {
+            result = e.Message();
+        }
+        result += ReadFile(log) == lines ? "|whole lines only" : "|torn: " + ReadFile(log).substr(lines.size());
+        ::unlink((mount + "/filler").c_str());
+        module.SyncLogFile("%s import disabled", "BK");  // with room again, the line goes in whole
+        result += ReadFile(log) == lines + "BK import disabled\r\n" ? "|then whole" : "|then wrong";
+        return result;
+    });
+    EXPECT_EQ(outcome, "Cannot write file \"" + mount + "/VLHRMSync_log.txt\". No space left on device|whole lines only|then whole");
 }

@@ -130,7 +130,7 @@ void TServiceApplication::DestroyServices() {
 int TServiceApplication::PostStopToRunningServices() {
     int posted = 0;
     for (auto& service : FServices) {
-        TServiceThread* thread = service->ServiceThread();
+        const std::shared_ptr<TServiceThread> thread = service->ServiceThread();
         if (thread && !thread->Finished() && thread->PostMessage(CM_SERVICE_CONTROL_CODE, 1, 0)) ++posted;
     }
     return posted;
@@ -181,15 +181,15 @@ void TServiceApplication::RunServices(bool debug) {
                 for (auto& service : Services) service->ReleaseServiceThread().reset();
             }
         } release{FServices};
-        std::vector<TServiceThread*> threads;
+        std::vector<std::shared_ptr<TServiceThread>> threads;
         for (auto& service : FServices) {
             service->DebugRun = true;
-            service->SetServiceThread(std::make_unique<TServiceThread>(*service));
-            threads.push_back(service->ServiceThread());
+            threads.push_back(std::make_shared<TServiceThread>(*service));
+            service->SetServiceThread(threads.back());
             threads.back()->Start();
             SetConsoleTitle(service->DisplayName());
         }
-        for (TServiceThread* thread : threads) thread->WaitFor();
+        for (const auto& thread : threads) thread->WaitFor();
         ConsoleWrite("All services stopped", false, 2);
         return;
     }

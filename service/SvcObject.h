@@ -241,9 +241,11 @@ public:
     // The command line that installation registers: the executable, quoted when it holds
     // a blank, then " /SVC".
     std::string ImagePath() const;
-    TServiceThread* ServiceThread() const { return FServiceThread.get(); }
-    void SetServiceThread(std::unique_ptr<TServiceThread> thread);
-    std::unique_ptr<TServiceThread> ReleaseServiceThread();
+    // The worker thread, shared: a control request arriving from another thread keeps the
+    // thread object alive while it posts, however the run ends meanwhile.
+    std::shared_ptr<TServiceThread> ServiceThread() const;
+    void SetServiceThread(std::shared_ptr<TServiceThread> thread);
+    std::shared_ptr<TServiceThread> ReleaseServiceThread();
     bool Terminated() const;
     // The last controls-accepted value reported (for the tests of the acceptance table).
     std::uint32_t LastStatusRecordControls() const { return FStatusRecord.ControlsAccepted; }
@@ -298,7 +300,8 @@ private:
     platform::TStatusHandle FStatusHandle = 0;
     std::vector<std::string> FParams;
     bool FTriggerStarted = false;
-    std::unique_ptr<TServiceThread> FServiceThread;
+    mutable std::mutex FThreadLock;  // guards FServiceThread (the pointer, not the thread)
+    std::shared_ptr<TServiceThread> FServiceThread;
     mutable std::mutex FLoggerLock;
     std::unique_ptr<TEventLogger> FEventLogger;
 };

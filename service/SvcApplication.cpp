@@ -19,7 +19,7 @@ using namespace platform;
 
 int ExitCode = 0;
 bool AttachedToParentConsole = false;
-bool ClosedByRequest = false;
+std::atomic<bool> ClosedByRequest{false};
 
 namespace {
 
@@ -33,17 +33,14 @@ constexpr int CTRL_CLOSE_EVENT = 2;
 
 void ConsoleCloseHandler(int event) {
     ConsoleWrite("Close request received - shutting down", true, 2);
-    std::function<void()> waitUntilDestroyed;
     {
         std::lock_guard guard(CloseTargetLock);
-        if (CloseTarget) {
-            CloseTarget->PostStopToRunningServices();
-            waitUntilDestroyed = CloseTarget->DestroyedWaiter();
-        }
+        if (CloseTarget) CloseTarget->PostStopToRunningServices();
     }
     ClosedByRequest = event == CTRL_CLOSE_EVENT;
-    // Hold the handler until the process has run its own shut-down to the end.
-    if (waitUntilDestroyed) waitUntilDestroyed();
+    // Returning does not end the process here (unlike a console handler on Windows), so the
+    // handler does not wait for the shut-down: the signal thread stays free for the next
+    // signal, which is handled the same way.
 }
 
 std::string ExecutableFileName() {
@@ -67,6 +64,9 @@ void AcquireConsole(TServiceApplication& application) {
     TSignalThread& signals = TSignalThread::Instance();
     signals.SetHandler(SIGINT, [] { ConsoleCloseHandler(CTRL_C_EVENT); });
     signals.SetHandler(SIGHUP, [] { ConsoleCloseHandler(CTRL_CLOSE_EVENT); });
+    // A debug run is stopped by SIGTERM (kill, a supervisor) the same way as by Ctrl+C,
+    // rather than ended in the middle of its pass.
+    if (DebugMode) signals.SetHandler(SIGTERM, [] { ConsoleCloseHandler(CTRL_C_EVENT); });
 }
 
 void RemoveConsoleCloseHandler() {
@@ -74,6 +74,7 @@ void RemoveConsoleCloseHandler() {
     TSignalThread& signals = TSignalThread::Instance();
     signals.SetHandler(SIGINT, nullptr);
     signals.SetHandler(SIGHUP, nullptr);
+    if (DebugMode) signals.SetHandler(SIGTERM, nullptr);
 }
 
 void ReleaseConsole() {

@@ -175,11 +175,13 @@ void TServiceApplication::RunServices(bool debug) {
         ServiceLogError.Bind([service](const std::string& text) { service->LogError(text); });
     }
     if (debug) {
-        // Whatever happens, the threads are asked to end and waited for.
+        // Whatever happens, the threads are asked to end and waited for here, even when a
+        // stop request in flight still holds one of them.
         struct TReleaseThreads {
             std::vector<std::unique_ptr<TServiceBase>>& Services;
             ~TReleaseThreads() {
-                for (auto& service : Services) service->ReleaseServiceThread().reset();
+                for (auto& service : Services)
+                    if (const auto worker = service->ReleaseServiceThread()) worker->TerminateAndWait();
             }
         } release{FServices};
         std::vector<std::shared_ptr<TServiceThread>> threads;

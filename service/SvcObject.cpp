@@ -38,7 +38,8 @@ void TEventLogger::LogMessage(const std::string& text, TEventType type, std::uin
 TServiceBase::TServiceBase(std::string name) : FName(std::move(name)) { ++TheInstanceCount; }
 
 TServiceBase::~TServiceBase() {
-    ReleaseServiceThread().reset();
+    // The worker uses this object: it ends here, whoever else still holds the thread object.
+    if (const std::shared_ptr<TServiceThread> worker = ReleaseServiceThread()) worker->TerminateAndWait();
     --TheInstanceCount;
 }
 

@@ -113,7 +113,10 @@ public:
     ~TServiceThread();  // asks it to terminate and waits for it
 
     void Start();
+    // Any thread but the worker itself may wait, also several at once.
     void WaitFor();
+    // Asks the thread to terminate (resuming it if suspended) and waits for its end.
+    void TerminateAndWait();
     bool Finished() const;
     // The thread's hidden window exists (only for services that need one).
     bool HasWindow() const { return FHasWindow; }
@@ -141,6 +144,7 @@ private:
 
     TServiceBase& FService;
     std::thread FThread;
+    std::mutex FJoinLock;  // one joins, the others find it joined
     mutable std::mutex FLock;
     std::condition_variable FChanged;
     std::deque<TMessage> FQueue;

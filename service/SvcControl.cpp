@@ -88,13 +88,15 @@ long TServiceBase::ControlHandler(std::uint32_t control, std::uint32_t eventType
     // A copy of the owner: the run may end and Main release the thread while we post.
     const std::shared_ptr<TServiceThread> worker = ServiceThread();
     if (worker == nullptr) return NO_ERROR;
-    if (worker->Suspended()) worker->Resume();
     if (control == 14) {
         const auto* note = reinterpret_cast<const TSessionNotification*>(eventData);
         worker->PostMessage(CM_SERVICE_SESSION_CHANGE, eventType, note ? note->SessionId : 0);
     } else {
         worker->PostMessage(CM_SERVICE_CONTROL_CODE, control, 0);
     }
+    // Resumed only once the request is queued: a worker resumed first could find its queue
+    // empty, end, and leave the request (a stop after a pause) unhandled.
+    if (worker->Suspended()) worker->Resume();
     return NO_ERROR;
 }
 

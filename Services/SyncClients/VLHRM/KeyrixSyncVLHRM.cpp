@@ -48,7 +48,7 @@ int main() {
 
     const bool installing = FindSwitch("INSTALL", arguments) || FindSwitch("UNINSTALL", arguments);
     const bool console = DebugMode || (installing && !FindSwitch("SILENT", arguments));
-    const bool serviceMode = arguments.size() > 1 && !installing && FindSwitch("SVC", arguments);
+    const bool serviceMode = !installing && FindSwitch("SVC", arguments);
     // The modes that take signals (Ctrl+C on the console, systemd's stop) start the signal
     // thread now, before any other thread, so that every thread inherits the blocked mask.
     // The other modes leave SIGINT and SIGTERM at their default actions.

@@ -269,13 +269,14 @@ std::string RenderUnit(const TServiceConfig& config) {
 
 std::string ServiceUnitName(const std::string& serviceName) { return serviceName + ".service"; }
 
-// The process blocks the signals its signal thread waits for, and a spawned program would
-// inherit that: it starts with them unblocked and at their default action instead.
+// The process blocks the signals its signal thread waits for and ignores SIGPIPE, and a
+// spawned program would inherit that: it starts with them unblocked and at their default
+// action instead.
 void ResetSignalsForChild(posix_spawnattr_t& attributes) {
     sigset_t none, defaults;
     sigemptyset(&none);
     sigemptyset(&defaults);
-    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGUSR2}) sigaddset(&defaults, s);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGUSR2, SIGPIPE}) sigaddset(&defaults, s);
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);

@@ -2,6 +2,7 @@
 # once, and only those that are missing.
 keyrix_packages=(
   cmake g++ ninja-build pkg-config
+  clang-14 libclang-rt-14-dev
   libfmt-dev
   libxml2-dev
   libsystemd-dev

@@ -19,7 +19,7 @@ using namespace platform;
 
 int ExitCode = 0;
 bool AttachedToParentConsole = false;
-bool ClosedByRequest = false;
+std::atomic<bool> ClosedByRequest{false};
 
 namespace {
 
@@ -33,17 +33,14 @@ constexpr int CTRL_CLOSE_EVENT = 2;
 
 void ConsoleCloseHandler(int event) {
     ConsoleWrite("Close request received - shutting down", true, 2);
-    std::function<void()> waitUntilDestroyed;
     {
         std::lock_guard guard(CloseTargetLock);
-        if (CloseTarget) {
-            CloseTarget->PostStopToRunningServices();
-            waitUntilDestroyed = CloseTarget->DestroyedWaiter();
-        }
+        if (CloseTarget) CloseTarget->PostStopToRunningServices();
     }
     ClosedByRequest = event == CTRL_CLOSE_EVENT;
-    // Hold the handler until the process has run its own shut-down to the end.
-    if (waitUntilDestroyed) waitUntilDestroyed();
+    // Returning does not end the process here (unlike a console handler on Windows), so the
+    // handler does not wait for the shut-down: the signal thread stays free for the next
+    // signal, which is handled the same way.
 }
 
 std::string ExecutableFileName() {
@@ -67,6 +64,9 @@ void AcquireConsole(TServiceApplication& application) {
     TSignalThread& signals = TSignalThread::Instance();
     signals.SetHandler(SIGINT, [] { ConsoleCloseHandler(CTRL_C_EVENT); });
     signals.SetHandler(SIGHUP, [] { ConsoleCloseHandler(CTRL_CLOSE_EVENT); });
+    // A debug run is stopped by SIGTERM (kill, a supervisor) the same way as by Ctrl+C,
+    // rather than ended in the middle of its pass.
+    if (DebugMode) signals.SetHandler(SIGTERM, [] { ConsoleCloseHandler(CTRL_C_EVENT); });
 }
 
 void RemoveConsoleCloseHandler() {
@@ -74,6 +74,7 @@ void RemoveConsoleCloseHandler() {
     TSignalThread& signals = TSignalThread::Instance();
     signals.SetHandler(SIGINT, nullptr);
     signals.SetHandler(SIGHUP, nullptr);
+    if (DebugMode) signals.SetHandler(SIGTERM, nullptr);
 }
 
 void ReleaseConsole() {
@@ -130,7 +131,7 @@ void TServiceApplication::DestroyServices() {
 int TServiceApplication::PostStopToRunningServices() {
     int posted = 0;
     for (auto& service : FServices) {
-        TServiceThread* thread = service->ServiceThread();
+        const std::shared_ptr<TServiceThread> thread = service->ServiceThread();
         if (thread && !thread->Finished() && thread->PostMessage(CM_SERVICE_CONTROL_CODE, 1, 0)) ++posted;
     }
     return posted;
@@ -174,22 +175,24 @@ void TServiceApplication::RunServices(bool debug) {
         ServiceLogError.Bind([service](const std::string& text) { service->LogError(text); });
     }
     if (debug) {
-        // Whatever happens, the threads are asked to end and waited for.
+        // Whatever happens, the threads are asked to end and waited for here, even when a
+        // stop request in flight still holds one of them.
         struct TReleaseThreads {
             std::vector<std::unique_ptr<TServiceBase>>& Services;
             ~TReleaseThreads() {
-                for (auto& service : Services) service->ReleaseServiceThread().reset();
+                for (auto& service : Services)
+                    if (const auto worker = service->ReleaseServiceThread()) worker->TerminateAndWait();
             }
         } release{FServices};
-        std::vector<TServiceThread*> threads;
+        std::vector<std::shared_ptr<TServiceThread>> threads;
         for (auto& service : FServices) {
             service->DebugRun = true;
-            service->SetServiceThread(std::make_unique<TServiceThread>(*service));
-            threads.push_back(service->ServiceThread());
+            threads.push_back(std::make_shared<TServiceThread>(*service));
+            service->SetServiceThread(threads.back());
             threads.back()->Start();
             SetConsoleTitle(service->DisplayName());
         }
-        for (TServiceThread* thread : threads) thread->WaitFor();
+        for (const auto& thread : threads) thread->WaitFor();
         ConsoleWrite("All services stopped", false, 2);
         return;
     }

@@ -4,6 +4,7 @@
 
 #include "service/SvcObject.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -19,13 +20,14 @@ namespace keyrix {
 extern int ExitCode;
 // The console came from the process's parent (always, on Linux: the shell's terminal).
 extern bool AttachedToParentConsole;
-// The console is being closed (the terminal went away).
-extern bool ClosedByRequest;
+// The console is being closed (the terminal went away); set on the signal thread.
+extern std::atomic<bool> ClosedByRequest;
 
 class TServiceApplication;
 
 // Takes the process's standard output as its console and installs the close handler:
-// Ctrl+C (SIGINT) and a closed terminal (SIGHUP) ask the running services to stop.
+// Ctrl+C (SIGINT) and a closed terminal (SIGHUP), and in debug mode SIGTERM, ask the
+// running services to stop. Every such signal is handled, not only the first.
 void AcquireConsole(TServiceApplication& application);
 // Removes the close handler.
 void RemoveConsoleCloseHandler();

@@ -85,15 +85,18 @@ long TServiceBase::ControlHandler(std::uint32_t control, std::uint32_t eventType
     }
     if (refused) return ERROR_CALL_NOT_IMPLEMENTED;
 
-    TServiceThread* worker = FServiceThread.get();
+    // A copy of the owner: the run may end and Main release the thread while we post.
+    const std::shared_ptr<TServiceThread> worker = ServiceThread();
     if (worker == nullptr) return NO_ERROR;
-    if (worker->Suspended()) worker->Resume();
     if (control == 14) {
         const auto* note = reinterpret_cast<const TSessionNotification*>(eventData);
         worker->PostMessage(CM_SERVICE_SESSION_CHANGE, eventType, note ? note->SessionId : 0);
     } else {
         worker->PostMessage(CM_SERVICE_CONTROL_CODE, control, 0);
     }
+    // Resumed only once the request is queued: a worker resumed first could find its queue
+    // empty, end, and leave the request (a stop after a pause) unhandled.
+    if (worker->Suspended()) worker->Resume();
     return NO_ERROR;
 }
 
@@ -103,7 +106,7 @@ bool TServiceBase::DoStop() {
     if (FOnStop) FOnStop(*this, ok);
     if (ok) {
         if (LogOptions.LogSCEvents) LogInfo(DisplayName() + " stopping!");
-        if (FServiceThread) FServiceThread->Terminate();
+        if (const auto worker = ServiceThread()) worker->Terminate();
     }
     return ok;
 }
@@ -114,7 +117,8 @@ bool TServiceBase::DoPause() {
     if (FOnPause) FOnPause(*this, ok);
     if (ok) {
         SetStatus(TCurrentStatus::csPaused);
-        if (ExOptions.count(TExOption::eoSuspendServiceThreadOnPause) && FServiceThread) FServiceThread->Suspend();
+        if (ExOptions.count(TExOption::eoSuspendServiceThreadOnPause))
+            if (const auto worker = ServiceThread()) worker->Suspend();
     }
     return ok;
 }
@@ -135,10 +139,10 @@ void TServiceBase::DoShutdown() {
         if (OnShutdown) OnShutdown(*this);
         if (LogOptions.LogSCEvents) LogInfo(DisplayName() + " stopping for system shutdown!");
     } catch (...) {
-        if (FServiceThread) FServiceThread->Terminate();
+        if (const auto worker = ServiceThread()) worker->Terminate();
         throw;
     }
-    if (FServiceThread) FServiceThread->Terminate();
+    if (const auto worker = ServiceThread()) worker->Terminate();
 }
 
 void TServiceBase::DoPreShutdown() {

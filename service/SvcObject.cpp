@@ -38,7 +38,8 @@ void TEventLogger::LogMessage(const std::string& text, TEventType type, std::uin
 TServiceBase::TServiceBase(std::string name) : FName(std::move(name)) { ++TheInstanceCount; }
 
 TServiceBase::~TServiceBase() {
-    FServiceThread.reset();
+    // The worker uses this object: it ends here, whoever else still holds the thread object.
+    if (const std::shared_ptr<TServiceThread> worker = ReleaseServiceThread()) worker->TerminateAndWait();
     --TheInstanceCount;
 }
 
@@ -115,11 +116,26 @@ std::string TServiceBase::ImagePath() const {
     return path + " /SVC";
 }
 
-void TServiceBase::SetServiceThread(std::unique_ptr<TServiceThread> thread) { FServiceThread = std::move(thread); }
+std::shared_ptr<TServiceThread> TServiceBase::ServiceThread() const {
+    std::lock_guard guard(FThreadLock);
+    return FServiceThread;
+}
 
-std::unique_ptr<TServiceThread> TServiceBase::ReleaseServiceThread() { return std::move(FServiceThread); }
+void TServiceBase::SetServiceThread(std::shared_ptr<TServiceThread> thread) {
+    std::lock_guard guard(FThreadLock);
+    FServiceThread = std::move(thread);
+}
 
-bool TServiceBase::Terminated() const { return FServiceThread == nullptr || FServiceThread->Terminated(); }
+// The caller drops the returned pointer outside the lock: the last owner joins the thread.
+std::shared_ptr<TServiceThread> TServiceBase::ReleaseServiceThread() {
+    std::lock_guard guard(FThreadLock);
+    return std::move(FServiceThread);
+}
+
+bool TServiceBase::Terminated() const {
+    const std::shared_ptr<TServiceThread> thread = ServiceThread();
+    return thread == nullptr || thread->Terminated();
+}
 
 std::uint32_t TServiceBase::ServiceTypeBits() const {
     switch (ServiceType) {
@@ -166,12 +182,11 @@ void TServiceBase::Main() {
     std::string failure;
     try {
         SetStatus(TCurrentStatus::csStartPending);
-        auto thread = std::make_unique<TServiceThread>(*this);
-        TServiceThread* worker = thread.get();
-        SetServiceThread(std::move(thread));
+        const auto worker = std::make_shared<TServiceThread>(*this);
+        SetServiceThread(worker);
         worker->Start();
         worker->WaitFor();
-        FServiceThread.reset();
+        ReleaseServiceThread();
     } catch (...) {
         failed = true;
         failure = DescribeCurrentException().Message;

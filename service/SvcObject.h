@@ -113,7 +113,10 @@ public:
     ~TServiceThread();  // asks it to terminate and waits for it
 
     void Start();
+    // Any thread but the worker itself may wait, also several at once.
     void WaitFor();
+    // Asks the thread to terminate (resuming it if suspended) and waits for its end.
+    void TerminateAndWait();
     bool Finished() const;
     // The thread's hidden window exists (only for services that need one).
     bool HasWindow() const { return FHasWindow; }
@@ -141,6 +144,7 @@ private:
 
     TServiceBase& FService;
     std::thread FThread;
+    std::mutex FJoinLock;  // one joins, the others find it joined
     mutable std::mutex FLock;
     std::condition_variable FChanged;
     std::deque<TMessage> FQueue;
@@ -241,9 +245,11 @@ public:
     // The command line that installation registers: the executable, quoted when it holds
     // a blank, then " /SVC".
     std::string ImagePath() const;
-    TServiceThread* ServiceThread() const { return FServiceThread.get(); }
-    void SetServiceThread(std::unique_ptr<TServiceThread> thread);
-    std::unique_ptr<TServiceThread> ReleaseServiceThread();
+    // The worker thread, shared: a control request arriving from another thread keeps the
+    // thread object alive while it posts, however the run ends meanwhile.
+    std::shared_ptr<TServiceThread> ServiceThread() const;
+    void SetServiceThread(std::shared_ptr<TServiceThread> thread);
+    std::shared_ptr<TServiceThread> ReleaseServiceThread();
     bool Terminated() const;
     // The last controls-accepted value reported (for the tests of the acceptance table).
     std::uint32_t LastStatusRecordControls() const { return FStatusRecord.ControlsAccepted; }
@@ -298,7 +304,8 @@ private:
     platform::TStatusHandle FStatusHandle = 0;
     std::vector<std::string> FParams;
     bool FTriggerStarted = false;
-    std::unique_ptr<TServiceThread> FServiceThread;
+    mutable std::mutex FThreadLock;  // guards FServiceThread (the pointer, not the thread)
+    std::shared_ptr<TServiceThread> FServiceThread;
     mutable std::mutex FLoggerLock;
     std::unique_ptr<TEventLogger> FEventLogger;
 };

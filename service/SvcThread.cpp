@@ -27,13 +27,16 @@ void ReleaseWindowClass() {
 
 TServiceThread::TServiceThread(TServiceBase& service) : FService(service) {}
 
-TServiceThread::~TServiceThread() {
+TServiceThread::~TServiceThread() { TerminateAndWait(); }
+
+void TServiceThread::TerminateAndWait() {
     Terminate();
     Resume();
-    if (FThread.joinable()) FThread.join();
+    WaitFor();
 }
 
 void TServiceThread::Start() {
+    std::lock_guard joining(FJoinLock);
     std::lock_guard guard(FLock);
     if (FStarted) return;
     FStarted = true;
@@ -41,6 +44,7 @@ void TServiceThread::Start() {
 }
 
 void TServiceThread::WaitFor() {
+    std::lock_guard guard(FJoinLock);
     if (FThread.joinable()) FThread.join();
 }
 

@@ -8,6 +8,7 @@
 
 #include <signal.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -172,4 +173,42 @@ TEST_F(Application, CtrlCAsksTheRunningServiceToStopAfterItsRun) {
     EXPECT_EQ(Log->Texts(), (std::vector<std::string>{"Test Service started!", "Test Service stopping!"}));
     EXPECT_FALSE(ClosedByRequest) << "Ctrl+C is no closed window";
     RemoveConsoleCloseHandler();
+}
+
+// Ctrl+C landing as a debug run ends: the close handler posts stop requests from the
+// signal thread while the application releases the worker threads.
+TEST_F(Application, StopRequestsWhileDebugRunsEndReachNoReleasedThread) {
+    Service->LogOptions.LogSCEvents = false;
+    std::atomic<int> posted{0}, stops{0};
+    std::atomic<bool> done{false};
+    Service->SetOnStop([&](TServiceBase&, bool&) { ++stops; });
+    Service->OnExecute = [&](TServiceBase&) {
+        const int before = posted;
+        for (int i = 0; i < 2000 && posted == before; ++i) std::this_thread::sleep_for(std::chrono::microseconds(500));
+        ++Runs;
+    };
+    std::thread closer([&] {
+        while (!done) {
+            // Waits (briefly) until the worker has taken the request, so that its queue
+            // runs empty now and then and its run can end.
+            const int taken = stops;
+            if (App.PostStopToRunningServices() == 0) {
+                std::this_thread::yield();
+                continue;
+            }
+            ++posted;
+            const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(2);
+            while (stops == taken && !done && std::chrono::steady_clock::now() < limit) std::this_thread::yield();
+        }
+    });
+    constexpr int Rounds = 150;
+    for (int round = 0; round < Rounds; ++round) {
+        App.Run({"p", "/SVC", "/DEBUG"});
+        EXPECT_FALSE(Service->ServiceThread()) << "released after the run, round " << round;
+    }
+    done = true;
+    closer.join();
+    EXPECT_EQ(Runs, Rounds);
+    EXPECT_GT(stops.load(), 0) << "the stop requests queued during a run are taken after it";
+    EXPECT_EQ(ExitCode, 0);
 }

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -253,4 +254,57 @@ TEST_F(Service, ControlErrorsNameTheControl) {
                                                               SERVICE_RUNNING, SERVICE_STOP_PENDING, SERVICE_RUNNING,
                                                               SERVICE_RUNNING, SERVICE_STOPPED}))
         << "the status before each failed control is set again";
+}
+
+// systemctl stop landing as a run ends: the control handler runs on another thread while
+// Main releases the worker thread. Each control must reach a live thread or none at all;
+// under the sanitizers a handler that touched a released thread fails the test.
+TEST_F(Service, ControlsSentWhileRunsEndReachNoReleasedThread) {
+    constexpr int Runs = 400;
+    // Each batch waits (briefly) until the worker has taken the one before, so that the
+    // worker finds its queue empty now and then and its run can end.
+    constexpr int BatchesPerRun = 1000;
+    for (int run = 0; run < Runs; ++run) {
+        std::atomic<int> sent{0}, refused{0}, custom{0};
+        std::atomic<bool> done{false};
+        TServiceBase service("S");
+        service.LogOptions.LogSCEvents = false;
+        service.OnCustomControl = [&](TServiceBase&, std::int32_t) { ++custom; };
+        service.OnExecute = [&](TServiceBase&) {
+            // End the run only once controls are arriving, so that they keep arriving while
+            // the worker ends and is released.
+            const int before = sent;  // three in a row include a user code
+            for (int i = 0; i < 2000 && sent < before + 3; ++i)
+                std::this_thread::sleep_for(std::chrono::microseconds(500));
+        };
+        std::thread controller([&] {
+            for (int batch = 0; batch < BatchesPerRun && !done; ++batch) {
+                const int taken = custom;
+                for (std::uint32_t code : {1u, 4u, 200u}) {
+                    const long answer = Manager->Control(code);  // -1: no handler registered yet
+                    if (answer == NO_ERROR)
+                        ++sent;
+                    else if (answer != -1)
+                        ++refused;
+                }
+                const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(2);
+                while (custom == taken && !done && std::chrono::steady_clock::now() < limit) std::this_thread::yield();
+            }
+        });
+        service.ServiceMain({"S"});
+        done = true;
+        controller.join();
+        {
+            // The next service registers its own handler; this one must not be called again.
+            std::lock_guard guard(Manager->Lock);
+            Manager->Handler = nullptr;
+            ASSERT_FALSE(Manager->Statuses.empty());
+            EXPECT_EQ(Manager->Statuses.back().CurrentState, SERVICE_STOPPED) << "run " << run;
+            Manager->Statuses.clear();
+        }
+        EXPECT_GE(sent.load(), 3) << "run " << run;
+        EXPECT_EQ(refused.load(), 0) << "stop, interrogate and user codes are accepted, run " << run;
+        EXPECT_GE(custom.load(), 1) << "the requests queued during the run are handled, run " << run;
+        EXPECT_FALSE(service.ServiceThread()) << "released at the end of Main";
+    }
 }

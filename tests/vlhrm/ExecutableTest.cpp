@@ -7,21 +7,127 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <filesystem>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <thread>
+
+extern char** environ;
 
 using namespace keyrix::test;
 using Lines = std::vector<std::string>;
 
 namespace {
+
+using namespace std::chrono_literals;
+
+// Polls the condition until it holds or the limit has passed; answers whether it held.
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+std::string DescribeStatus(int status) {
+    if (WIFEXITED(status)) return "exit status " + std::to_string(WEXITSTATUS(status));
+    if (WIFSIGNALED(status)) return std::string("killed by ") + ::strsignal(WTERMSIG(status));
+    return "status " + std::to_string(status);
+}
+
+// The executable started in the background, as a shell would start it in the foreground:
+// nothing blocked, every signal at its default action. Its standard output and error go to
+// the given descriptor. Every wait is bounded; a process still there at the end is killed.
+class TBackgroundRun {
+public:
+    TBackgroundRun(const std::vector<std::string>& arguments, const std::vector<std::string>& environment,
+                   const std::string& folder, int output) {
+        std::vector<std::string> args = arguments, env = environment;
+        std::vector<char*> argv, envp;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        for (std::string& e : env) envp.push_back(e.data());
+        envp.push_back(nullptr);
+
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
+        posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, output, STDERR_FILENO);
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        sigset_t none, defaults;
+        sigemptyset(&none);
+        sigfillset(&defaults);
+        posix_spawnattr_setsigmask(&attributes, &none);
+        posix_spawnattr_setsigdefault(&attributes, &defaults);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+        const int rc = ::posix_spawn(&FPid, argv[0], &actions, &attributes, argv.data(), envp.data());
+        posix_spawnattr_destroy(&attributes);
+        posix_spawn_file_actions_destroy(&actions);
+        if (rc != 0) throw std::runtime_error("cannot start " + arguments[0] + ": " + std::strerror(rc));
+    }
+    TBackgroundRun(const TBackgroundRun&) = delete;
+    TBackgroundRun& operator=(const TBackgroundRun&) = delete;
+    ~TBackgroundRun() {
+        if (FStatus) return;
+        ::kill(FPid, SIGKILL);
+        int status = 0;
+        while (::waitpid(FPid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+
+    pid_t Pid() const { return FPid; }
+    // The wait status once the process has ended, or nothing after the limit.
+    std::optional<int> Wait(std::chrono::milliseconds limit) {
+        WaitUntil(
+            [this] {
+                int status = 0;
+                if (::waitpid(FPid, &status, WNOHANG) == FPid) FStatus = status;
+                return FStatus.has_value();
+            },
+            limit);
+        return FStatus;
+    }
+    // Whether the process has the file open (it is past its start-up and at work on it).
+    bool HasOpen(const std::string& path) const {
+        std::error_code error;
+        for (const auto& entry :
+             std::filesystem::directory_iterator("/proc/" + std::to_string(FPid) + "/fd", error)) {
+            std::error_code linkError;
+            if (std::filesystem::read_symlink(entry.path(), linkError) == path) return true;
+        }
+        return false;
+    }
+
+private:
+    pid_t FPid = -1;
+    std::optional<int> FStatus;
+};
+
+// An open descriptor, closed at the end of the scope.
+struct TOpenFd {
+    int Fd;
+    ~TOpenFd() {
+        if (Fd >= 0) ::close(Fd);
+    }
+};
 
 class Executable : public ::testing::Test {
 protected:
@@ -40,6 +146,24 @@ protected:
                           "' KEYRIX_EVENTLOG='" + EventLog + "' KEYRIX_SYSTEMD_DIR='" + UnitDir + "' KEYRIX_RUN_LOCK='" +
                           RunLock + "' " + prefix +
                           " '" + Binary + "' " + arguments + " 2>&1");
+    }
+    // The environment of Run, for a process started in the background.
+    std::vector<std::string> Environment() const {
+        std::vector<std::string> environment;
+        for (char** e = environ; *e != nullptr; ++e) {
+            const std::string entry = *e;
+            bool replaced = false;
+            for (const char* name :
+                 {"NOTIFY_SOCKET=", "KEYRIX_REGISTRY=", "KEYRIX_EVENTLOG=", "KEYRIX_SYSTEMD_DIR=", "KEYRIX_RUN_LOCK="})
+                replaced = replaced || entry.rfind(name, 0) == 0;
+            if (replaced) continue;
+            environment.push_back(entry);
+        }
+        environment.push_back("KEYRIX_REGISTRY=" + Hive);
+        environment.push_back("KEYRIX_EVENTLOG=" + EventLog);
+        environment.push_back("KEYRIX_SYSTEMD_DIR=" + UnitDir);
+        environment.push_back("KEYRIX_RUN_LOCK=" + RunLock);
+        return environment;
     }
     static Lines SplitCrLf(const std::string& text) {
         Lines lines;
@@ -269,6 +393,202 @@ TEST_F(Executable, DebugRunImportsTheFeedAndKeepsACopyBesideTheExecutable) {
     const std::string users = database.Isql("SELECT EMPLOYEE_NUMBER, USR_HRM_SYNC FROM USERS WHERE CLASS <> 'GROUP';");
     EXPECT_NE(users.find("E1"), std::string::npos) << users;
     EXPECT_EQ(Events().back(), "KeyrixSyncVLRM information: Keyrix sync server finished!");
+}
+
+// Console output is best effort: output into a pipe whose reader has gone (a pipe into
+// head) neither kills the run with SIGPIPE nor loses its pass.
+TEST_F(Executable, OutputIntoAClosedPipeDoesNotEndTheRun) {
+    TTestDatabase database;
+    WriteDatabaseHive(database, "");
+    const std::string statusFile = WorkDir.File("status");
+    struct Case {
+        const char* name;
+        std::function<std::optional<int>()> run;  // answers the executable's exit status
+    };
+    const Case cases[] = {
+        {"reader closed before the start",
+         [&]() -> std::optional<int> {
+             int fds[2];
+             if (::pipe2(fds, O_CLOEXEC) != 0) return std::nullopt;
+             ::close(fds[0]);
+             TOpenFd writer{fds[1]};
+             TBackgroundRun run({Binary, "/SVC", "/DEBUG"}, Environment(), WorkDir.Path(), writer.Fd);
+             const std::optional<int> status = run.Wait(120s);
+             if (!status) return std::nullopt;
+             EXPECT_TRUE(WIFEXITED(*status)) << DescribeStatus(*status);
+             return WIFEXITED(*status) ? std::optional<int>(WEXITSTATUS(*status)) : std::nullopt;
+         }},
+        {"a pipe into head -n 1",
+         [&]() -> std::optional<int> {
+             const TCommandResult result =
+                 RunCommand("cd '" + WorkDir.Path() + "' && { env -u NOTIFY_SOCKET KEYRIX_REGISTRY='" + Hive +
+                            "' KEYRIX_EVENTLOG='" + EventLog + "' KEYRIX_SYSTEMD_DIR='" + UnitDir + "' KEYRIX_RUN_LOCK='" + RunLock + "' '" + Binary +
+                            "' /SVC /DEBUG 2>&1; echo $? > '" + statusFile + "'; } | head -n 1");
+             EXPECT_EQ(result.Output, "Application initalizing\r\n");
+             if (!FileExists(statusFile)) return std::nullopt;
+             return std::stoi(ReadFile(statusFile));
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(LogFile);
+        std::filesystem::remove(EventLog);
+        const std::optional<int> status = c.run();
+        ASSERT_TRUE(status.has_value()) << "the run did not end with an exit status";
+        EXPECT_EQ(*status, 0) << "141 is death by SIGPIPE";
+        const Lines log = ReadCrLfLines(LogFile);
+        ASSERT_FALSE(log.empty());
+        EXPECT_EQ(log.back().rfind("Sync finished at ", 0), 0u) << log.back();
+        ASSERT_FALSE(Events().empty());
+        EXPECT_EQ(Events().back(), "KeyrixSyncVLRM information: Keyrix sync server finished!");
+    }
+}
+
+// In a debug run SIGTERM is a stop request like Ctrl+C, and so is every later signal: each
+// is announced at once, the pass runs to its end, and the process ends normally.
+TEST_F(Executable, SignalsDuringADebugRunAreStopRequestsHandledAfterThePass) {
+    TTestDatabase database;
+    const std::string feed =
+        "<?xml version=\"1.0\"?><ArrayOfBrakonData><BrakonData><EmployeeID>E1</EmployeeID>"
+        "<FirstName>Ann</FirstName><LastName>Lee</LastName><Email/><Phone/><PositionTitle>Clerk</PositionTitle>"
+        "<Department/><CompanyId>1</CompanyId><CompanyName>Acme</CompanyName><SiteName>North</SiteName>"
+        "<SiteId>10</SiteId></BrakonData></ArrayOfBrakonData>";
+    // The feed server holds each answer until the test lets it go, so the run is in the
+    // middle of its pass while the signals arrive.
+    std::mutex lock;
+    std::condition_variable changed;
+    int arrived = 0, released = 0;
+    THttpsTestServer server([&](const THttpRequest&) {
+        std::unique_lock guard(lock);
+        const int number = ++arrived;
+        changed.notify_all();
+        changed.wait_for(guard, 60s, [&] { return released >= number; });
+        THttpResponse response;
+        response.Body = feed;
+        return response;
+    });
+    struct TReleaseAll {
+        std::mutex& Lock;
+        std::condition_variable& Changed;
+        int& Released;
+        ~TReleaseAll() {
+            std::lock_guard guard(Lock);
+            Released = 1000;
+            Changed.notify_all();
+        }
+    } releaseAll{lock, changed, released};
+    WriteDatabaseHive(database, "", "",
+                      "\"Import enabled\"=dword:00000001\r\n\"Data source URL\"=\"" + server.Url() + "\"\r\n");
+    const std::string outputFile = WorkDir.File("output.txt");
+    auto announcements = [&] {
+        const std::string output = ReadFile(outputFile);
+        int count = 0;
+        for (auto at = output.find("Close request received - shutting down"); at != std::string::npos;
+             at = output.find("Close request received - shutting down", at + 1))
+            ++count;
+        return count;
+    };
+
+    struct Case {
+        const char* name;
+        std::vector<int> signals;
+    };
+    const Case cases[] = {
+        {"SIGTERM", {SIGTERM}},
+        {"Ctrl+C, then SIGTERM", {SIGINT, SIGTERM}},
+        {"SIGTERM, Ctrl+C, SIGTERM", {SIGTERM, SIGINT, SIGTERM}},
+    };
+    int round = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ++round;
+        std::filesystem::remove(LogFile);
+        std::filesystem::remove(EventLog);
+        TOpenFd output{::open(outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
+        ASSERT_GE(output.Fd, 0);
+        TBackgroundRun run({Binary, "/SVC", "/DEBUG"}, Environment(), WorkDir.Path(), output.Fd);
+        {
+            std::unique_lock guard(lock);
+            ASSERT_TRUE(changed.wait_for(guard, 60s, [&] { return arrived >= round; }))
+                << "the run never asked for the feed: " << ReadFile(outputFile);
+        }
+        for (std::size_t i = 0; i < c.signals.size(); ++i) {
+            ::kill(run.Pid(), c.signals[i]);
+            EXPECT_TRUE(WaitUntil([&] { return announcements() >= static_cast<int>(i) + 1; }, 10s))
+                << "signal " << i + 1 << " (" << ::strsignal(c.signals[i]) << ") was not taken";
+            EXPECT_FALSE(run.Wait(0ms).has_value()) << "the pass is not cut short";
+        }
+        {
+            std::lock_guard guard(lock);
+            released = round;
+            changed.notify_all();
+        }
+        const std::optional<int> status = run.Wait(120s);
+        ASSERT_TRUE(status.has_value()) << "the run did not end";
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << DescribeStatus(*status);
+        const std::string text = ReadFile(outputFile);
+        EXPECT_NE(text.find("HTTP response code: 200\r\n"), std::string::npos) << text;
+        EXPECT_EQ(announcements(), static_cast<int>(c.signals.size())) << text;
+        const Lines log = ReadCrLfLines(LogFile);
+        ASSERT_FALSE(log.empty());
+        EXPECT_EQ(log.back().rfind("Sync finished at ", 0), 0u) << log.back();
+        const Lines events = Events();
+        EXPECT_NE(std::find(events.begin(), events.end(),
+                            "KeyrixSyncVLRM information: Keyrix Sync Client (VLHRM) stopping!"),
+                  events.end())
+            << text;
+        EXPECT_NE(std::find(events.begin(), events.end(),
+                            "KeyrixSyncVLRM information: Keyrix sync server finished!"),
+                  events.end())
+            << text;
+    }
+}
+
+// The modes that take no signals (the settings menu, a silent install) leave SIGINT and
+// SIGTERM at their default actions: either ends the process at once. The process is held
+// in a write to its event log, a FIFO whose buffer the test has filled.
+TEST_F(Executable, ModesWithoutASignalThreadKeepTheDefaultActions) {
+    struct Case {
+        const char* arguments;
+        int signal;
+    };
+    std::vector<Case> cases = {{"", SIGTERM}, {"", SIGINT}};
+    // A silent install as root writes its "installed!" entry; without root it ends at once.
+    if (::geteuid() == 0) cases.push_back({"/INSTALL /SILENT", SIGTERM});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string("arguments \"") + c.arguments + "\", " + ::strsignal(c.signal));
+        std::filesystem::remove(EventLog);
+        std::filesystem::remove_all(UnitDir);
+        std::filesystem::create_directory(UnitDir);
+        ASSERT_EQ(::mkfifo(EventLog.c_str(), 0644), 0);
+        TOpenFd reader{::open(EventLog.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+        TOpenFd filler{::open(EventLog.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)};
+        ASSERT_GE(reader.Fd, 0);
+        ASSERT_GE(filler.Fd, 0);
+        const std::string block(4096, 'x');
+        while (::write(filler.Fd, block.data(), block.size()) > 0) {
+        }
+        TOpenFd output{::open(WorkDir.File("output.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
+        std::vector<std::string> arguments = {Binary};
+        std::istringstream words(c.arguments);
+        for (std::string word; words >> word;) arguments.push_back(word);
+        TBackgroundRun run(arguments, Environment(), WorkDir.Path(), output.Fd);
+        ASSERT_TRUE(WaitUntil([&] { return run.HasOpen(EventLog); }, 30s))
+            << "the process never reached its event log: " << ReadFile(WorkDir.File("output.txt"));
+        ::kill(run.Pid(), c.signal);
+        std::optional<int> status = run.Wait(10s);
+        if (!status) {
+            // Let it finish its entry, to see how it ends.
+            std::string drained(1 << 20, '\0');
+            WaitUntil(
+                [&] { return ::read(reader.Fd, drained.data(), drained.size()) <= 0 && run.Wait(0ms).has_value(); },
+                10s);
+            status = run.Wait(10s);
+        }
+        ASSERT_TRUE(status.has_value()) << "the process did not end";
+        EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == c.signal)
+            << DescribeStatus(*status) << ": the signal was held";
+    }
 }
 
 TEST_F(Executable, SecondRunAtTheSameTimeDoesNoDatabaseWork) {

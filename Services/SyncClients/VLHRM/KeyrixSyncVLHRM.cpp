@@ -10,6 +10,7 @@
 
 #include <fmt/core.h>
 
+#include <csignal>
 #include <clocale>
 #include <cstdio>
 
@@ -38,15 +39,23 @@ void StartAndRun(TServiceApplication& application) {
 }  // namespace
 
 int main() {
-    // Signals are taken on the signal thread; every thread made from here on inherits the mask.
-    platform::TSignalThread::BlockHandledSignals();
+    // Console output is best effort: a reader that goes away (a pipe into head) must not end
+    // the run; the write fails with EPIPE instead, and the line is dropped.
+    std::signal(SIGPIPE, SIG_IGN);
     std::setlocale(LC_TIME, "");
     const std::vector<std::string> arguments = platform::ProcessArguments();
     InitializeSwitches(arguments);
 
-    auto application = std::make_unique<TServiceApplication>();
     const bool installing = FindSwitch("INSTALL", arguments) || FindSwitch("UNINSTALL", arguments);
-    if (DebugMode || (installing && !FindSwitch("SILENT", arguments))) AcquireConsole(*application);
+    const bool console = DebugMode || (installing && !FindSwitch("SILENT", arguments));
+    const bool serviceMode = !installing && FindSwitch("SVC", arguments);
+    // The modes that take signals (Ctrl+C on the console, systemd's stop) start the signal
+    // thread now, before any other thread, so that every thread inherits the blocked mask.
+    // The other modes leave SIGINT and SIGTERM at their default actions.
+    if (console || serviceMode) platform::TSignalThread::Instance();
+
+    auto application = std::make_unique<TServiceApplication>();
+    if (console) AcquireConsole(*application);
     ConsoleWrite("Application initalizing", false, 2);
 
     try {

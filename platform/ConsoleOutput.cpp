@@ -1,10 +1,10 @@
 #include "platform/ConsoleOutput.h"
 
 #include "platform/CodePage.h"
+#include "platform/PosixFiles.h"
 
 #include <unistd.h>
 
-#include <cerrno>
 
 namespace keyrix::platform {
 
@@ -45,14 +45,7 @@ void TFdConsoleOutput::SetTitle(std::string_view ansiTitle) {
 
 void TFdConsoleOutput::WriteAll(std::string_view bytes) {
     // A console line is best effort: a closed or full output must not stop the service.
-    while (!bytes.empty()) {
-        ssize_t n = ::write(FFd, bytes.data(), bytes.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
+    (void)platform::WriteAll(FFd, bytes);
 }
 
 }  // namespace keyrix::platform

@@ -104,7 +104,7 @@ bool AppendLine(const std::string& path, const std::string& line) {
     // Waits for another writer rather than failing: no entry is lost, none is torn.
     while (::flock(file.Get(), LOCK_EX) != 0)
         if (errno != EINTR) return false;
-    return WriteAll(file.Get(), line) == 0;
+    return AppendWhole(file.Get(), line) == 0;
 }
 
 struct TSource {

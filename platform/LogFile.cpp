@@ -3,6 +3,7 @@
 #include "common/Exceptions.h"
 #include "common/Format.h"
 #include "platform/FileHandles.h"
+#include "platform/PosixFiles.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -34,26 +35,14 @@ void AppendToFileExclusive(const std::string& path, std::string_view bytes) {
         throw EFOpenError(Format("Cannot open file \"%s\". %s", path,
                                  error == EWOULDBLOCK ? FileLockedText : SysErrorMessage(error)));
     }
-    // Under the lock the end of the file is ours: where it stands now is where a line that
-    // cannot be written whole (a full disk) is cut back to, so no torn line is left.
-    struct stat before;
-    if (::fstat(file.Get(), &before) != 0) {
-        int error = errno;
-        throw EWriteError(Format("Cannot write file \"%s\". %s", path, SysErrorMessage(error)));
-    }
-    while (!bytes.empty()) {
-        ssize_t n = ::write(file.Get(), bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            const int error = n < 0 ? errno : EIO;
-            std::string message = Format("Cannot write file \"%s\". %s", path, SysErrorMessage(error));
-            int cut;
-            do cut = ::ftruncate(file.Get(), before.st_size);
-            while (cut != 0 && errno == EINTR);
-            if (cut != 0) message += Format(" The part of the line written could not be removed: %s", SysErrorMessage(errno));
-            throw EWriteError(message);
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
+    // Under the lock the end of the file is ours, so a line that cannot be written whole
+    // (a full disk) is taken back: no torn line is left.
+    int cutError = 0;
+    if (const int error = AppendWhole(file.Get(), bytes, &cutError)) {
+        std::string message = Format("Cannot write file \"%s\". %s", path, SysErrorMessage(error));
+        if (cutError != 0)
+            message += Format(" The part of the line written could not be removed: %s", SysErrorMessage(cutError));
+        throw EWriteError(message);
     }
 }
 

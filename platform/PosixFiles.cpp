@@ -3,6 +3,7 @@
 #include "platform/FileHandles.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,6 +23,20 @@ int WriteAll(int fd, std::string_view bytes, std::size_t* written) {
         done += static_cast<std::size_t>(n);
     }
     if (written) *written = done;
+    return error;
+}
+
+int AppendWhole(int fd, std::string_view bytes, int* cutError) {
+    if (cutError) *cutError = 0;
+    struct stat before;
+    if (::fstat(fd, &before) != 0) return errno;
+    std::size_t written = 0;
+    const int error = WriteAll(fd, bytes, &written);
+    if (error == 0 || written == 0) return error;
+    int cut;
+    do cut = ::ftruncate(fd, before.st_size);
+    while (cut != 0 && errno == EINTR);
+    if (cut != 0 && cutError) *cutError = errno;
     return error;
 }
 

@@ -11,6 +11,12 @@ namespace keyrix::platform {
 // given, receives how many bytes went out before that.
 int WriteAll(int fd, std::string_view bytes, std::size_t* written = nullptr);
 
+// Appends the bytes whole or not at all, for a file whose end the caller owns (it holds
+// the file's lock): when a write fails part way (a full disk), the file is cut back to the
+// size it had. Answers 0, or the errno of the failed write; *cutError, when given, receives
+// the errno of a cut-back that failed too (0 when the cut-back worked or was not needed).
+int AppendWhole(int fd, std::string_view bytes, int* cutError = nullptr);
+
 // The folder of a path: "." for a bare name, "/" for a file in the root.
 std::string FolderOf(const std::string& path);
 // The last part of a path.

@@ -1,8 +1,10 @@
 #include "platform/Registry.h"
 
 #include "common/Format.h"
+#include "common/TextUtils.h"
 #include "platform/CodePage.h"
 #include "platform/FileHandles.h"
+#include "platform/PosixFiles.h"
 #include "platform/RegistryFile.h"
 
 #include <dirent.h>
@@ -20,7 +22,6 @@
 
 namespace keyrix::platform {
 
-using hivefile::SameName;
 using hivefile::THiveDocument;
 using hivefile::THiveSection;
 using hivefile::THiveValue;
@@ -32,14 +33,6 @@ constexpr const char* DefaultHivePath = "/etc/keyrix/registry.reg";
 long CodeOf(int error, long otherwise) {
     return error == EACCES || error == EPERM ? ERROR_ACCESS_DENIED : otherwise;
 }
-
-std::string FolderOf(const std::string& path) {
-    std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? std::string("/") : path.substr(0, slash);
-}
-
-std::string BaseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
 const char* KindOf(mode_t mode) {
     if (S_ISDIR(mode)) return "a directory";
@@ -68,12 +61,6 @@ bool CheckRegularFile(const std::string& path) {
     }
     if (!S_ISREG(st.st_mode)) FailKind(path, st.st_mode);
     return true;
-}
-
-int SyncFolder(const std::string& folder) {
-    TFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.Get() < 0 || ::fsync(fd.Get()) != 0) return errno;
-    return 0;
 }
 
 // Creates the folder and those above it that are missing (mode 0700: the hive holds
@@ -131,11 +118,11 @@ bool ValidValueName(std::string_view name) {
 
 bool IsStringType(std::uint32_t type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
-bool IsLocalMachine(const THiveSection& section) { return SameName(section.Root, hivefile::LocalMachineRoot); }
+bool IsLocalMachine(const THiveSection& section) { return SameText(section.Root, hivefile::LocalMachineRoot); }
 
 bool IsSameOrBelow(std::string_view path, std::string_view key) {
     if (key.empty()) return true;
-    if (path.size() < key.size() || !SameName(path.substr(0, key.size()), key)) return false;
+    if (path.size() < key.size() || !SameText(path.substr(0, key.size()), key)) return false;
     return path.size() == key.size() || path[key.size()] == '\\';
 }
 
@@ -151,14 +138,14 @@ std::optional<std::string> CanonicalPath(const THiveDocument& hive, std::string_
 template <class Document>
 auto FindSection(Document& hive, std::string_view key) -> decltype(&hive.Sections.front()) {
     for (auto& section : hive.Sections)
-        if (IsLocalMachine(section) && SameName(section.Path, key)) return &section;
+        if (IsLocalMachine(section) && SameText(section.Path, key)) return &section;
     return nullptr;
 }
 
 template <class Section>
 auto FindValue(Section& section, std::string_view name) -> decltype(&section.Values.front()) {
     for (auto& value : section.Values)
-        if (SameName(value.Name, name)) return &value;
+        if (SameText(value.Name, name)) return &value;
     return nullptr;
 }
 
@@ -317,12 +304,7 @@ struct TRegistryHive::TImpl {
             if (old.Owner != ::geteuid() || old.Group != ::getegid()) (void)!::fchown(fd.Get(), old.Owner, old.Group);
             if (::fchmod(fd.Get(), old.Mode & 07777) != 0) return CodeOf(errno, ERROR_WRITE_FAULT);
         }
-        for (std::string_view rest = bytes; !rest.empty();) {
-            ssize_t n = ::write(fd.Get(), rest.data(), rest.size());
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) return ERROR_WRITE_FAULT;
-            rest.remove_prefix(static_cast<std::size_t>(n));
-        }
+        if (WriteAll(fd.Get(), bytes) != 0) return ERROR_WRITE_FAULT;
         if (::fsync(fd.Get()) != 0 || fd.Close() != 0) return ERROR_WRITE_FAULT;
         if (::rename(tempPath.c_str(), target.c_str()) != 0) return CodeOf(errno, ERROR_WRITE_FAULT);
         temp.Keep();
@@ -479,7 +461,7 @@ long TRegKey::DeleteValue(const std::string& name) {
         if (!CanonicalPath(hive, FKeyPath)) return ERROR_KEY_DELETED;
         THiveSection* section = FindSection(hive, FKeyPath);
         changed = section != nullptr && std::erase_if(section->Values, [&](const THiveValue& value) {
-                                            return SameName(value.Name, valueName);
+                                            return SameText(value.Name, valueName);
                                         }) > 0;
         return changed ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
     });
@@ -507,7 +489,7 @@ long TRegKey::SubKeyNames(std::vector<std::string>& names) const {
         std::string_view rest = section.Path;
         rest.remove_prefix(FKeyPath.empty() ? 0 : FKeyPath.size() + 1);
         std::string_view child = rest.substr(0, rest.find('\\'));
-        auto same = [&](std::string_view known) { return SameName(known, child); };
+        auto same = [&](std::string_view known) { return SameText(known, child); };
         if (std::none_of(children.begin(), children.end(), same)) children.push_back(child);
     }
     for (std::string_view child : children) names.push_back(Utf8ToAnsi(child));

@@ -4,8 +4,6 @@
 // leaves every value untouched.
 #pragma once
 
-#include "common/TextUtils.h"
-
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -38,9 +36,6 @@ THiveDocument ParseHive(std::string_view bytes, const std::string& filePath);
 
 // The file form: version 5.00 header, UTF-8 without BOM, CR LF line ends.
 std::string FormatHive(const THiveDocument& hive);
-
-// Name comparison of the registry: ASCII letters compare without case.
-inline bool SameName(std::string_view a, std::string_view b) { return SameText(a, b); }
 
 // Windows-1252 to and from the UTF-16LE of string data; what cannot be mapped becomes "?".
 std::string AnsiToUtf16Le(std::string_view ansi);

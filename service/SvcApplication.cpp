@@ -1,6 +1,7 @@
 #include "service/SvcApplication.h"
 
 #include "common/Format.h"
+#include "common/TextUtils.h"
 #include "platform/ConsoleOutput.h"
 #include "platform/Process.h"
 #include "platform/Signals.h"
@@ -10,8 +11,9 @@
 
 #include <pthread.h>
 #include <signal.h>
-#include <strings.h>
 #include <unistd.h>
+
+#include <mutex>
 
 namespace keyrix {
 
@@ -96,8 +98,7 @@ void SetDebuggerThreadName(const std::string& name) {
 // TServiceApplication ------------------------------------------------------------------------
 
 TServiceApplication::TServiceApplication()
-    : FEventLogger(std::make_unique<TEventLogger>(ExecutableFileName())),
-      FDestroyed(std::make_shared<TDestroyedEvent>()) {
+    : FEventLogger(std::make_unique<TEventLogger>(ExecutableFileName())) {
     SetDebuggerThreadName("Service main");
 }
 
@@ -107,20 +108,8 @@ TServiceApplication::~TServiceApplication() {
         if (CloseTarget == this) CloseTarget = nullptr;
     }
     FEventLogger.reset();
-    {
-        std::lock_guard guard(FDestroyed->Lock);
-        FDestroyed->Set = true;
-    }
-    FDestroyed->Signalled.notify_all();
     std::lock_guard guard(CloseTargetLock);
     FServices.clear();
-}
-
-std::function<void()> TServiceApplication::DestroyedWaiter() const {
-    return [event = FDestroyed] {
-        std::unique_lock guard(event->Lock);
-        event->Signalled.wait(guard, [&] { return event->Set; });
-    };
 }
 
 void TServiceApplication::DestroyServices() {
@@ -210,7 +199,7 @@ void TServiceApplication::RunServices(bool debug) {
 void TServiceApplication::DispatchServiceMain(const std::vector<std::string>& arguments) {
     if (arguments.empty()) return;
     for (auto& service : FServices) {
-        if (::strcasecmp(service->ServiceName().c_str(), arguments[0].c_str()) == 0) {
+        if (SameText(service->ServiceName(), arguments[0])) {
             service->ServiceMain(arguments);
             return;
         }

@@ -5,10 +5,8 @@
 #include "service/SvcObject.h"
 
 #include <atomic>
-#include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -77,23 +75,12 @@ public:
 
     // Posts a stop request to every service whose worker thread runs; answers how many.
     int PostStopToRunningServices();
-    // Something to call that blocks until the application has been destroyed; it stays
-    // valid after the application is gone.
-    std::function<void()> DestroyedWaiter() const;
 
 private:
     void RunServices(bool debug);
 
     std::vector<std::unique_ptr<TServiceBase>> FServices;
     std::unique_ptr<TEventLogger> FEventLogger;
-
-    // ApplicationDestroyed: a manual-reset event, shared so that a waiter outlives us.
-    struct TDestroyedEvent {
-        std::mutex Lock;
-        std::condition_variable Signalled;
-        bool Set = false;
-    };
-    std::shared_ptr<TDestroyedEvent> FDestroyed;
 };
 
 }  // namespace keyrix

@@ -1,5 +1,7 @@
 #include "tests/support/HttpsTestServer.h"
 
+#include "common/TextUtils.h"
+
 #include "tools/HttpsSupport.h"
 
 #include <arpa/inet.h>
@@ -47,18 +49,6 @@ using TDigest = std::unique_ptr<EVP_MD, TFreeWith<EVP_MD_free>>;
     char text[256] = "no OpenSSL error";
     if (unsigned long code = ERR_get_error()) ERR_error_string_n(code, text, sizeof text);
     throw std::runtime_error("HTTPS test server: " + what + ": " + text);
-}
-
-bool SameText(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
-std::string_view Trim(std::string_view text) {
-    const auto first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos) return {};
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 
 // The server's threads take EPIPE instead of the signal when the client has gone.
@@ -182,25 +172,10 @@ std::string Upper(std::string text) {
 
 // --- NTLM messages -------------------------------------------------------------------
 
-void PutU16(std::string& out, std::uint16_t v) {
-    out += static_cast<char>(v & 0xff);
-    out += static_cast<char>(v >> 8);
-}
-void PutU32(std::string& out, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) out += static_cast<char>((v >> (8 * i)) & 0xff);
-}
-std::uint32_t GetU32(std::string_view in, std::size_t at) {
-    std::uint32_t v = 0;
-    for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(in[at + static_cast<std::size_t>(i)]);
-    return v;
-}
-std::uint16_t GetU16(std::string_view in, std::size_t at) {
-    return static_cast<std::uint16_t>(static_cast<unsigned char>(in[at]) | (static_cast<unsigned char>(in[at + 1]) << 8));
-}
 // A security buffer's content: length at "at", offset at "at + 4".
 std::optional<std::string_view> Field(std::string_view message, std::size_t at) {
     if (message.size() < at + 8) return std::nullopt;
-    const std::size_t length = GetU16(message, at), offset = GetU32(message, at + 4);
+    const std::size_t length = ReadUInt16LE(message, at), offset = ReadUInt32LE(message, at + 4);
     if (offset > message.size() || length > message.size() - offset) return std::nullopt;
     return message.substr(offset, length);
 }
@@ -209,7 +184,7 @@ constexpr std::string_view NtlmSignature{"NTLMSSP\0", 8};
 
 int NtlmType(std::string_view message) {
     if (message.size() < 12 || message.substr(0, 8) != NtlmSignature) return 0;
-    return static_cast<int>(GetU32(message, 8));
+    return static_cast<int>(ReadUInt32LE(message, 8));
 }
 
 // The challenge message: Unicode, NTLM, extended session security (which makes the client
@@ -218,8 +193,8 @@ std::string NtlmChallengeMessage(const std::string& domain, const std::string& c
     const std::string target = Utf16(Upper(domain));
     std::string info;
     auto avPair = [&info](std::uint16_t id, const std::string& value) {
-        PutU16(info, id);
-        PutU16(info, static_cast<std::uint16_t>(value.size()));
+        AppendUInt16LE(info, id);
+        AppendUInt16LE(info, static_cast<std::uint16_t>(value.size()));
         info += value;
     };
     avPair(2, Utf16(Upper(domain)));  // MsvAvNbDomainName
@@ -227,16 +202,16 @@ std::string NtlmChallengeMessage(const std::string& domain, const std::string& c
     avPair(0, "");                    // MsvAvEOL
     const std::uint32_t flags = 0x00000001 | 0x00000004 | 0x00000200 | 0x00008000 | 0x00010000 | 0x00080000 | 0x00800000;
     std::string message(NtlmSignature);
-    PutU32(message, 2);
-    PutU16(message, static_cast<std::uint16_t>(target.size()));
-    PutU16(message, static_cast<std::uint16_t>(target.size()));
-    PutU32(message, 48);
-    PutU32(message, flags);
+    AppendUInt32LE(message, 2);
+    AppendUInt16LE(message, static_cast<std::uint16_t>(target.size()));
+    AppendUInt16LE(message, static_cast<std::uint16_t>(target.size()));
+    AppendUInt32LE(message, 48);
+    AppendUInt32LE(message, flags);
     message += challenge;
     message += std::string(8, '\0');
-    PutU16(message, static_cast<std::uint16_t>(info.size()));
-    PutU16(message, static_cast<std::uint16_t>(info.size()));
-    PutU32(message, static_cast<std::uint32_t>(48 + target.size()));
+    AppendUInt16LE(message, static_cast<std::uint16_t>(info.size()));
+    AppendUInt16LE(message, static_cast<std::uint16_t>(info.size()));
+    AppendUInt32LE(message, static_cast<std::uint32_t>(48 + target.size()));
     return message + target + info;
 }
 

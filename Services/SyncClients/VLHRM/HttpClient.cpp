@@ -1,33 +1,24 @@
 #include "Services/SyncClients/VLHRM/HttpClient.h"
 
 #include "common/Format.h"
+#include "common/TextUtils.h"
 
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
 #include <algorithm>
-#include <cctype>
 #include <utility>
 
 namespace keyrix {
 
 namespace {
 
-bool SameText(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
 bool IsBlank(std::string_view text) {
     return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) <= ' '; });
 }
 
-std::string_view Trim(std::string_view text) {
-    const auto first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string_view::npos) return {};
-    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
-}
+// Header lines reach the callback with their line end.
+constexpr std::string_view HeaderBlanks = " \t\r\n";
 
 // The option is chosen at run time, so libcurl's compile-time type check does not apply:
 // every caller passes long, a pointer or a callback of the documented type.
@@ -94,10 +85,10 @@ std::vector<std::string> ChallengeSchemes(std::string_view value) {
 
     std::vector<std::string> schemes;
     for (std::string_view item : items) {
-        item = Trim(item);
+        item = Trim(item, HeaderBlanks);
         if (item.empty()) continue;
         const std::size_t end = std::min(item.find_first_of(" \t="), item.size());
-        const std::string_view rest = Trim(item.substr(end));
+        const std::string_view rest = Trim(item.substr(end), HeaderBlanks);
         if (!rest.empty() && rest.front() == '=') continue;
         schemes.emplace_back(item.substr(0, end));
     }
@@ -321,10 +312,10 @@ std::size_t THttpClient::OnHeader(char* data, std::size_t size, std::size_t coun
             r.ContentLength.clear();
             r.Body->Clear();
         } else if (const auto colon = line.find(':'); colon != std::string_view::npos &&
-                                                       SameText(Trim(line.substr(0, colon)), "WWW-Authenticate")) {
+                                                       SameText(Trim(line.substr(0, colon), HeaderBlanks), "WWW-Authenticate")) {
             for (std::string& scheme : ChallengeSchemes(line.substr(colon + 1))) r.Challenges.push_back(std::move(scheme));
-        } else if (colon != std::string_view::npos && SameText(Trim(line.substr(0, colon)), "Content-Length")) {
-            r.ContentLength = Trim(line.substr(colon + 1));
+        } else if (colon != std::string_view::npos && SameText(Trim(line.substr(0, colon), HeaderBlanks), "Content-Length")) {
+            r.ContentLength = Trim(line.substr(colon + 1), HeaderBlanks);
         }
         return length;
     } catch (...) {

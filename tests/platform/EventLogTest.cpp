@@ -4,10 +4,12 @@
 #include "tests/setup/HiveFixture.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <ctime>
 #include <regex>
 
@@ -152,6 +154,28 @@ TEST_F(EventLogFile, AnEntryThatCannotBeWrittenFailsSilently) {
     EventLog().DeregisterEventSource(source);
     EXPECT_FALSE(EventLog().ReportEvent(source, TEventType::Error, 1, 0, "deregistered"));
     EXPECT_FALSE(test::FileExists(LogFile));
+}
+
+TEST_F(EventLogFile, AnEntryThatDoesNotFitLeavesNoPartOfItself) {
+    RegisterSource("Keyrix", "KeyrixSyncVLRM");
+    const std::string first = "Keyrix Sync Client (VLHRM) started!";
+    const std::string outcome = test::RunInChild([&] {
+        const TEventSourceHandle source = EventLog().RegisterEventSource("KeyrixSyncVLRM");
+        if (!EventLog().ReportEvent(source, TEventType::Information, 3, 0, first)) return std::string("first failed");
+        // Room for a few bytes more: the file system is full in the middle of the next entry.
+        ::signal(SIGXFSZ, SIG_IGN);
+        const auto size = static_cast<rlim_t>(ReadFile(LogFile).size() + 10);
+        const rlimit limit{size, size};
+        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return std::string("setrlimit failed");
+        return std::string(EventLog().ReportEvent(source, TEventType::Error, 1, 0, "Critical error on service work")
+                               ? "written"
+                               : "refused");
+    });
+    EXPECT_EQ(outcome, "refused");
+    const std::vector<std::string> lines = Lines();
+    ASSERT_EQ(lines.size(), 1u) << ReadFile(LogFile);
+    EXPECT_EQ(lines[0].substr(lines[0].rfind('\t') + 1), first);
+    EXPECT_EQ(ReadFile(LogFile).back(), '\n') << "the file ends with a whole entry";
 }
 
 TEST_F(EventLogFile, TwoProcessesNeverInterleaveTheirLines) {

@@ -1,0 +1,60 @@
+// A TCP relay on 127.0.0.1 between a client and a real server, for tests of what a stalled
+// or cut network path does. It listens on a free port and forwards each accepted connection
+// to the target; Pause stops forwarding in both directions while every socket stays open
+// (a frozen path: the peers see no error, only silence). One thread, non-blocking sockets
+// and a bounded poll, so no wait in it lasts and the destructor always returns.
+#pragma once
+
+#include "platform/FileHandles.h"
+
+#include <atomic>
+#include <cstddef>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace keyrix::test {
+
+class TTcpRelay {
+public:
+    // Raises std::runtime_error when it cannot listen.
+    TTcpRelay(std::string targetHost, int targetPort);
+    TTcpRelay(const TTcpRelay&) = delete;
+    TTcpRelay& operator=(const TTcpRelay&) = delete;
+    ~TTcpRelay();
+
+    int Port() const { return FPort; }
+    // Stops forwarding; what arrives stays unread in the kernel's buffers.
+    void Pause() { FPaused = true; }
+    void Resume() { FPaused = false; }
+    // Closes every relayed connection on both sides, as a dropped path would end.
+    void CutAll();
+    // Connections accepted so far, and bytes forwarded (both directions).
+    std::size_t Accepted() const { return FAccepted; }
+    std::size_t Forwarded() const { return FForwarded; }
+
+private:
+    struct TPair {
+        platform::TFd Client, Server;
+        std::string ToServer, ToClient;  // read but not yet written
+    };
+    void Run();
+    void Accept();
+    // False when the pair is done (a side closed or failed).
+    bool Pump(TPair& pair, bool clientReadable, bool serverReadable, bool clientWritable, bool serverWritable);
+
+    std::string FTargetHost;
+    int FTargetPort;
+    platform::TFd FListener;
+    int FPort = 0;
+    std::atomic<bool> FPaused{false};
+    std::atomic<bool> FStop{false};
+    std::atomic<bool> FCut{false};
+    std::atomic<std::size_t> FAccepted{0}, FForwarded{0};
+    std::list<std::unique_ptr<TPair>> FPairs;  // the relay thread's own
+    std::thread FThread;
+};
+
+}  // namespace keyrix::test

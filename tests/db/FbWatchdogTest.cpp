@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -109,6 +110,75 @@ TEST_F(DbCallTimeout, StalledCallIsAbortedAndTheServerRollsBack) {
     }
     EXPECT_TRUE(inserted) << "the orphaned transaction still holds its row: " << lastError;
     direct->CloseConnection();
+    EXPECT_EQ(Scalar("select count(*) from departments").ToString(), "0");
+}
+
+// Every kind of call that waits on the server is bounded, not only the execution.
+TEST_F(DbCallTimeout, EachKindOfCallIsBounded) {
+    struct TCase {
+        const char* Name;
+        // Runs the call that meets the frozen path.
+        std::function<void(TFbConnection&, const std::shared_ptr<TFbTransaction>&, const PQuery&)> Call;
+        bool Raises = true;
+    };
+    const TCase cases[] = {
+        {"start transaction", [](TFbConnection&, const auto& t, const PQuery&) { t->StartTransaction(); }},
+        {"prepare",
+         [](TFbConnection&, const auto& t, const PQuery&) {
+             t->StartTransaction();
+             auto query = std::make_shared<TFbQuery>(t);
+             query->SetSQL("select count(*) from users");
+             query->Prepare();
+         }},
+        {"execute", [](TFbConnection&, const auto&, const PQuery& q) { q->ExecuteWith({TValue(std::int32_t{1}), "x"}); }},
+        {"savepoint", [](TFbConnection&, const auto& t, const PQuery&) { t->SetSavepoint("S1"); }},
+        {"commit", [](TFbConnection&, const auto& t, const PQuery&) { t->Commit(); }},
+        // The client takes a rollback or a detach over a broken connection as done (the server
+        // rolls back what the attachment left): they report nothing, but must end all the same.
+        {"rollback", [](TFbConnection&, const auto& t, const PQuery&) { t->Rollback(); }, false},
+        {"detach", [](TFbConnection& c, const auto&, const PQuery&) { c.CloseConnection(); }, false},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Relay->Resume();
+        Remote.SetCallTimeout(1s);
+        Remote.OpenConnection();
+        auto transaction = std::make_shared<TFbTransaction>(Remote, WriteTransactionParams());
+        PQuery insert = Insert(transaction);
+        if (std::string(c.Name) != "start transaction" && std::string(c.Name) != "prepare") {
+            insert->Prepare();
+            insert->ExecuteWith({TValue(std::int32_t{601}), "before the stall"});
+        }
+        Relay->Pause();
+        const auto start = std::chrono::steady_clock::now();
+        bool raised = false;
+        try {
+            c.Call(Remote, transaction, insert);
+        } catch (const EFirebirdError& error) {
+            raised = true;
+            EXPECT_EQ(error.Message().find("Database call did not return within 1 seconds"), 0u) << error.Message();
+        }
+        const auto waited = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(raised, c.Raises);
+        EXPECT_GE(waited, 900ms);
+        EXPECT_LT(waited, 8s);
+        if (Remote.IsConnected()) {
+            // The aborted attachment is dead: the next call says why, at once.
+            const auto next = std::chrono::steady_clock::now();
+            try {
+                transaction->StartTransaction();
+                ADD_FAILURE() << "a call went through an aborted attachment";
+            } catch (const EFirebirdError& error) {
+                EXPECT_EQ(error.Message().find("Database call did not return within 1 seconds"), 0u)
+                    << error.Message();
+            }
+            EXPECT_LT(std::chrono::steady_clock::now() - next, 900ms);
+        }
+        EXPECT_FALSE(Remote.IsConnected());
+        insert->Free();
+        Remote.CloseConnection();
+        Relay->CutAll();
+    }
     EXPECT_EQ(Scalar("select count(*) from departments").ToString(), "0");
 }
 

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <stdexcept>
 #include <vector>
@@ -71,7 +72,11 @@ TTcpRelay::~TTcpRelay() {
     FThread.join();
 }
 
-void TTcpRelay::CutAll() { FCut = true; }
+void TTcpRelay::CutAll() {
+    const std::uint64_t asked = ++FCutsAsked;
+    // The relay thread takes it within one poll round; the limit only guards a dead thread.
+    for (int i = 0; i < 500 && FCutsDone < asked; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
 
 void TTcpRelay::Accept() {
     auto pair = std::make_unique<TPair>();
@@ -103,7 +108,11 @@ bool TTcpRelay::Pump(TPair& pair, bool clientReadable, bool serverReadable, bool
 
 void TTcpRelay::Run() {
     while (!FStop) {
-        if (FCut.exchange(false)) FPairs.clear();
+        const std::uint64_t cuts = FCutsAsked;
+        if (cuts != FCutsDone) {
+            FPairs.clear();
+            FCutsDone = cuts;
+        }
         const bool paused = FPaused;
         std::vector<pollfd> fds{{FListener.Get(), POLLIN, 0}};
         for (const auto& pair : FPairs) {

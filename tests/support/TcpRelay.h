@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -29,7 +30,8 @@ public:
     // Stops forwarding; what arrives stays unread in the kernel's buffers.
     void Pause() { FPaused = true; }
     void Resume() { FPaused = false; }
-    // Closes every relayed connection on both sides, as a dropped path would end.
+    // Closes every relayed connection on both sides, as a dropped path would end; returns
+    // once they are closed (connections accepted after the call are not touched).
     void CutAll();
     // Connections accepted so far, and bytes forwarded (both directions).
     std::size_t Accepted() const { return FAccepted; }
@@ -51,7 +53,7 @@ private:
     int FPort = 0;
     std::atomic<bool> FPaused{false};
     std::atomic<bool> FStop{false};
-    std::atomic<bool> FCut{false};
+    std::atomic<std::uint64_t> FCutsAsked{0}, FCutsDone{0};
     std::atomic<std::size_t> FAccepted{0}, FForwarded{0};
     std::list<std::unique_ptr<TPair>> FPairs;  // the relay thread's own
     std::thread FThread;

@@ -44,8 +44,9 @@ TFbCallWatchdog::TCall::TCall(TFbCallWatchdog& watchdog, TCancel cancel, isc_db_
     }
     ++watchdog.FDepth;
     FWatchdog = &watchdog;
+    const bool wake = watchdog.FDeadline < watchdog.FWaitingUntil;
     lock.unlock();
-    watchdog.FWake.notify_all();
+    if (wake) watchdog.FWake.notify_all();
 }
 
 TFbCallWatchdog::TCall::~TCall() {
@@ -62,10 +63,12 @@ void TFbCallWatchdog::Run() {
     std::unique_lock lock(FMutex);
     while (!FStop) {
         if (FDepth == 0 || FAbortedSerial == FSerial) {
+            FWaitingUntil = std::chrono::steady_clock::time_point::max();
             FWake.wait(lock);
             continue;
         }
         if (std::chrono::steady_clock::now() < FDeadline) {
+            FWaitingUntil = FDeadline;
             FWake.wait_until(lock, FDeadline);
             continue;
         }

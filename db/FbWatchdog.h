@@ -68,6 +68,9 @@ private:
     isc_db_handle FHandle = 0;
     std::chrono::steady_clock::time_point FDeadline;
     bool FFired = false;
+    // What the thread waits for (max: a new call). A new call wakes it only when its own
+    // deadline comes sooner; otherwise the thread finds it when it looks again.
+    std::chrono::steady_clock::time_point FWaitingUntil = std::chrono::steady_clock::time_point::max();
 };
 
 }  // namespace keyrix

@@ -298,3 +298,24 @@ TEST(DbCallWatchdog, AttachAndZeroLimitAreNotWatched) {
     EXPECT_TRUE(Cancels.empty());
     EXPECT_FALSE(watchdog.Fired());
 }
+
+// A connection that reconnects with a shorter limit: the thread is waiting for the long
+// deadline of an earlier call and must look at the new, sooner one.
+TEST(DbCallWatchdog, ShorterLimitTakesEffectAtTheNextCall) {
+    Cancels.clear();
+    TFbCallWatchdog watchdog;
+    watchdog.SetTimeout(std::chrono::minutes(10));
+    { TFbCallWatchdog::TCall quick(watchdog, RecordCancel, 1); }
+    watchdog.SetTimeout(20ms);
+    const auto start = std::chrono::steady_clock::now();
+    {
+        TFbCallWatchdog::TCall stalled(watchdog, RecordCancel, 2);
+        // Stands for the blocked call: it ends when the abort comes, or gives up.
+        while (!watchdog.Fired() && std::chrono::steady_clock::now() - start < 5s) std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_TRUE(watchdog.Fired());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    std::lock_guard lock(EventsLock);
+    ASSERT_EQ(Cancels.size(), 1u);
+    EXPECT_EQ(Cancels[0].Handle, 2u);
+}

@@ -17,7 +17,8 @@ void AddDpbText(std::string& dpb, char item, const std::string& text, const char
 }  // namespace
 
 std::string CallTimeoutText(std::chrono::milliseconds timeout, const std::string& databaseName) {
-    const std::string limit = timeout.count() % 1000 == 0
+    const std::string limit = timeout == std::chrono::seconds(1) ? std::string("1 second")
+                              : timeout.count() % 1000 == 0
                                   ? Format("%d seconds", static_cast<long long>(timeout.count() / 1000))
                                   : Format("%.3f seconds", static_cast<double>(timeout.count()) / 1000.0);
     return Format("Database call did not return within %s (\"Database\" / \"Call time-out seconds\"); "

@@ -60,56 +60,70 @@ protected:
 }  // namespace
 
 TEST_F(DbCallTimeout, StalledCallIsAbortedAndTheServerRollsBack) {
-    Remote.SetCallTimeout(2s);
-    Remote.OpenConnection();
-    auto transaction = std::make_shared<TFbTransaction>(Remote, WriteTransactionParams());
-    PQuery insert = Insert(transaction);
-    insert->ExecuteWith({TValue(std::int32_t{701}), "written before the stall"});
+    // The server learns of the abort when the path carries the close again, or is closed.
+    for (const bool resume : {false, true}) {
+        SCOPED_TRACE(resume ? "path resumes" : "path is closed");
+        const std::int32_t key = resume ? 711 : 701;
+        Relay->Resume();
+        LostHandlerRuns = 0;
+        Remote.SetCallTimeout(2s);
+        Remote.OpenConnection();
+        auto transaction = std::make_shared<TFbTransaction>(Remote, WriteTransactionParams());
+        PQuery insert = Insert(transaction);
+        insert->ExecuteWith({TValue(key), "written before the stall"});
 
-    Relay->Pause();
-    const auto start = std::chrono::steady_clock::now();
-    try {
-        insert->ExecuteWith({TValue(std::int32_t{702}), "sent into the stall"});
-        FAIL() << "the call returned over a frozen path";
-    } catch (const EFirebirdError& error) {
-        const std::string message = error.Message();
-        EXPECT_NE(message.find("Database call did not return within 2 seconds"), std::string::npos) << message;
-        EXPECT_NE(message.find("\"Call time-out seconds\""), std::string::npos) << message;
-        EXPECT_NE(message.find("the connection to " + Remote.DatabaseName() + " was aborted"), std::string::npos)
-            << message;
-        // The time-out first, then what the client library made of the abort.
-        EXPECT_EQ(message.rfind("Database call did not return", 0), 0u) << message;
-        EXPECT_TRUE(error.ConnectionLost()) << message;
-    }
-    const auto waited = std::chrono::steady_clock::now() - start;
-    EXPECT_GE(waited, 1900ms);
-    EXPECT_LT(waited, 10s) << "the abort did not end the wait promptly";
-    EXPECT_EQ(LostHandlerRuns, 1);
-    EXPECT_FALSE(Remote.IsConnected());
-    EXPECT_FALSE(transaction->IsActive());
-    EXPECT_THROW(transaction->Commit(), EDatabaseError);
-    EXPECT_EQ(Scalar("select count(*) from departments").ToString(), "0");
-
-    // Once the path is closed the server drops the attachment and rolls its transaction
-    // back: the key written before the stall is free again.
-    Relay->CutAll();
-    auto direct = OpenSecondConnection();
-    const auto deadline = std::chrono::steady_clock::now() + 30s;
-    bool inserted = false;
-    std::string lastError;
-    while (!inserted && std::chrono::steady_clock::now() < deadline) {
-        auto probe = std::make_shared<TFbTransaction>(*direct, WriteTransactionParams());
+        Relay->Pause();
+        const auto start = std::chrono::steady_clock::now();
         try {
-            Insert(probe)->ExecuteWith({TValue(std::int32_t{701}), "probe"});
-            inserted = true;
+            insert->ExecuteWith({TValue(key + 1), "sent into the stall"});
+            ADD_FAILURE() << "the call returned over a frozen path";
         } catch (const EFirebirdError& error) {
-            lastError = error.Message();  // a lock conflict while the orphan lives
-            std::this_thread::sleep_for(200ms);
+            const std::string message = error.Message();
+            EXPECT_NE(message.find("Database call did not return within 2 seconds"), std::string::npos) << message;
+            EXPECT_NE(message.find("\"Call time-out seconds\""), std::string::npos) << message;
+            EXPECT_NE(message.find("the connection to " + Remote.DatabaseName() + " was aborted"), std::string::npos)
+                << message;
+            // The time-out first, then what the client library made of the abort.
+            EXPECT_EQ(message.rfind("Database call did not return", 0), 0u) << message;
+            EXPECT_TRUE(error.ConnectionLost()) << message;
         }
-        probe->Rollback();
+        const auto waited = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(waited, 1900ms);
+        EXPECT_LT(waited, 10s) << "the abort did not end the wait promptly";
+        EXPECT_EQ(LostHandlerRuns, 1);
+        EXPECT_FALSE(Remote.IsConnected());
+        EXPECT_FALSE(transaction->IsActive());
+        EXPECT_THROW(transaction->Commit(), EDatabaseError);
+        insert->Free();
+
+        // Another attachment writing the same key: refused while the orphaned transaction
+        // holds it, accepted once the server has rolled that back.
+        auto direct = OpenSecondConnection();
+        auto tryKey = [&](std::string& error) {
+            auto probe = std::make_shared<TFbTransaction>(*direct, WriteTransactionParams());
+            bool inserted = false;
+            try {
+                Insert(probe)->ExecuteWith({TValue(key), "probe"});
+                inserted = true;
+            } catch (const EFirebirdError& e) {
+                error = e.Message();
+            }
+            probe->Rollback();
+            return inserted;
+        };
+        std::string lastError;
+        EXPECT_FALSE(tryKey(lastError)) << "the frozen attachment's row was not held";
+        if (resume)
+            Relay->Resume();
+        else
+            Relay->CutAll();
+        const auto deadline = std::chrono::steady_clock::now() + 30s;
+        bool inserted = false;
+        while (!(inserted = tryKey(lastError)) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(200ms);
+        EXPECT_TRUE(inserted) << "the orphaned transaction still holds its row: " << lastError;
+        direct->CloseConnection();
     }
-    EXPECT_TRUE(inserted) << "the orphaned transaction still holds its row: " << lastError;
-    direct->CloseConnection();
     EXPECT_EQ(Scalar("select count(*) from departments").ToString(), "0");
 }
 

@@ -72,6 +72,11 @@ TTcpRelay::~TTcpRelay() {
     FThread.join();
 }
 
+void TTcpRelay::Pause(std::chrono::milliseconds cutAfter) {
+    FCutAt = std::chrono::steady_clock::now() + cutAfter;
+    FPaused = true;
+}
+
 void TTcpRelay::CutAll() {
     const std::uint64_t asked = ++FCutsAsked;
     // The relay thread takes it within one poll round; the limit only guards a dead thread.
@@ -114,6 +119,7 @@ void TTcpRelay::Run() {
             FCutsDone = cuts;
         }
         const bool paused = FPaused;
+        if (paused && !FPairs.empty() && std::chrono::steady_clock::now() >= FCutAt.load()) FPairs.clear();
         std::vector<pollfd> fds{{FListener.Get(), POLLIN, 0}};
         for (const auto& pair : FPairs) {
             short client = 0, server = 0;

@@ -8,6 +8,7 @@
 #include "platform/FileHandles.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <list>
@@ -27,8 +28,10 @@ public:
     ~TTcpRelay();
 
     int Port() const { return FPort; }
-    // Stops forwarding; what arrives stays unread in the kernel's buffers.
-    void Pause() { FPaused = true; }
+    // Stops forwarding; what arrives stays unread in the kernel's buffers. A pause that
+    // nothing ends cuts the connections after cutAfter, so that the code under test never
+    // waits for ever even when it has no limit of its own.
+    void Pause(std::chrono::milliseconds cutAfter = std::chrono::seconds(60));
     void Resume() { FPaused = false; }
     // Closes every relayed connection on both sides, as a dropped path would end; returns
     // once they are closed (connections accepted after the call are not touched).
@@ -52,6 +55,7 @@ private:
     platform::TFd FListener;
     int FPort = 0;
     std::atomic<bool> FPaused{false};
+    std::atomic<std::chrono::steady_clock::time_point> FCutAt{};
     std::atomic<bool> FStop{false};
     std::atomic<std::uint64_t> FCutsAsked{0}, FCutsDone{0};
     std::atomic<std::size_t> FAccepted{0}, FForwarded{0};

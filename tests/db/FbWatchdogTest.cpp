@@ -72,7 +72,7 @@ TEST_F(DbCallTimeout, StalledCallIsAbortedAndTheServerRollsBack) {
         PQuery insert = Insert(transaction);
         insert->ExecuteWith({TValue(key), "written before the stall"});
 
-        Relay->Pause();
+        Relay->Pause(15s);  // well past the limit, and bounded
         const auto start = std::chrono::steady_clock::now();
         try {
             insert->ExecuteWith({TValue(key + 1), "sent into the stall"});
@@ -163,7 +163,7 @@ TEST_F(DbCallTimeout, EachKindOfCallIsBounded) {
             insert->Prepare();
             insert->ExecuteWith({TValue(std::int32_t{601}), "before the stall"});
         }
-        Relay->Pause();
+        Relay->Pause(10s);
         const auto start = std::chrono::steady_clock::now();
         bool raised = false;
         try {

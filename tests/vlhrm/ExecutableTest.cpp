@@ -275,7 +275,7 @@ TEST_F(Executable, FrozenDatabasePathEndsAtTheCallTimeOutFromTheHive) {
     TTestDatabase database;
     TTcpRelay relay("127.0.0.1", std::stoi(TFbServer::Get().Port));
     THttpsTestServer server([&](const THttpRequest&) {
-        relay.Pause();
+        relay.Pause(std::chrono::seconds(20));
         THttpResponse response;
         response.Body =
             "<?xml version=\"1.0\"?><ArrayOfBrakonData><BrakonData><EmployeeID>E1</EmployeeID>"

@@ -360,7 +360,7 @@ TEST_F(Pass, StalledDatabaseEndsTheRunAtTheCallTimeOut) {
     Setup.DatabaseCallTimeoutSeconds = 2;
     Setup.LogToFile = true;
     Feed = FeedOf({{"E1", "Anna", "Berg"}, {"E2", "Bo", "Ek"}});
-    BeforeFeed = [&relay] { relay.Pause(); };
+    BeforeFeed = [&relay] { relay.Pause(std::chrono::seconds(20)); };
     Journal.Entries.clear();
     const auto start = std::chrono::steady_clock::now();
     Module->RunService();

@@ -4,7 +4,6 @@
 #include <pwd.h>
 
 #include <cstdlib>
-#include <filesystem>
 #include <stdexcept>
 
 // The sanitizer runtime of this toolchain misreads the dynamic TLS blocks that the loaded
@@ -40,7 +39,9 @@ std::string SqlQuoted(const std::string& text) {
     return quoted + "'";
 }
 
-const std::string SchemaScript = (std::filesystem::path(__FILE__).parent_path() / "keyrix_schema.sql").string();
+// An absolute path from the build: __FILE__ is relative when ccache rewrites paths (base_dir),
+// and isql reads a relative INPUT from the folder of the script that names it.
+const std::string SchemaScript = KEYRIX_TEST_SCHEMA;
 
 }  // namespace
 

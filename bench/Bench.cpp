@@ -10,6 +10,7 @@
 #include "bench/ClientCalls.h"
 #include "bench/Processes.h"
 #include "common/Exceptions.h"
+#include "common/ScopeGuard.h"
 #include "db/DBUtils.h"
 #include "platform/ConsoleOutput.h"
 #include "platform/Process.h"
@@ -142,9 +143,7 @@ TPassResult RunPass(const std::string& name, const std::string& logFile, const T
     result.Name = name;
     TBenchModule module(logFile);
     DataModule1 = &module;
-    struct TForget {
-        ~TForget() { DataModule1 = nullptr; }
-    } forget;
+    TScopeGuard forget([] { DataModule1 = nullptr; });
     // Connecting and the schema are the run's, not the pass's.
     module.Open();
     const std::optional<TRowStats> rowsBefore = RowStats(module.dbDatabase);
@@ -265,14 +264,10 @@ int Run(const TBenchOptions& options) {
     char pattern[] = "/tmp/keyrix-bench-XXXXXX";
     if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("cannot make a work folder in /tmp");
     const std::string work = pattern;
-    struct TRemoveWork {
-        const std::string& Path;
-        bool Keep;
-        ~TRemoveWork() {
-            std::error_code ignored;
-            if (!Keep) std::filesystem::remove_all(Path, ignored);
-        }
-    } removeWork{work, options.Keep};
+    TScopeGuard removeWork([&work, keep = options.Keep] {
+        std::error_code ignored;
+        if (!keep) std::filesystem::remove_all(work, ignored);
+    });
 
     const std::string feedFile = work + "/GetBrakonData.xml";
     demo::TFeedSummary feed;
@@ -306,14 +301,10 @@ int Run(const TBenchOptions& options) {
     }
 
     dbutils::InitializeDatabaseLayer();
-    struct TFinalize {
-        ~TFinalize() { dbutils::FinalizeDatabaseLayer(); }
-    } finalize;
+    TScopeGuard finalize([] { dbutils::FinalizeDatabaseLayer(); });
     TSetup setup(false, true, "Keyrix HRM sync benchmark");
     SetupInstance = &setup;
-    struct TForgetSetup {
-        ~TForgetSetup() { SetupInstance = nullptr; }
-    } forgetSetup;
+    TScopeGuard forgetSetup([] { SetupInstance = nullptr; });
     setup.LoadSettings();
 
     const TClientCallCounter counter(dbutils::FindClientLibrary());

@@ -1,6 +1,7 @@
 #include "db/DBUtils.h"
 
 #include "common/Format.h"
+#include "common/ScopeGuard.h"
 #include "platform/Registry.h"
 
 #include <sys/stat.h>
@@ -51,6 +52,14 @@ bool IsFile(const std::string& path) {
     return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
+// Frees a transaction on an error path, where the error being handled is the one to report.
+void FreeQuietly(TFbTransaction& transaction) noexcept {
+    try {
+        transaction.Free();
+    } catch (...) {
+    }
+}
+
 }  // namespace
 
 void InitializeDatabaseLayer() {
@@ -89,33 +98,29 @@ PQuery NewQuery(PTransaction transaction, TFbConnection* database) {
 
 PQuery PrepareQuery(const std::string& sql, PTransaction transaction, TFbConnection* database) {
     const bool madeHere = !transaction;
-    PQuery query = NewQuery(std::move(transaction), database);
-    try {
-        query->SetSQL(sql);
-        query->Prepare();
-    } catch (...) {
-        // The preparation's error is what the caller gets, not a failed rollback's.
-        try {
-            FreeQuery(query, madeHere);
-        } catch (...) {
-        }
-        throw;
-    }
-    return query;
+    TQueryScope query(NewQuery(std::move(transaction), database), madeHere);
+    query->SetSQL(sql);
+    query->Prepare();
+    return query.Release();
 }
 
 PQuery PrepareWriteQuery(const std::string& sql) {
     PTransaction transaction = NewWriteTransaction();
+    TScopeGuard freeOnError([&transaction] { FreeQuietly(*transaction); });
+    PQuery query = PrepareQuery(sql, transaction);
+    freeOnError.Dismiss();
+    return query;
+}
+
+TQueryScope::~TQueryScope() {
     try {
-        return PrepareQuery(sql, transaction);
+        FreeQuery(FQuery, FFreeTransaction);
     } catch (...) {
-        try {
-            transaction->Free();
-        } catch (...) {
-        }
-        throw;
+        // Only an error path gets here with a statement: its own error is the one reported.
     }
 }
+
+void TQueryScope::Free() { FreeQuery(FQuery, FFreeTransaction); }
 
 void CommitIfActive(const PTransaction& transaction) {
     if (transaction && transaction->IsActive()) transaction->Commit();
@@ -172,17 +177,12 @@ PQuery CachedWriteQuery(std::int32_t& handle, const std::string& sql, const std:
                         PTransaction transaction) {
     PTransaction made;
     if (!transaction && !Lookup(handle)) transaction = made = NewWriteTransaction();
-    try {
-        return CachedQuery(handle, sql, owner, std::move(transaction));
-    } catch (...) {
-        if (made) {
-            try {
-                made->Free();
-            } catch (...) {
-            }
-        }
-        throw;
-    }
+    TScopeGuard freeOnError([&made] {
+        if (made) FreeQuietly(*made);
+    });
+    PQuery query = CachedQuery(handle, sql, owner, std::move(transaction));
+    freeOnError.Dismiss();
+    return query;
 }
 
 void FreeQueries(const std::string& owner) {
@@ -214,20 +214,12 @@ void FreeQueries(const std::string& owner) {
 std::int64_t GeneratorValue(const std::string& name, std::int64_t step, PTransaction transaction,
                             TFbConnection* database) {
     const bool ownTransaction = !transaction;
-    PQuery query = PrepareQuery(Format("select gen_id(%s, %d) from rdb$database", name, step), std::move(transaction),
-                                database);
-    std::int64_t value = 0;
-    try {
-        query->ExecuteWith({});
-        value = query->FieldAt(0).AsInt64();
-    } catch (...) {
-        try {
-            FreeQuery(query, ownTransaction);
-        } catch (...) {
-        }
-        throw;
-    }
-    FreeQuery(query, ownTransaction);
+    TQueryScope query(PrepareQuery(Format("select gen_id(%s, %d) from rdb$database", name, step),
+                                   std::move(transaction), database),
+                      ownTransaction);
+    query->ExecuteWith({});
+    const std::int64_t value = query->FieldAt(0).AsInt64();
+    query.Free();
     return value;
 }
 

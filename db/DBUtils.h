@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace keyrix::dbutils {
@@ -49,6 +50,27 @@ PQuery NewQuery(PTransaction transaction = nullptr, TFbConnection* database = nu
 PQuery PrepareQuery(const std::string& sql, PTransaction transaction = nullptr, TFbConnection* database = nullptr);
 // The same in a new write transaction of its own, which a failure frees too.
 PQuery PrepareWriteQuery(const std::string& sql);
+
+// Owns a statement for a scope and frees it on every path out of it, as FreeQuery does
+// (with its transaction when asked). Free ends it on the normal path and raises a failed
+// rollback; the end of the scope frees quietly, because on an error path the error being
+// handled is the one to report. Release hands the statement on instead.
+class TQueryScope {
+public:
+    TQueryScope(PQuery query, bool freeTransaction) : FQuery(std::move(query)), FFreeTransaction(freeTransaction) {}
+    TQueryScope(const TQueryScope&) = delete;
+    TQueryScope& operator=(const TQueryScope&) = delete;
+    ~TQueryScope();
+
+    TFbQuery* operator->() const { return FQuery.get(); }
+    const PQuery& Get() const { return FQuery; }
+    void Free();
+    PQuery Release() { return std::exchange(FQuery, nullptr); }
+
+private:
+    PQuery FQuery;
+    bool FFreeTransaction;
+};
 
 // Commits when the transaction is active; a missing (or freed) one is nothing to commit.
 void CommitIfActive(const PTransaction& transaction);

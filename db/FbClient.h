@@ -17,7 +17,7 @@ namespace keyrix {
     X(isc_dsql_prepare) X(isc_dsql_describe) X(isc_dsql_describe_bind) X(isc_dsql_execute)    \
     X(isc_dsql_execute2) X(isc_dsql_execute_immediate) X(isc_dsql_fetch)                      \
     X(isc_dsql_free_statement) X(isc_dsql_sql_info) X(isc_open_blob2) X(isc_get_segment)      \
-    X(isc_close_blob) X(fb_interpret) X(isc_sqlcode)
+    X(isc_close_blob) X(fb_interpret) X(isc_sqlcode) X(fb_cancel_operation)
 
 class TFbClient {
 public:

@@ -16,6 +16,16 @@ void AddDpbText(std::string& dpb, char item, const std::string& text, const char
 
 }  // namespace
 
+std::string CallTimeoutText(std::chrono::milliseconds timeout, const std::string& databaseName) {
+    const std::string limit = timeout == std::chrono::seconds(1) ? std::string("1 second")
+                              : timeout.count() % 1000 == 0
+                                  ? Format("%d seconds", static_cast<long long>(timeout.count() / 1000))
+                                  : Format("%.3f seconds", static_cast<double>(timeout.count()) / 1000.0);
+    return Format("Database call did not return within %s (\"Database\" / \"Call time-out seconds\"); "
+                  "the connection to %s was aborted",
+                  limit, databaseName);
+}
+
 void TFbAttachment::CheckUsable(const std::string& namePath) const {
     if (!Attached()) throw EDatabaseError(ErrorMessageText(namePath, {"The database is not connected"}));
     if (Lost) throw EDatabaseError(ErrorMessageText(namePath, {"The connection to the database is lost"}));
@@ -26,9 +36,14 @@ void TFbAttachment::Check(const ISC_STATUS* status, const std::string& namePath)
 }
 
 void TFbAttachment::Raise(const ISC_STATUS* status, const std::string& namePath) {
-    EFirebirdError error(ErrorMessageText(namePath, StatusLines(status)), StatusCodes(status),
+    std::vector<std::string> lines = StatusLines(status);
+    // After an abort the client's own words ("connection shutdown", "error reading data")
+    // do not say why; the first line does.
+    const bool aborted = Watchdog.Fired();
+    if (aborted) lines.insert(lines.begin(), CallTimeoutText(Watchdog.Timeout(), DatabaseName));
+    EFirebirdError error(ErrorMessageText(namePath, lines), StatusCodes(status),
                          Client ? static_cast<int>(Client->isc_sqlcode(status)) : 0);
-    if (error.ConnectionLost() && Connection != nullptr && Usable()) Connection->ConnectionLost(error);
+    if ((error.ConnectionLost() || aborted) && Connection != nullptr && Usable()) Connection->ConnectionLost(error);
     throw error;
 }
 
@@ -39,7 +54,7 @@ isc_tr_handle* TFbAttachment::PrepareTransaction() {
                                      isc_tpb_nowait};
         ISC_STATUS_ARRAY status{};
         isc_tr_handle handle = 0;
-        Client->isc_start_transaction(status, &handle, 1, &Handle, static_cast<int>(sizeof block), block);
+        Call(&TFbClient::isc_start_transaction, status, &handle, 1, &Handle, static_cast<int>(sizeof block), block);
         Check(status, "");
         PrepareHandle = handle;
     }
@@ -76,6 +91,8 @@ void TFbConnection::OpenConnection() {
     if (FDatabaseName.size() > 32767) throw EDatabaseError("The database path is too long");
 
     FAttachment->Client = client;
+    FAttachment->DatabaseName = FDatabaseName;
+    FAttachment->Watchdog.Rearm();
     ISC_STATUS_ARRAY status{};
     isc_db_handle handle = 0;
     client->isc_attach_database(status, static_cast<short>(FDatabaseName.size()), FDatabaseName.data(), &handle,
@@ -129,10 +146,10 @@ std::exception_ptr TFbConnection::Close() {
 
     ISC_STATUS_ARRAY status{};
     if (FAttachment->PrepareHandle != 0 && FAttachment->Usable())
-        FAttachment->Client->isc_commit_transaction(status, &FAttachment->PrepareHandle);
+        FAttachment->Call(&TFbClient::isc_commit_transaction, status, &FAttachment->PrepareHandle);
     FAttachment->PrepareHandle = 0;
     status[1] = 0;
-    FAttachment->Client->isc_detach_database(status, &FAttachment->Handle);
+    FAttachment->Call(&TFbClient::isc_detach_database, status, &FAttachment->Handle);
     if (status[1] != 0 && !FAttachment->Lost) {
         try {
             FAttachment->Raise(status, NamePath());

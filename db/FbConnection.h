@@ -4,12 +4,15 @@
 
 #include "db/FbClient.h"
 #include "db/FbErrors.h"
+#include "db/FbWatchdog.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <list>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace keyrix {
@@ -36,6 +39,10 @@ public:
     // Read-only, read-committed: prepares statements whose own transaction has not
     // started, so that preparing does not start it. Ended before the detach.
     isc_tr_handle PrepareHandle = 0;
+    // "server/port:database" of the attach, for the messages.
+    std::string DatabaseName;
+    // Aborts the attachment when a call waits on the server too long.
+    TFbCallWatchdog Watchdog;
 
     bool Attached() const { return Handle != 0; }
     // Attached and not being dropped: calls may go to the server.
@@ -48,12 +55,23 @@ public:
     void Check(const ISC_STATUS* status, const std::string& namePath);
     [[noreturn]] void Raise(const ISC_STATUS* status, const std::string& namePath);
 
+    // Every client call that may wait on the server goes through here, watched for its
+    // time-out: Call(&TFbClient::isc_commit_transaction, status, &handle).
+    template <class TFunction, class... TArgs>
+    auto Call(TFunction TFbClient::*function, TArgs&&... args) {
+        TFbCallWatchdog::TCall watched(Watchdog, Client->fb_cancel_operation, Handle);
+        return ((*Client).*function)(std::forward<TArgs>(args)...);
+    }
+
     // The transaction to prepare in, started at its first use.
     isc_tr_handle* PrepareTransaction();
 
     // The message lines of a status vector, as the client library words them.
     std::vector<std::string> StatusLines(const ISC_STATUS* status) const;
 };
+
+// The first line of the error of a call that the watchdog ended: the limit and the server.
+std::string CallTimeoutText(std::chrono::milliseconds timeout, const std::string& databaseName);
 
 class TFbConnection {
 public:
@@ -83,6 +101,10 @@ public:
     void SetSQLDialect(int value) { FSQLDialect = value; }
     const std::string& ClientLibrary() const { return FClientLibrary; }
     void SetClientLibrary(std::string value) { FClientLibrary = std::move(value); }
+    // The longest one call may wait on the server before the connection is aborted (zero or
+    // less: no limit). Applies from the next call on.
+    std::chrono::milliseconds CallTimeout() const { return FAttachment->Watchdog.Timeout(); }
+    void SetCallTimeout(std::chrono::milliseconds value) { FAttachment->Watchdog.SetTimeout(value); }
 
     // Attaches with the user name and the password and nothing else. Raises the database
     // error when attaching fails, EDatabaseError when the client library cannot be loaded.

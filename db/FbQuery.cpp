@@ -1,6 +1,7 @@
 #include "db/FbQuery.h"
 
 #include "common/Format.h"
+#include "common/ScopeGuard.h"
 
 #include <algorithm>
 #include <atomic>
@@ -80,7 +81,6 @@ void TFbQuery::Prepare() {
     if (transaction->Attachment() != FAttachment) throw EDatabaseError("The transaction belongs to another connection");
     if (FParsed.Text.size() > 65535) throw EDatabaseError("The statement text is longer than 65535 bytes");
     FAttachment->CheckUsable("");
-    TFbClient& client = *FAttachment->Client;
     const unsigned short dialect = FAttachment->Dialect;
 
     // Preparing does not start the statement's transaction; an active one is used, so
@@ -90,7 +90,7 @@ void TFbQuery::Prepare() {
 
     ISC_STATUS_ARRAY status{};
     isc_stmt_handle handle = 0;
-    client.isc_dsql_allocate_statement(status, &FAttachment->Handle, &handle);
+    FAttachment->Call(&TFbClient::isc_dsql_allocate_statement, status, &FAttachment->Handle, &handle);
     FAttachment->Check(status, "");
     FHandle = handle;
     FGeneration = FAttachment->Generation;
@@ -103,24 +103,24 @@ void TFbQuery::Prepare() {
     };
     auto input = std::make_unique<TFbSqlda>(8);
     auto output = std::make_unique<TFbSqlda>(8);
-    client.isc_dsql_prepare(status, inTransaction, &FHandle, static_cast<unsigned short>(FParsed.Text.size()),
+    FAttachment->Call(&TFbClient::isc_dsql_prepare, status, inTransaction, &FHandle, static_cast<unsigned short>(FParsed.Text.size()),
                             FParsed.Text.data(), dialect, output->Get());
     if (status[1] != 0) fail();
     if (!output->Complete()) {
         output->Reserve(output->Count());
-        client.isc_dsql_describe(status, &FHandle, dialect, output->Get());
+        FAttachment->Call(&TFbClient::isc_dsql_describe, status, &FHandle, dialect, output->Get());
         if (status[1] != 0) fail();
     }
-    client.isc_dsql_describe_bind(status, &FHandle, dialect, input->Get());
+    FAttachment->Call(&TFbClient::isc_dsql_describe_bind, status, &FHandle, dialect, input->Get());
     if (status[1] != 0) fail();
     if (!input->Complete()) {
         input->Reserve(input->Count());
-        client.isc_dsql_describe_bind(status, &FHandle, dialect, input->Get());
+        FAttachment->Call(&TFbClient::isc_dsql_describe_bind, status, &FHandle, dialect, input->Get());
         if (status[1] != 0) fail();
     }
     const char item = isc_info_sql_stmt_type;
     char info[16] = {};
-    client.isc_dsql_sql_info(status, &FHandle, 1, &item, sizeof info, info);
+    FAttachment->Call(&TFbClient::isc_dsql_sql_info, status, &FHandle, 1, &item, sizeof info, info);
     if (status[1] != 0) fail();
     FStatementType = info[0] == item ? static_cast<int>(InfoInteger(info + 3, InfoLength(info + 1))) : 0;
 
@@ -148,21 +148,20 @@ void TFbQuery::ExecuteWith(const std::vector<TValue>& values) {
     try {
         FInput->Bind(values);
         isc_tr_handle* inTransaction = transaction->ActiveHandle();
-        TFbClient& client = *FAttachment->Client;
         const unsigned short dialect = FAttachment->Dialect;
         const XSQLDA* input = FInput->Count() > 0 ? FInput->Get() : nullptr;
         ISC_STATUS_ARRAY status{};
         if (FStatementType == isc_info_sql_stmt_select || FStatementType == isc_info_sql_stmt_select_for_upd) {
-            client.isc_dsql_execute(status, inTransaction, &FHandle, dialect, input);
+            FAttachment->Call(&TFbClient::isc_dsql_execute, status, inTransaction, &FHandle, dialect, input);
             FAttachment->Check(status, "");
             FetchAll(inTransaction);
         } else if (FOutput->Count() > 0) {
             // A procedure or a statement with "returning": one row, with the execution.
-            client.isc_dsql_execute2(status, inTransaction, &FHandle, dialect, input, FOutput->Get());
+            FAttachment->Call(&TFbClient::isc_dsql_execute2, status, inTransaction, &FHandle, dialect, input, FOutput->Get());
             FAttachment->Check(status, "");
             AddRow(inTransaction);
         } else {
-            client.isc_dsql_execute(status, inTransaction, &FHandle, dialect, input);
+            FAttachment->Call(&TFbClient::isc_dsql_execute, status, inTransaction, &FHandle, dialect, input);
             FAttachment->Check(status, "");
         }
         FExecuted = true;
@@ -178,18 +177,17 @@ void TFbQuery::ExecuteWith(const std::vector<TValue>& values) {
 }
 
 void TFbQuery::FetchAll(isc_tr_handle* transaction) {
-    TFbClient& client = *FAttachment->Client;
     ISC_STATUS_ARRAY status{};
     // The rows are read at once, so the cursor never stays open between calls and a
     // one-shot statement can let go of its handle.
     auto closeCursor = [&] {
         ISC_STATUS_ARRAY closeStatus{};
-        if (HandleValid() && FAttachment->Usable()) client.isc_dsql_free_statement(closeStatus, &FHandle, DSQL_close);
+        if (HandleValid() && FAttachment->Usable()) FAttachment->Call(&TFbClient::isc_dsql_free_statement, closeStatus, &FHandle, DSQL_close);
         return closeStatus[1] == 0;
     };
     try {
         for (;;) {
-            const ISC_STATUS result = client.isc_dsql_fetch(status, &FHandle, FAttachment->Dialect, FOutput->Get());
+            const ISC_STATUS result = FAttachment->Call(&TFbClient::isc_dsql_fetch, status, &FHandle, FAttachment->Dialect, FOutput->Get());
             if (result == 100) break;
             FAttachment->Check(status, "");
             AddRow(transaction);
@@ -199,7 +197,7 @@ void TFbQuery::FetchAll(isc_tr_handle* transaction) {
         throw;
     }
     ISC_STATUS_ARRAY closeStatus{};
-    client.isc_dsql_free_statement(closeStatus, &FHandle, DSQL_close);
+    FAttachment->Call(&TFbClient::isc_dsql_free_statement, closeStatus, &FHandle, DSQL_close);
     FAttachment->Check(closeStatus, "");
 }
 
@@ -211,29 +209,23 @@ void TFbQuery::AddRow(isc_tr_handle* transaction) {
 }
 
 std::string TFbQuery::ReadBlob(isc_tr_handle* transaction, const std::string& blobId) {
-    TFbClient& client = *FAttachment->Client;
     ISC_QUAD id{};
     std::memcpy(&id, blobId.data(), std::min(sizeof id, blobId.size()));
     ISC_STATUS_ARRAY status{};
     isc_blob_handle blob = 0;
-    client.isc_open_blob2(status, &FAttachment->Handle, transaction, &blob, &id, 0, nullptr);
+    FAttachment->Call(&TFbClient::isc_open_blob2, status, &FAttachment->Handle, transaction, &blob, &id, 0, nullptr);
     FAttachment->Check(status, "");
-    struct TBlobCloser {
-        TFbAttachment& Attachment;
-        isc_blob_handle& Blob;
-        std::uint64_t Generation;
-        ~TBlobCloser() {
-            ISC_STATUS_ARRAY ignored{};
-            if (Blob != 0 && Attachment.Usable() && Attachment.Generation == Generation)
-                Attachment.Client->isc_close_blob(ignored, &Blob);
-        }
-    } closer{*FAttachment, blob, FAttachment->Generation};
+    TScopeGuard closer([&attachment = *FAttachment, &blob, generation = FAttachment->Generation] {
+        ISC_STATUS_ARRAY ignored{};
+        if (blob != 0 && attachment.Usable() && attachment.Generation == generation)
+            attachment.Call(&TFbClient::isc_close_blob, ignored, &blob);
+    });
 
     std::string content;
     char segment[8192];
     for (;;) {
         unsigned short length = 0;
-        client.isc_get_segment(status, &blob, &length, sizeof segment, segment);
+        FAttachment->Call(&TFbClient::isc_get_segment, status, &blob, &length, sizeof segment, segment);
         if (status[1] == 0 || status[1] == isc_segment) {
             content.append(segment, length);
         } else if (status[1] == isc_segstr_eof) {
@@ -281,7 +273,7 @@ TRowCounts TFbQuery::QueryRowCounts() {
     const char item = isc_info_sql_records;
     char info[128] = {};
     ISC_STATUS_ARRAY status{};
-    FAttachment->Client->isc_dsql_sql_info(status, &FHandle, 1, &item, sizeof info, info);
+    FAttachment->Call(&TFbClient::isc_dsql_sql_info, status, &FHandle, 1, &item, sizeof info, info);
     FAttachment->Check(status, "");
     if (info[0] != item) return counts;
     const int end = std::min<int>(3 + InfoLength(info + 1), sizeof info);
@@ -314,7 +306,7 @@ void TFbQuery::ReleaseHandle() {
         // A drop that fails leaves the statement to the server until the detach; there is
         // nothing for the caller to do about it.
         ISC_STATUS_ARRAY ignored{};
-        FAttachment->Client->isc_dsql_free_statement(ignored, &FHandle, DSQL_drop);
+        FAttachment->Call(&TFbClient::isc_dsql_free_statement, ignored, &FHandle, DSQL_drop);
     }
     FHandle = 0;
 }

@@ -68,7 +68,7 @@ void TFbTransaction::StartTransaction() {
     FAttachment->CheckUsable("");
     ISC_STATUS_ARRAY status{};
     isc_tr_handle handle = 0;
-    FAttachment->Client->isc_start_transaction(status, &handle, 1, &FAttachment->Handle,
+    FAttachment->Call(&TFbClient::isc_start_transaction, status, &handle, 1, &FAttachment->Handle,
                                                static_cast<int>(FParameterBlock.size()), FParameterBlock.data());
     FAttachment->Check(status, "");
     FHandle = handle;
@@ -80,7 +80,7 @@ void TFbTransaction::Commit() {
     if (!IsActive()) throw EDatabaseError("The transaction is not active");
     FAttachment->CheckUsable("");
     ISC_STATUS_ARRAY status{};
-    FAttachment->Client->isc_commit_transaction(status, &FHandle);
+    FAttachment->Call(&TFbClient::isc_commit_transaction, status, &FHandle);
     FAttachment->Check(status, "");
     Forget();
 }
@@ -92,7 +92,7 @@ void TFbTransaction::Rollback() {
         return;
     }
     ISC_STATUS_ARRAY status{};
-    FAttachment->Client->isc_rollback_transaction(status, &FHandle);
+    FAttachment->Call(&TFbClient::isc_rollback_transaction, status, &FHandle);
     FAttachment->Check(status, "");
     Forget();
 }
@@ -104,7 +104,7 @@ void TFbTransaction::RollbackToSavepoint(const std::string& name) { ExecuteImmed
 void TFbTransaction::ExecuteImmediate(const std::string& sql) {
     isc_tr_handle* handle = ActiveHandle();
     ISC_STATUS_ARRAY status{};
-    FAttachment->Client->isc_dsql_execute_immediate(status, &FAttachment->Handle, handle,
+    FAttachment->Call(&TFbClient::isc_dsql_execute_immediate, status, &FAttachment->Handle, handle,
                                                     static_cast<unsigned short>(sql.size()), sql.data(),
                                                     FAttachment->Dialect, nullptr);
     FAttachment->Check(status, "");

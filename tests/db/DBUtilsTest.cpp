@@ -318,3 +318,48 @@ TEST_F(DbClientLibrary, TheDebianInstallationIsFoundAndLoads) {
     EXPECT_EQ(TFbClient::Load(path), TFbClient::Load(path));
     EXPECT_THROW(TFbClient::Load("/nonexistent/libfbclient.so"), EDatabaseError);
 }
+
+TEST_F(DbSession, StatementScopeFreesOnEveryPathAndReleaseHandsOn) {
+    // Error path: the statement's own error leaves the scope, and the statement goes with
+    // its transaction, rolled back.
+    PTransaction own = NewWriteTransaction();
+    PQuery seen;
+    try {
+        TQueryScope scope(PrepareQuery(InsertDepartment, own), true);
+        seen = scope.Get();
+        scope->ExecuteWith({"rolled back with its transaction"});
+        scope->ExecuteWith({});  // a value short
+        FAIL() << "executed without its value";
+    } catch (const EDatabaseError& error) {
+        EXPECT_NE(error.Message().find("value"), std::string::npos) << error.Message();
+    }
+    EXPECT_TRUE(seen->IsFreed());
+    EXPECT_TRUE(own->IsFreed());
+    EXPECT_EQ(Scalar(CountDepartments).ToString(), "0");
+
+    // Normal path: Free ends it there, the transaction stays when not asked for.
+    PTransaction kept = NewWriteTransaction();
+    {
+        TQueryScope scope(PrepareQuery(InsertDepartment, kept), false);
+        scope->ExecuteWith({"kept"});
+        seen = scope.Get();
+        scope.Free();
+        EXPECT_FALSE(scope.Get());
+        EXPECT_TRUE(seen->IsFreed());
+    }
+    ASSERT_TRUE(kept->IsActive());
+    kept->Commit();
+    EXPECT_EQ(Scalar(CountDepartments).ToString(), "1");
+
+    // Release hands it on unfreed, transaction and all.
+    PQuery released;
+    {
+        TQueryScope scope(PrepareQuery(CountDepartments), true);
+        released = scope.Release();
+    }
+    ASSERT_TRUE(released);
+    EXPECT_FALSE(released->IsFreed());
+    released->ExecuteWith();
+    EXPECT_EQ(released->FieldAt(0).AsInteger(), 1);
+    FreeQuery(released, true);
+}

@@ -39,8 +39,9 @@ std::string SqlQuoted(const std::string& text) {
     return quoted + "'";
 }
 
-// From the build, not __FILE__: a compiler cache may make source paths relative.
-const std::string SchemaScript = KEYRIX_SCHEMA_SCRIPT;
+// An absolute path from the build: __FILE__ is relative when ccache rewrites paths (base_dir),
+// and isql reads a relative INPUT from the folder of the script that names it.
+const std::string SchemaScript = KEYRIX_TEST_SCHEMA;
 
 }  // namespace
 

@@ -2,6 +2,7 @@
 #include "tests/TestSupport.h"
 #include "tests/db/DbFixture.h"
 #include "tests/support/HttpsTestServer.h"
+#include "tests/support/TcpRelay.h"
 
 #include <fmt/format.h>
 
@@ -192,10 +193,13 @@ protected:
         return events;
     }
 
-    // Settings that point at the test database, with both imports switched off.
+    // Settings that point at the test database, with both imports switched off. A port
+    // other than 0 replaces the server's (a relay in front of it); databaseExtra adds
+    // values to the "Database" subkey.
     void WriteDatabaseHive(const TTestDatabase& database, const std::string& general,
                            const std::string& password = "",
-                           const std::string& hrm = "\"Import enabled\"=dword:00000000\r\n") {
+                           const std::string& hrm = "\"Import enabled\"=dword:00000000\r\n", int port = 0,
+                           const std::string& databaseExtra = "") {
         const TFbServer& server = TFbServer::Get();
         const std::string key = "[HKEY_LOCAL_MACHINE\\Software\\Keyrix\\Synchronizer\\Clients\\VLHRM";
         const std::string file = database.Path().substr(database.Path().find(':') + 1);
@@ -206,10 +210,10 @@ protected:
         };
         WriteFile(Hive, "Windows Registry Editor Version 5.00\r\n\r\n" + key + "]\r\n\"Version\"=dword:00000001\r\n\r\n" +
                             key + "\\Database]\r\n\"Server address\"=" + quoted(server.Host) +
-                            "\r\n\"Port number\"=dword:" + fmt::format("{:08x}", std::stoi(server.Port)) +
+                            "\r\n\"Port number\"=dword:" + fmt::format("{:08x}", port != 0 ? port : std::stoi(server.Port)) +
                             "\r\n\"Database name\"=" + quoted(file) + "\r\n\"Username\"=" + quoted(server.User) +
                             "\r\n\"Password\"=" + quoted(password.empty() ? server.Password : password) +
-                            "\r\n\r\n" + key + "\\General]\r\n" + general + "\r\n" + key +
+                            "\r\n" + databaseExtra + "\r\n" + key + "\\General]\r\n" + general + "\r\n" + key +
                             "\\HRM]\r\n" + hrm + "\r\n" + key +
                             "\\BRAKON]\r\n\"Import enabled\"=dword:00000000\r\n\r\n");
     }
@@ -716,4 +720,41 @@ TEST_F(Executable, HiveThatIsNoRegularFileOrCannotBeReadStopsTheProcess) {
         EXPECT_FALSE(FileExists(UnitDir + "/KeyrixSyncVLRM.service")) << "nothing was installed";
         EXPECT_FALSE(FileExists(LogFile)) << "no run was started";
     }
+}
+
+// The database path freezes in the middle of a debug run (the relay stops forwarding as the
+// feed is served). The hive's call time-out of 2 seconds ends the wait: the run reports the
+// time-out and finishes normally, and nothing is committed.
+TEST_F(Executable, FrozenDatabasePathEndsAtTheCallTimeOutFromTheHive) {
+    TTestDatabase database;
+    TTcpRelay relay("127.0.0.1", std::stoi(TFbServer::Get().Port));
+    THttpsTestServer server([&](const THttpRequest&) {
+        relay.Pause(std::chrono::seconds(20));
+        THttpResponse response;
+        response.Body =
+            "<?xml version=\"1.0\"?><ArrayOfBrakonData><BrakonData><EmployeeID>E1</EmployeeID>"
+            "<FirstName>Ann</FirstName><LastName>Lee</LastName></BrakonData></ArrayOfBrakonData>";
+        return response;
+    });
+    WriteDatabaseHive(database, "\"Log messages to file\"=dword:00000001\r\n", "",
+                      "\"Import enabled\"=dword:00000001\r\n\"Data source URL\"=\"" + server.Url() + "\"\r\n",
+                      relay.Port(), "\"Call time-out seconds\"=dword:00000002\r\n");
+    const auto start = std::chrono::steady_clock::now();
+    TCommandResult result = Run("/SVC /DEBUG", "timeout -s KILL 120");
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(result.ExitCode, 0) << result.Output;
+    EXPECT_LT(took, std::chrono::seconds(30));
+    const std::string limit = "Database call did not return within 2 seconds (\"Database\" / \"Call time-out seconds\"); "
+                              "the connection to 127.0.0.1/" + std::to_string(relay.Port()) + ":";
+    EXPECT_NE(result.Output.find("ServiceRun exception: " + limit), std::string::npos) << result.Output;
+    EXPECT_NE(ReadFile(LogFile).find("ServiceRun exception: " + limit), std::string::npos);
+    const Lines events = Events();
+    EXPECT_TRUE(std::any_of(events.begin(), events.end(), [&](const std::string& e) {
+        return e.rfind("KeyrixSyncVLRM error: Critical error on service work:\\r\\nEFirebirdError\\r\\n" + limit, 0) == 0;
+    })) << testing::PrintToString(events);
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events.back(), "KeyrixSyncVLRM information: Keyrix sync server finished!");
+    relay.CutAll();
+    const std::string users = database.Isql("SELECT COUNT(*) FROM USERS WHERE CLASS <> 'GROUP';");
+    EXPECT_NE(users.find(" 0"), std::string::npos) << users;
 }

@@ -5,8 +5,10 @@
 #include "db/DBUtils.h"
 #include "tests/db/DbFixture.h"
 #include "tests/support/HttpsTestServer.h"
+#include "tests/support/TcpRelay.h"
 #include "tests/vlhrm/RunJournal.h"
 
+#include <chrono>
 #include <cstdlib>
 
 using namespace keyrix;
@@ -123,7 +125,9 @@ protected:
 
     TTestDatabase Database;
     std::string Feed;
+    std::function<void()> BeforeFeed;  // runs as the feed is requested
     THttpsTestServer Server{[this](const THttpRequest&) {
+        if (BeforeFeed) BeforeFeed();
         THttpResponse response;
         response.Body = Feed;
         return response;
@@ -429,4 +433,35 @@ TEST_F(Pass, ParserLimitOrUnreadEntityEndsThePassWithNothingCommitted) {
         EXPECT_EQ(row[1].rfind("EXmlReadError\r\nCannot read ", 0), 0u) << row[1];
         EXPECT_EQ(row[1].find("MARKER"), std::string::npos);
     }
+}
+
+// The database path freezes while the feed is served: the import's first database call then
+// waits on a socket that never answers, until the call time-out aborts the connection. The
+// run reports the time-out and ends; nothing of the pass is committed.
+TEST_F(Pass, StalledDatabaseEndsTheRunAtTheCallTimeOut) {
+    TTcpRelay relay("127.0.0.1", std::stoi(TFbServer::Get().Port));
+    Module->DisconnectDatabase();
+    Setup.DatabasePort = relay.Port();
+    Setup.DatabaseCallTimeoutSeconds = 2;
+    Setup.LogToFile = true;
+    Feed = FeedOf({{"E1", "Anna", "Berg"}, {"E2", "Bo", "Ek"}});
+    BeforeFeed = [&relay] { relay.Pause(std::chrono::seconds(20)); };
+    Journal.Entries.clear();
+    const auto start = std::chrono::steady_clock::now();
+    Module->RunService();
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took, std::chrono::seconds(20));
+    EXPECT_GE(took, std::chrono::milliseconds(1900));
+
+    const Lines lines = Journal.Finish();
+    const std::string expected =
+        "eventlog error: Critical error on service work:\r\nEFirebirdError\r\n"
+        "Database call did not return within 2 seconds (\"Database\" / \"Call time-out seconds\"); the connection "
+        "to 127.0.0.1/" + std::to_string(relay.Port()) + ":" + Database.Path().substr(Database.Path().find(':') + 1) +
+        " was aborted.\r\n";
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(expected, 0) == 0; }))
+        << testing::PrintToString(lines);
+    EXPECT_TRUE(Has(lines, "file: Sync finished at <time>")) << testing::PrintToString(lines);
+    EXPECT_TRUE(Query(UsersSql).empty());
+    EXPECT_EQ(Server.Requests().size(), 1u);
 }

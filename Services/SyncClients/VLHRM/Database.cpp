@@ -6,6 +6,7 @@
 #include "db/DBUtils.h"
 #include "setup/SetupWindow.h"
 
+#include <chrono>
 #include <mutex>
 
 namespace keyrix {
@@ -22,6 +23,7 @@ void TDataModule1::ConnectDatabase() {
             dbDatabase.SetPassword(settings.DatabasePassword);
             dbDatabase.SetSQLDialect(3);
             dbDatabase.SetClientLibrary(dbutils::FindClientLibrary());
+            dbDatabase.SetCallTimeout(std::chrono::seconds(settings.DatabaseCallTimeoutSeconds));
             dbDatabase.OpenConnection();
         } catch (...) {
             SyncLogError("Error connecting database: %s", DescribeCurrentException().Message);

@@ -39,24 +39,16 @@ void TDataModule1::AddToCompanySiteGroups(THrmGroupCache& cache, std::int32_t co
     }
 
     if (cache.CompanyGroup == 0 || cache.SiteGroup == 0) {
-        dbutils::PQuery create = dbutils::PrepareQuery(GroupCreateSql, PassTransaction);
-        try {
-            if (cache.CompanyGroup == 0) {
-                create->ExecuteWith({companyName, siteName, TValue(), companyNumber});
-                cache.CompanyGroup = create->FieldByName("ID").AsInt64();
-            }
-            if (cache.SiteGroup == 0) {
-                create->ExecuteWith({siteName, siteName, siteNumber, TValue()});
-                cache.SiteGroup = create->FieldByName("ID").AsInt64();
-            }
-        } catch (...) {
-            try {
-                dbutils::FreeQuery(create, false);
-            } catch (...) {  // the creation's error is the one to report
-            }
-            throw;
+        dbutils::TQueryScope create(dbutils::PrepareQuery(GroupCreateSql, PassTransaction), false);
+        if (cache.CompanyGroup == 0) {
+            create->ExecuteWith({companyName, siteName, TValue(), companyNumber});
+            cache.CompanyGroup = create->FieldByName("ID").AsInt64();
         }
-        dbutils::FreeQuery(create, false);
+        if (cache.SiteGroup == 0) {
+            create->ExecuteWith({siteName, siteName, siteNumber, TValue()});
+            cache.SiteGroup = create->FieldByName("ID").AsInt64();
+        }
+        create.Free();
     }
     if (cache.CompanyGroup == 0 && cache.SiteGroup == 0) return;
 

@@ -140,24 +140,15 @@ void TDataModule1::ImportHrmUsers() {
         }
     }
 
-    dbutils::PQuery closing = dbutils::NewQuery(PassTransaction);
-    std::int64_t deleted = 0;
-    try {
-        closing->SetSQL(RemoveLeaversFromGroupsSql);
-        closing->Prepare();
-        closing->ExecuteWith();
-        closing->SetSQL(MarkLeaversDeletedSql);
-        closing->Prepare();
-        closing->ExecuteWith();
-        deleted = closing->RowCounts().Updated;
-    } catch (...) {
-        try {
-            dbutils::FreeQuery(closing, false);
-        } catch (...) {  // the statement's own error is the one to report
-        }
-        throw;
-    }
-    dbutils::FreeQuery(closing, false);
+    dbutils::TQueryScope closing(dbutils::NewQuery(PassTransaction), false);
+    closing->SetSQL(RemoveLeaversFromGroupsSql);
+    closing->Prepare();
+    closing->ExecuteWith();
+    closing->SetSQL(MarkLeaversDeletedSql);
+    closing->Prepare();
+    closing->ExecuteWith();
+    const std::int64_t deleted = closing->RowCounts().Updated;
+    closing.Free();
 
     SyncLogDebug("HRM users import took: %dms", TicksSince(importStart));
     SyncLogDebug("Processed records: %d", processed);

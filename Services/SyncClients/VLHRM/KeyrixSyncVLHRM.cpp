@@ -1,6 +1,7 @@
 // Entry point of KeyrixSyncVLHRM: start-up, mode selection, shut-down, exit code.
 #include "Services/SyncClients/VLHRM/MainService.h"
 #include "common/Exceptions.h"
+#include "common/ScopeGuard.h"
 #include "db/DBUtils.h"
 #include "platform/Process.h"
 #include "platform/Signals.h"
@@ -24,9 +25,7 @@ void StartAndRun(TServiceApplication& application) {
     dbutils::InitializeDatabaseLayer();
     TSetup setup(false, true, "Keyrix HRM sync service settings");
     SetupInstance = &setup;
-    struct TForgetSetup {
-        ~TForgetSetup() { SetupInstance = nullptr; }
-    } forget;
+    TScopeGuard forget([] { SetupInstance = nullptr; });
     // A hive that cannot be read, or a value of the wrong type, stops the process here.
     setup.LoadSettings();
     KeyrixSyncVLRM = application.AddService<TKeyrixSyncVLRM>();

@@ -1,6 +1,7 @@
 #include "Services/SyncClients/VLHRM/MainService.h"
 
 #include "common/Format.h"
+#include "common/ScopeGuard.h"
 #include "platform/RunLock.h"
 #include "service/SvcConsole.h"
 
@@ -32,13 +33,10 @@ void TKeyrixSyncVLRM::ServiceExecute(TServiceBase&) {
     std::unique_ptr<TDataModule1> module = DataModuleFactory();
     DataModule1 = module.get();
     // Free the object, then clear the global, also when the run raised.
-    struct TRelease {
-        std::unique_ptr<TDataModule1>& Module;
-        ~TRelease() {
-            Module.reset();
-            DataModule1 = nullptr;
-        }
-    } release{module};
+    TScopeGuard release([&module] {
+        module.reset();
+        DataModule1 = nullptr;
+    });
     module->RunService();
 }
 

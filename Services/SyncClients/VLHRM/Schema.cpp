@@ -33,39 +33,20 @@ const TSchemaStep SchemaSteps[] = {
      "CREATE INDEX USR_IDX_HRM_SYNC ON USERS (USR_HRM_SYNC, USR_COMPANYID, SYNC_ID)"},
 };
 
-// Frees on an error path, where the error being handled is the one to report.
-void FreeQuietly(dbutils::PQuery& query) {
-    try {
-        dbutils::FreeQuery(query, true);
-    } catch (...) {
-    }
-}
-
 bool ObjectExists(const char* check) {
-    dbutils::PQuery query = dbutils::PrepareQuery(check);
-    bool exists = false;
-    try {
-        query->ExecuteWith();
-        exists = query->FieldByName("COUNT").AsInteger() > 0;
-    } catch (...) {
-        FreeQuietly(query);
-        throw;
-    }
-    dbutils::FreeQuery(query, true);
+    dbutils::TQueryScope query(dbutils::PrepareQuery(check), true);
+    query->ExecuteWith();
+    const bool exists = query->FieldByName("COUNT").AsInteger() > 0;
+    query.Free();
     return exists;
 }
 
 // Committed at once, so that nothing of it waits for the sync pass.
 void CreateObject(const char* create) {
-    dbutils::PQuery query = dbutils::PrepareWriteQuery(create);
-    try {
-        query->ExecuteWith();
-        query->Transaction()->Commit();
-    } catch (...) {
-        FreeQuietly(query);
-        throw;
-    }
-    dbutils::FreeQuery(query, true);
+    dbutils::TQueryScope query(dbutils::PrepareWriteQuery(create), true);
+    query->ExecuteWith();
+    query->Transaction()->Commit();
+    query.Free();
 }
 
 }  // namespace

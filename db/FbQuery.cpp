@@ -2,21 +2,15 @@
 
 #include "common/Format.h"
 #include "common/ScopeGuard.h"
+#include "common/TextUtils.h"
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cstring>
 
 namespace keyrix {
 
 namespace {
-
-bool SameName(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
-           });
-}
 
 // Little-endian integers of the info buffers, whatever the host's order.
 std::int64_t InfoInteger(const char* bytes, int length) {
@@ -243,7 +237,7 @@ void TFbQuery::NextRow() {
 
 TFbField TFbQuery::FieldByName(std::string_view name) const {
     for (std::size_t i = 0; i < FColumns.size(); ++i)
-        if (SameName(FColumns[i].Name, name)) return FieldAt(i);
+        if (SameText(FColumns[i].Name, name)) return FieldAt(i);
     throw EDatabaseError(Format("Field \"%s\" not found", std::string(name)));
 }
 

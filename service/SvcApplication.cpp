@@ -1,6 +1,7 @@
 #include "service/SvcApplication.h"
 
 #include "common/Format.h"
+#include "common/ScopeGuard.h"
 #include "common/TextUtils.h"
 #include "platform/ConsoleOutput.h"
 #include "platform/Process.h"
@@ -166,13 +167,10 @@ void TServiceApplication::RunServices(bool debug) {
     if (debug) {
         // Whatever happens, the threads are asked to end and waited for here, even when a
         // stop request in flight still holds one of them.
-        struct TReleaseThreads {
-            std::vector<std::unique_ptr<TServiceBase>>& Services;
-            ~TReleaseThreads() {
-                for (auto& service : Services)
-                    if (const auto worker = service->ReleaseServiceThread()) worker->TerminateAndWait();
-            }
-        } release{FServices};
+        TScopeGuard release([this] {
+            for (auto& service : FServices)
+                if (const auto worker = service->ReleaseServiceThread()) worker->TerminateAndWait();
+        });
         std::vector<std::shared_ptr<TServiceThread>> threads;
         for (auto& service : FServices) {
             service->DebugRun = true;

@@ -4,19 +4,15 @@
 
 #include "db/DBUtils.h"
 #include "tests/db/DbFixture.h"
+#include "tests/support/TcpRelay.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <mutex>
-#include <thread>
 
 using namespace keyrix;
 using namespace keyrix::dbutils;
@@ -332,104 +328,9 @@ TEST_F(DbStatements, ConnectFailureTextsStartWithTheComponentPath) {
     }
 }
 
-namespace {
-
-int LoopbackSocket(int port, bool listening) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    const bool ok = listening ? ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && ::listen(fd, 4) == 0
-                              : ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    if (!ok) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// A loopback relay to the server whose connections can be cut, as a failing network
-// would: the client then meets a closed socket in the middle of its work.
-class TCuttableRelay {
-public:
-    explicit TCuttableRelay(int serverPort) : FServerPort(serverPort) {
-        FListener = LoopbackSocket(0, true);
-        sockaddr_in address{};
-        socklen_t length = sizeof address;
-        if (FListener >= 0 && ::getsockname(FListener, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-            FPort = ntohs(address.sin_port);
-        FThread = std::thread([this] { Run(); });
-    }
-    ~TCuttableRelay() {
-        FStop = true;
-        FThread.join();
-        Cut();
-        ::close(FListener);
-    }
-    int Port() const { return FPort; }
-    void Cut() {
-        std::lock_guard guard(FLock);
-        for (int fd : FSockets) {
-            ::shutdown(fd, SHUT_RDWR);
-            ::close(fd);
-        }
-        FSockets.clear();
-    }
-
-private:
-    void Run() {
-        while (!FStop) {
-            std::vector<pollfd> watched{{FListener, POLLIN, 0}};
-            {
-                std::lock_guard guard(FLock);
-                for (int fd : FSockets) watched.push_back({fd, POLLIN, 0});
-            }
-            if (::poll(watched.data(), watched.size(), 50) <= 0) continue;
-            std::lock_guard guard(FLock);
-            if (watched[0].revents & POLLIN) {
-                int client = ::accept(FListener, nullptr, nullptr);
-                int server = LoopbackSocket(FServerPort, false);
-                if (client >= 0 && server >= 0) FSockets.insert(FSockets.end(), {client, server});
-            }
-            for (std::size_t i = 1; i < watched.size(); ++i) {
-                if (!(watched[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-                auto at = std::find(FSockets.begin(), FSockets.end(), watched[i].fd);
-                if (at == FSockets.end()) continue;  // cut meanwhile
-                const std::size_t index = static_cast<std::size_t>(at - FSockets.begin());
-                const int peer = FSockets[index ^ 1];
-                char buffer[65536];
-                ssize_t n = ::read(watched[i].fd, buffer, sizeof buffer);
-                if (n <= 0) {  // one side went: the pair goes
-                    const auto pair = FSockets.begin() + static_cast<std::ptrdiff_t>(index & ~std::size_t{1});
-                    ::close(pair[0]);
-                    ::close(pair[1]);
-                    FSockets.erase(pair, pair + 2);
-                    continue;
-                }
-                for (ssize_t sent = 0; sent < n;) {
-                    ssize_t written = ::write(peer, buffer + sent, static_cast<std::size_t>(n - sent));
-                    if (written <= 0) break;
-                    sent += written;
-                }
-            }
-        }
-    }
-
-    int FServerPort;
-    int FListener = -1;
-    int FPort = 0;
-    std::atomic<bool> FStop{false};
-    std::mutex FLock;
-    std::vector<int> FSockets;  // pairs: client, server
-    std::thread FThread;
-};
-
-}  // namespace
-
 TEST_F(DbStatements, NetworkFailureRunsTheLostConnectionHandlerThenCloses) {
     const keyrix::test::TFbServer& server = keyrix::test::TFbServer::Get();
-    TCuttableRelay relay(std::stoi(server.Port));
+    keyrix::test::TTcpRelay relay("127.0.0.1", std::stoi(server.Port));
     ASSERT_NE(relay.Port(), 0);
     std::vector<std::string> events;
     TFbConnection remote("dbDatabase", "DataModule1");
@@ -448,7 +349,7 @@ TEST_F(DbStatements, NetworkFailureRunsTheLostConnectionHandlerThenCloses) {
     insert->SetCached(true);
     insert->ExecuteWith({"never committed"});
 
-    relay.Cut();
+    relay.CutAll();
     const auto start = std::chrono::steady_clock::now();
     try {
         insert->ExecuteWith({"after the cut"});

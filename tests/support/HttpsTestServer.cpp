@@ -1,5 +1,6 @@
 #include "tests/support/HttpsTestServer.h"
 
+#include "common/ScopeGuard.h"
 #include "common/TextUtils.h"
 
 #include "tools/HttpsSupport.h"
@@ -364,11 +365,7 @@ int THttpsTestServer::Io(SSL* ssl, int fd, const std::function<int()>& operation
 
 void THttpsTestServer::Serve(int fd, std::size_t index) {
     BlockSigPipe();
-    struct TEnd {
-        THttpsTestServer& Server;
-        std::size_t Index;
-        ~TEnd() { Server.Record(Index, [](TConnectionRecord& c) { c.Ended = true; }); }
-    } end{*this, index};
+    TScopeGuard end([this, index] { Record(index, [](TConnectionRecord& c) { c.Ended = true; }); });
     TFd closer(fd);
     TSsl ssl(SSL_new(FContext.get()));
     if (!ssl || SSL_set_fd(ssl.get(), fd) != 1) return;

@@ -1,4 +1,5 @@
 // The built executable, copied to a folder of its own and run as an administrator would.
+#include "common/ScopeGuard.h"
 #include "tests/TestSupport.h"
 #include "tests/db/DbFixture.h"
 #include "tests/support/HttpsTestServer.h"
@@ -471,16 +472,11 @@ TEST_F(Executable, SignalsDuringADebugRunAreStopRequestsHandledAfterThePass) {
         response.Body = feed;
         return response;
     });
-    struct TReleaseAll {
-        std::mutex& Lock;
-        std::condition_variable& Changed;
-        int& Released;
-        ~TReleaseAll() {
-            std::lock_guard guard(Lock);
-            Released = 1000;
-            Changed.notify_all();
-        }
-    } releaseAll{lock, changed, released};
+    keyrix::TScopeGuard releaseAll([&] {
+        std::lock_guard guard(lock);
+        released = 1000;
+        changed.notify_all();
+    });
     WriteDatabaseHive(database, "", "",
                       "\"Import enabled\"=dword:00000001\r\n\"Data source URL\"=\"" + server.Url() + "\"\r\n");
     const std::string outputFile = WorkDir.File("output.txt");

@@ -48,6 +48,17 @@ std::string FolderOf(const std::string& path) {
 
 std::string BaseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
+const char* FileKind(unsigned mode) {
+    if (S_ISREG(mode)) return "a regular file";
+    if (S_ISDIR(mode)) return "a directory";
+    if (S_ISCHR(mode)) return "a character device";
+    if (S_ISBLK(mode)) return "a block device";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISSOCK(mode)) return "a socket";
+    if (S_ISLNK(mode)) return "a symbolic link";
+    return "a file of an unknown kind";
+}
+
 int SyncFolder(const std::string& folder) {
     TFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.Get() < 0 || ::fsync(fd.Get()) != 0) return errno;

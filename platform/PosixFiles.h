@@ -22,6 +22,9 @@ std::string FolderOf(const std::string& path);
 // The last part of a path.
 std::string BaseName(const std::string& path);
 
+// What a file of this mode is, for messages: "a directory", "a FIFO", "a symbolic link", ...
+const char* FileKind(unsigned mode);
+
 // Flushes a folder's entries (a rename or a new file in it) to disk; answers 0 or the errno.
 int SyncFolder(const std::string& folder);
 

@@ -34,21 +34,12 @@ long CodeOf(int error, long otherwise) {
     return error == EACCES || error == EPERM ? ERROR_ACCESS_DENIED : otherwise;
 }
 
-const char* KindOf(mode_t mode) {
-    if (S_ISDIR(mode)) return "a directory";
-    if (S_ISCHR(mode)) return "a character device";
-    if (S_ISBLK(mode)) return "a block device";
-    if (S_ISFIFO(mode)) return "a FIFO";
-    if (S_ISSOCK(mode)) return "a socket";
-    return "not a regular file";
-}
-
 [[noreturn]] void FailReading(const std::string& path, int error) {
     throw EHiveFileError(error, Format("Cannot read registry file \"%s\". %s", path, SysErrorMessage(error)));
 }
 
 [[noreturn]] void FailKind(const std::string& path, mode_t mode) {
-    throw EHiveFileError(EINVAL, Format("Registry file \"%s\" is %s, not a regular file", path, KindOf(mode)));
+    throw EHiveFileError(EINVAL, Format("Registry file \"%s\" is %s, not a regular file", path, FileKind(mode)));
 }
 
 // Only a regular file can be the hive: reading a FIFO would wait for ever, and replacing a

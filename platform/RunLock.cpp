@@ -1,6 +1,7 @@
 #include "platform/RunLock.h"
 
 #include "common/Format.h"
+#include "platform/PosixFiles.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -14,16 +15,6 @@
 namespace keyrix::platform {
 
 namespace {
-
-const char* KindOf(mode_t mode) {
-    if (S_ISDIR(mode)) return "a directory";
-    if (S_ISCHR(mode)) return "a character device";
-    if (S_ISBLK(mode)) return "a block device";
-    if (S_ISFIFO(mode)) return "a FIFO";
-    if (S_ISSOCK(mode)) return "a socket";
-    if (S_ISLNK(mode)) return "a symbolic link";
-    return "not a regular file";
-}
 
 // The id in the file, when it names a process that exists; the holder may not have
 // written it yet, so an empty or partial file answers 0.
@@ -54,7 +45,7 @@ TRunLock::TRunLock(std::string path) : FPath(std::move(path)) {
     // that someone put there in its place, since the holder truncates and writes the file.
     struct stat st;
     if (::lstat(FPath.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
-        throw ERunLockError(EINVAL, Format("The run lock file \"%s\" is %s", FPath, KindOf(st.st_mode)));
+        throw ERunLockError(EINVAL, Format("The run lock file \"%s\" is %s", FPath, FileKind(st.st_mode)));
     FFd.Reset(::open(FPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
     // Another account's file (root's service beside a debug run as a user, or the other way
     // round in a sticky folder): flock needs no write access, only the id is not written.
@@ -62,7 +53,7 @@ TRunLock::TRunLock(std::string path) : FPath(std::move(path)) {
     if (error == EACCES) FFd.Reset(::open(FPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (FFd.Get() < 0) {
         if (error == ELOOP && ::lstat(FPath.c_str(), &st) == 0)
-            throw ERunLockError(error, Format("The run lock file \"%s\" is %s", FPath, KindOf(st.st_mode)));
+            throw ERunLockError(error, Format("The run lock file \"%s\" is %s", FPath, FileKind(st.st_mode)));
         throw ERunLockError(error, Format("Cannot open the run lock file \"%s\". %s", FPath, SysErrorMessage(error)));
     }
     if (::fstat(FFd.Get(), &st) != 0) {
@@ -70,7 +61,7 @@ TRunLock::TRunLock(std::string path) : FPath(std::move(path)) {
         throw ERunLockError(error, Format("Cannot open the run lock file \"%s\". %s", FPath, SysErrorMessage(error)));
     }
     if (!S_ISREG(st.st_mode))
-        throw ERunLockError(EINVAL, Format("The run lock file \"%s\" is %s", FPath, KindOf(st.st_mode)));
+        throw ERunLockError(EINVAL, Format("The run lock file \"%s\" is %s", FPath, FileKind(st.st_mode)));
     int result;
     do result = ::flock(FFd.Get(), LOCK_EX | LOCK_NB);
     while (result != 0 && errno == EINTR);

@@ -37,6 +37,13 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// A feed of one employee of company 1 at site 10.
+const std::string OneEmployeeFeed =
+    "<?xml version=\"1.0\"?><ArrayOfBrakonData><BrakonData><EmployeeID>E1</EmployeeID>"
+    "<FirstName>Ann</FirstName><LastName>Lee</LastName><Email/><Phone/><PositionTitle>Clerk</PositionTitle>"
+    "<Department/><CompanyId>1</CompanyId><CompanyName>Acme</CompanyName><SiteName>North</SiteName>"
+    "<SiteId>10</SiteId></BrakonData></ArrayOfBrakonData>";
+
 // Polls the condition until it holds or the limit has passed; answers whether it held.
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -371,11 +378,7 @@ TEST_F(Executable, SettingsThatCannotBeLoadedStopTheProcess) {
 
 TEST_F(Executable, DebugRunImportsTheFeedAndKeepsACopyBesideTheExecutable) {
     TTestDatabase database;
-    const std::string feed =
-        "<?xml version=\"1.0\"?><ArrayOfBrakonData><BrakonData><EmployeeID>E1</EmployeeID>"
-        "<FirstName>Ann</FirstName><LastName>Lee</LastName><Email/><Phone/><PositionTitle>Clerk</PositionTitle>"
-        "<Department/><CompanyId>1</CompanyId><CompanyName>Acme</CompanyName><SiteName>North</SiteName>"
-        "<SiteId>10</SiteId></BrakonData></ArrayOfBrakonData>";
+    const std::string feed = OneEmployeeFeed;
     THttpsTestServer server([&](const THttpRequest& request) {
         THttpResponse response;
         if (request.Header("Authorization") != "Basic aHJtOnNlY3JldA==") {  // hrm:secret
@@ -453,11 +456,7 @@ TEST_F(Executable, OutputIntoAClosedPipeDoesNotEndTheRun) {
 // is announced at once, the pass runs to its end, and the process ends normally.
 TEST_F(Executable, SignalsDuringADebugRunAreStopRequestsHandledAfterThePass) {
     TTestDatabase database;
-    const std::string feed =
-        "<?xml version=\"1.0\"?><ArrayOfBrakonData><BrakonData><EmployeeID>E1</EmployeeID>"
-        "<FirstName>Ann</FirstName><LastName>Lee</LastName><Email/><Phone/><PositionTitle>Clerk</PositionTitle>"
-        "<Department/><CompanyId>1</CompanyId><CompanyName>Acme</CompanyName><SiteName>North</SiteName>"
-        "<SiteId>10</SiteId></BrakonData></ArrayOfBrakonData>";
+    const std::string feed = OneEmployeeFeed;
     // The feed server holds each answer until the test lets it go, so the run is in the
     // middle of its pass while the signals arrive.
     std::mutex lock;

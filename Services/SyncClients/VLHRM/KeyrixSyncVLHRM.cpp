@@ -11,8 +11,8 @@
 
 #include <fmt/core.h>
 
-#include <csignal>
 #include <clocale>
+#include <csignal>
 #include <cstdio>
 
 using namespace keyrix;

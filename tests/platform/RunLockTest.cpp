@@ -132,8 +132,10 @@ TEST(RunLock, AFileThatCannotBeTheLockIsAnErrorNamingIt) {
     EXPECT_EQ(ReadFile(dir.File("target")), "keep me\n") << "nothing is written through a link";
 }
 
+// Another account's lock file (root's, mode 0644) can only be read: the lock is still taken
+// and refused through a read-only open. Mode 0444 makes the file read-only for the child
+// whether it runs as another account (the test as root) or as the same one.
 TEST(RunLock, AnotherAccountsLockFileStillLocks) {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as two accounts";
     TTempDir dir;
     ASSERT_EQ(::chmod(dir.Path().c_str(), 0755), 0);
     const std::string path = dir.File("sync.lock");
@@ -146,8 +148,9 @@ TEST(RunLock, AnotherAccountsLockFileStillLocks) {
             /*unprivileged=*/true);
     };
     {
-        TRunLock root(path);  // root's file, mode 0644: the other account may only read it
+        TRunLock root(path);
         ASSERT_TRUE(root.Held());
+        ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
         EXPECT_EQ(asNobody(), "refused " + std::to_string(::getpid()));
     }
     EXPECT_EQ(asNobody(), "held 0") << "free: taken through a read-only open";

@@ -77,13 +77,22 @@ TEST_F(SyncLog, WithoutSettingsTheLogRefusesToGuess) {
 }
 
 TEST_F(SyncLog, FullDiskLeavesNoTornLine) {
-    if (::geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root (LogFile tests cover it unprivileged)";
     // A file system of two pages, in a mount namespace of the child's own: the log's page
-    // has room for half a line, and the other page is taken, as on a full disk.
+    // has room for half a line, and the other page is taken, as on a full disk. An account
+    // other than root gets the namespace inside a user namespace of its own.
     const std::string mount = Dir.File("disk");
     ASSERT_EQ(::mkdir(mount.c_str(), 0700), 0);
     const std::string outcome = RunInChild([&] {
-        if (::unshare(CLONE_NEWNS) != 0 || ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        if (::unshare(CLONE_NEWNS) != 0) {
+            // The account keeps its ids inside, so that files can be made on the mount.
+            const std::string uid = std::to_string(::geteuid()), gid = std::to_string(::getegid());
+            if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
+                return "no mount namespace: " + std::string(std::strerror(errno));
+            WriteFile("/proc/self/uid_map", uid + " " + uid + " 1");
+            WriteFile("/proc/self/setgroups", "deny");
+            WriteFile("/proc/self/gid_map", gid + " " + gid + " 1");
+        }
+        if (::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             ::mount("tmpfs", mount.c_str(), "tmpfs", 0, "size=8k") != 0)
             return "mount failed: " + std::string(std::strerror(errno));
         const std::string log = mount + "/VLHRMSync_log.txt";

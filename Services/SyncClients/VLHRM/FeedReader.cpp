@@ -1,6 +1,7 @@
 #include "Services/SyncClients/VLHRM/FeedReader.h"
 
 #include "common/Format.h"
+#include "common/TextUtils.h"
 #include "platform/CodePage.h"
 
 #include <libxml/parser.h>
@@ -52,11 +53,7 @@ const char* LimitName(int code) {
     }
 }
 
-std::string TrimmedMessage(const char* message) {
-    std::string text = message ? message : "";
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
-    return text;
-}
+std::string TrimmedMessage(const char* message) { return std::string(TrimRight(message ? message : "", " \r\n")); }
 
 // Errors that libxml2 raises outside a parser context (input conversion, I/O) go to the
 // thread's handlers; these are silenced for the duration of one call into the reader and

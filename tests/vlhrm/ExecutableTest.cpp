@@ -203,11 +203,12 @@ protected:
 
     // Settings that point at the test database, with both imports switched off. A port
     // other than 0 replaces the server's (a relay in front of it); databaseExtra adds
-    // values to the "Database" subkey.
+    // values to the "Database" subkey; brakon holds the card-holder import's values.
     void WriteDatabaseHive(const TTestDatabase& database, const std::string& general,
                            const std::string& password = "",
                            const std::string& hrm = "\"Import enabled\"=dword:00000000\r\n", int port = 0,
-                           const std::string& databaseExtra = "") {
+                           const std::string& databaseExtra = "",
+                           const std::string& brakon = "\"Import enabled\"=dword:00000000\r\n") {
         const TFbServer& server = TFbServer::Get();
         const std::string key = "[HKEY_LOCAL_MACHINE\\Software\\Keyrix\\Synchronizer\\Clients\\VLHRM";
         const std::string file = database.Path().substr(database.Path().find(':') + 1);
@@ -223,7 +224,7 @@ protected:
                             "\r\n\"Password\"=" + quoted(password.empty() ? server.Password : password) +
                             "\r\n" + databaseExtra + "\r\n" + key + "\\General]\r\n" + general + "\r\n" + key +
                             "\\HRM]\r\n" + hrm + "\r\n" + key +
-                            "\\BRAKON]\r\n\"Import enabled\"=dword:00000000\r\n\r\n");
+                            "\\BRAKON]\r\n" + brakon + "\r\n");
     }
 
     TTempDir InstallDir, WorkDir;
@@ -400,6 +401,56 @@ TEST_F(Executable, DebugRunImportsTheFeedAndKeepsACopyBesideTheExecutable) {
     EXPECT_EQ(ReadFile(InstallDir.File("GetBrakonData.xml")), feed) << "the body byte for byte";
     const std::string users = database.Isql("SELECT EMPLOYEE_NUMBER, USR_HRM_SYNC FROM USERS WHERE CLASS <> 'GROUP';");
     EXPECT_NE(users.find("E1"), std::string::npos) << users;
+    EXPECT_EQ(Events().back(), "KeyrixSyncVLRM information: Keyrix sync server finished!");
+}
+
+// Both imports in one debug run: the feed's employees become users, those of the
+// card-holder file get their account and card, and one commit keeps it all.
+TEST_F(Executable, DebugRunImportsTheFeedAndTheCardHolderFile) {
+    TTestDatabase database;
+    std::string feed = "<?xml version=\"1.0\"?><ArrayOfBrakonData>";
+    for (const char* number : {"000101", "000102", "000103"})
+        feed += std::string("<BrakonData><EmployeeID>") + number +
+                "</EmployeeID><FirstName>Ann</FirstName><LastName>Lee</LastName><Email/><Phone/>"
+                "<PositionTitle>Clerk</PositionTitle><Department/><CompanyId>1</CompanyId><CompanyName>Acme"
+                "</CompanyName><SiteName>North</SiteName><SiteId>10</SiteId></BrakonData>";
+    feed += "</ArrayOfBrakonData>";
+    THttpsTestServer server([&](const THttpRequest&) {
+        THttpResponse response;
+        response.Body = feed;
+        return response;
+    });
+    auto holder = [](const char* id, const char* auid, const char* pin, const char* site, const char* card) {
+        return std::string("<Employee ID=\"") + id + "\"><AUId>" + auid + "</AUId><Name/><Dept/><PIN1>" + pin +
+               "</PIN1><a/><b/><c/><d/><SiteCode>" + site + "</SiteCode><CardNr>" + card + "</CardNr></Employee>";
+    };
+    const std::string cards = WorkDir.File("cards.xml");
+    WriteFile(cards, "<?xml version=\"1.0\"?>\n<Employees>" + holder("101", "1", "1234", "1", "101") +
+                         holder("102", "2", "65535", "0", "102") + holder("999", "3", "1", "1", "999") +
+                         "</Employees>\n");
+    WriteDatabaseHive(database, "\"Log messages to file\"=dword:00000001\r\n", "",
+                      "\"Import enabled\"=dword:00000001\r\n\"Data source URL\"=\"" + server.Url() + "\"\r\n", 0, "",
+                      "\"Import enabled\"=dword:00000001\r\n\"Data source file\"=\"" + cards + "\"\r\n");
+    TCommandResult result = Run("/SVC /DEBUG");
+    EXPECT_EQ(result.ExitCode, 0);
+    const Lines counters = {"Processed records: 3",          "Updated records: 0",
+                            "Updated records (soyal): 0",    "Added records: 2",
+                            "Added records (soyal): 2",      "Associated existing cards (soyal): 0"};
+    for (const Lines& lines : {SplitCrLf(result.Output), ReadCrLfLines(LogFile)}) {
+        SCOPED_TRACE(::testing::PrintToString(lines));
+        EXPECT_NE(std::find(lines.begin(), lines.end(), "Added records: 3"), lines.end()) << "the HRM import's";
+        const auto took = std::find_if(lines.begin(), lines.end(),
+                                       [](const std::string& l) { return l.rfind("BK import took: ", 0) == 0; });
+        ASSERT_GE(std::distance(took, lines.end()), 7);
+        EXPECT_EQ(Lines(took + 1, took + 7), counters);
+    }
+    const std::string rows = database.Isql(
+        "SELECT U.EMPLOYEE_NUMBER || '/' || U.SYNC_ID || '/' || PA.CODE || '/' || AC.CARD_CODE || '/' || "
+        "AC.CARD_NUMBER AS R FROM USERS U JOIN PARADOX_ACCOUNTS PA ON PA.USER_ID = U.ID "
+        "JOIN ACCESS_CARDS AC ON AC.USERID = U.ID ORDER BY 1;");
+    EXPECT_NE(rows.find("000101/1/1234/1234/100101"), std::string::npos) << rows;
+    EXPECT_NE(rows.find("000102/2//9517/102"), std::string::npos) << rows;
+    EXPECT_EQ(rows.find("000103"), std::string::npos) << rows;
     EXPECT_EQ(Events().back(), "KeyrixSyncVLRM information: Keyrix sync server finished!");
 }
 

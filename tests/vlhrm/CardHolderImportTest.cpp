@@ -1,0 +1,612 @@
+// The card-holder import: its record reader, and the import itself on the real database
+// within the sync pass.
+#include "Services/SyncClients/VLHRM/CardHolders.h"
+#include "Services/SyncClients/VLHRM/FeedReader.h"
+#include "db/FbErrors.h"
+#include "tests/support/TcpRelay.h"
+#include "tests/vlhrm/PassFixture.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <optional>
+#include <regex>
+#include <thread>
+
+using namespace keyrix;
+using namespace keyrix::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+// One record of the card-holder file; the elements sit at their positions, padded with
+// elements the import does not read.
+struct TCardHolder {
+    std::string Id, AUId, Pin, SiteCode, CardNr;
+};
+
+std::string CardRecord(const TCardHolder& c) {
+    return "  <Employee ID=\"" + c.Id + "\"><AUId>" + c.AUId + "</AUId><Name>x</Name><Dept/><PIN1>" + c.Pin +
+           "</PIN1><PIN2/><a/><b/><c/><SiteCode>" + c.SiteCode + "</SiteCode><CardNr>" + c.CardNr +
+           "</CardNr><Valid>1</Valid></Employee>\n";
+}
+
+std::string CardFile(const std::string& records) {
+    return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<Employees>\n" + records + "</Employees>\n";
+}
+
+std::string CardFileOf(const std::vector<TCardHolder>& holders) {
+    std::string records;
+    for (const TCardHolder& c : holders) records += CardRecord(c);
+    return CardFile(records);
+}
+
+std::string Describe(const TBKRec& r) {
+    return std::to_string(r.CardHolderId) + " " + r.EmployeeNumber + " " + r.Pin + " " + r.CardNumber;
+}
+
+struct TReadResult {
+    std::vector<std::string> Records;  // Describe of each
+    Lines Debug;
+    std::int32_t Processed = 0;
+};
+
+TReadResult ReadDocument(const std::string& document) {
+    TFeedReader reader = TFeedReader::FromMemory(document, CardHolderRootName, CardHolderRecordName);
+    TReadResult result;
+    for (const TBKRec& r : ReadBKRecords(reader, result.Processed, [&](const std::string& line) {
+             result.Debug.push_back(line);
+         }))
+        result.Records.push_back(Describe(r));
+    return result;
+}
+
+}  // namespace
+
+TEST(CardHolderReader, RecordsKeptAndDropped) {
+    struct Case {
+        const char* what;
+        std::string record;
+        std::vector<std::string> kept;  // Describe of the record, when kept
+        Lines debug;
+    };
+    const Case cases[] = {
+        {"padded number, PIN and site code", CardRecord({"42", "17", "7", "12", "345"}), {"17 000042 0007 1200345"}, {}},
+        {"long number unchanged, site code 0", CardRecord({"9876543", "18", "65535", "0", "00345"}),
+         {"18 9876543 65535 345"}, {}},
+        {"six-digit card number cut to five", CardRecord({"43", "19", "1234", "1", "123456"}),
+         {"19 000043 1234 112345"}, {}},
+        {"largest site code and card number", CardRecord({"44", "20", "123456789", "255", "65535"}),
+         {"20 000044 123456 25565535"}, {}},
+        {"card number over 65535", CardRecord({"42", "17", "7", "1", "70000"}), {},
+         {"Invalid card number \"70000\" for employee 000042"}},
+        {"card number that is no number", CardRecord({"42", "17", "7", "1", "12a"}), {},
+         {"Invalid card number \"12a\" for employee 000042"}},
+        {"site code over 255", CardRecord({"42", "17", "7", "300", "345"}), {},
+         {"Invalid card site code \"300\" for employee 000042"}},
+        {"card number checked before the site code", CardRecord({"42", "17", "7", "300", "70000"}), {},
+         {"Invalid card number \"70000\" for employee 000042"}},
+        {"AUId 0", CardRecord({"42", "0", "7", "12", "345"}), {}, {}},
+        {"PIN empty", CardRecord({"42", "17", "", "12", "345"}), {}, {}},
+        {"site code empty", CardRecord({"42", "17", "7", "", "345"}), {}, {}},
+        {"card number empty", CardRecord({"42", "17", "7", "12", ""}), {}, {}},
+        {"AUId missing", "<Employee ID=\"42\"><Name/><Dept/><x/><PIN1>7</PIN1></Employee>", {}, {}},
+        {"PIN missing", "<Employee ID=\"42\"><AUId>17</AUId><Name/><Dept/><x/><a/><b/><c/><SiteCode>12</SiteCode>"
+                        "<CardNr>345</CardNr></Employee>",
+         {}, {}},
+        {"empty-element record", "<Employee ID=\"42\"/>", {}, {}},
+    };
+    std::string all;
+    std::vector<std::string> allKept;
+    Lines allDebug;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const TReadResult result = ReadDocument(CardFile(c.record));
+        EXPECT_EQ(result.Records, c.kept);
+        EXPECT_EQ(result.Debug, c.debug);
+        EXPECT_EQ(result.Processed, 1) << "every record element is counted";
+        all += c.record;
+        allKept.insert(allKept.end(), c.kept.begin(), c.kept.end());
+        allDebug.insert(allDebug.end(), c.debug.begin(), c.debug.end());
+    }
+    // All in one file: kept in file order, every record counted.
+    const TReadResult whole = ReadDocument(CardFile(all));
+    EXPECT_EQ(whole.Records, allKept);
+    EXPECT_EQ(whole.Debug, allDebug);
+    EXPECT_EQ(whole.Processed, static_cast<std::int32_t>(std::size(cases)));
+}
+
+TEST(CardHolderReader, CodesOfThePin) {
+    struct Case {
+        const char* pin;
+        const char* paradox;
+        const char* soyal;
+    };
+    const Case cases[] = {{"0007", "0007", "0007"}, {"65535", "", "9517"}, {"", "", "9517"}, {"123456", "123456", "123456"}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(ParadoxCode(c.pin), c.paradox) << c.pin;
+        EXPECT_EQ(SoyalCode(c.pin), c.soyal) << c.pin;
+    }
+}
+
+namespace {
+
+const char* const CardUsersSql =
+    "select id, employee_number, sync_id, phone_number2, usr_hrm_sync, usr_bk_deleted, deleted, valid from users "
+    "where class <> 'GROUP' order by id";
+const char* const AccountsSql = "select user_id, code, card_number, status from paradox_accounts order by id";
+const char* const CardsSql =
+    "select userid, card_code, card_number, access_mode, sync_id from access_cards order by id";
+// The controller groups the procedures put the credentials in, by owner.
+const char* const AccountGroupsSql =
+    "select pa.user_id, pa.card_number from paradox_account_groups g join paradox_accounts pa on pa.id = g.account_id "
+    "order by 1, 2";
+const char* const CardGroupsSql =
+    "select ac.userid, ac.card_number from access_card_groups g join access_cards ac on ac.id = g.card_id "
+    "order by 1, 2";
+
+class CardPass : public Pass {
+protected:
+    void SetUp() override {
+        Pass::SetUp();
+        Setup.HrmImportEnabled = false;
+        Setup.CardHolderImportEnabled = true;
+        Setup.CardHolderFile = CardPath;
+    }
+
+    // One pass over the card-holder file (and the feed, when the HRM import is on).
+    Lines RunCards(const std::vector<TCardHolder>& holders) {
+        WriteFile(CardPath, CardFileOf(holders));
+        return Normalised(RunPass());
+    }
+    // The run time of the import is the one varying figure.
+    static Lines Normalised(Lines lines) {
+        static const std::regex took("took: [0-9]+ms$");
+        for (std::string& line : lines) line = std::regex_replace(line, took, "took: <n>ms");
+        return lines;
+    }
+    // The journal lines of the card-holder import's end, in order.
+    static Lines Counters(std::int32_t processed, std::int32_t updated, std::int32_t updatedSoyal, std::int32_t added,
+                          std::int32_t addedSoyal, std::int32_t associated) {
+        return {"console: BK import took: <n>ms",
+                "console: Processed records: " + std::to_string(processed),
+                "console: Updated records: " + std::to_string(updated),
+                "console: Updated records (soyal): " + std::to_string(updatedSoyal),
+                "console: Added records: " + std::to_string(added),
+                "console: Added records (soyal): " + std::to_string(addedSoyal),
+                "console: Associated existing cards (soyal): " + std::to_string(associated)};
+    }
+    // The journal of a pass with the HRM import off, made of these lines.
+    static Lines OffThen(Lines lines) {
+        lines.insert(lines.begin(), "console: HRM import disabled");
+        return lines;
+    }
+    void User(int id, const std::string& number, int hrmSync, const std::string& syncId = "NULL",
+              int bkDeleted = 0) {
+        Database.Isql("INSERT INTO USERS (ID, FIRST_NAME, LAST_NAME, EMPLOYEE_NUMBER, USR_HRM_SYNC, SYNC_ID, "
+                      "USR_BK_DELETED) VALUES (" + std::to_string(id) + ", 'First" + std::to_string(id) + "', 'Last', '" +
+                      number + "', " + std::to_string(hrmSync) + ", " + syncId + ", " + std::to_string(bkDeleted) +
+                      ");\nCOMMIT;\n");
+    }
+    void Account(int userId, const std::string& code, const std::string& card) {
+        Database.Isql("INSERT INTO PARADOX_ACCOUNTS (USER_ID, CODE, CARD_NUMBER) VALUES (" + std::to_string(userId) +
+                      ", '" + code + "', '" + card + "');\nCOMMIT;\n");
+    }
+    void Card(int userId, const std::string& code, const std::string& card, const std::string& syncId = "NULL") {
+        Database.Isql("INSERT INTO ACCESS_CARDS (USERID, CARD_CODE, CARD_NUMBER, ACCESS_MODE, SYNC_ID) VALUES (" +
+                      std::to_string(userId) + ", '" + code + "', '" + card + "', 4, " + syncId + ");\nCOMMIT;\n");
+    }
+    // Raised by the server when a card of this number is inserted.
+    void RefuseCardInsert(const std::string& cardNumber) {
+        Database.Isql("CREATE EXCEPTION TEST_NO_CARD 'card refused by the server';\nSET TERM ^ ;\n"
+                      "CREATE TRIGGER TEST_FAIL_CARD FOR ACCESS_CARDS BEFORE INSERT AS BEGIN "
+                      "IF (NEW.CARD_NUMBER = '" + cardNumber + "') THEN EXCEPTION TEST_NO_CARD; END^\n"
+                      "SET TERM ; ^\nCOMMIT;\n");
+    }
+    // The pass raised: what it raised, with its journal.
+    struct TFailedPass {
+        TErrorInfo Error;
+        Lines Journal;
+    };
+    TFailedPass RunFailing() {
+        TFailedPass failed;
+        dbutils::FreeQueries("Sync");
+        Journal.Entries.clear();
+        try {
+            Module->SyncPass();
+            ADD_FAILURE() << "the pass raised nothing";
+        } catch (const std::exception& e) {
+            failed.Error = DescribeException(e);
+        }
+        failed.Journal = Normalised(Journal.Finish());
+        return failed;
+    }
+    static bool StartsWith(const Lines& lines, const std::string& prefix) {
+        return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+    }
+
+    std::string CardPath = Dir.File("whgppu4xel.xml");
+};
+
+}  // namespace
+
+// An employee that the HRM import creates in the same pass gets its credentials at once; the
+// next pass with the same data touches neither; a new PIN updates both.
+TEST_F(CardPass, NewHrmUserGetsAccountAndCardThenNothingMovesUntilThePinChanges) {
+    Setup.HrmImportEnabled = true;
+    Feed = FeedOf({{"000042", "Ann", "Lee"}, {"000050", "Bob", "Ray"}});
+    const Lines first = RunCards({{"42", "17", "7", "12", "345"}});
+    ASSERT_GE(first.size(), 7u) << ::testing::PrintToString(first);
+    EXPECT_EQ(Lines(first.end() - 7, first.end()), Counters(1, 0, 0, 1, 1, 0)) << ::testing::PrintToString(first);
+    EXPECT_TRUE(Has(first, "console: Added records: 2")) << "the HRM import's own count";
+    const Rows users = Query(CardUsersSql);
+    ASSERT_EQ(users.size(), 2u);
+    const std::string ann = users[0][0];
+    EXPECT_EQ(users, (Rows{{ann, "000042", "17", "1200345", "1", "0", "0", "1"},
+                           {users[1][0], "000050", "NULL", "NULL", "1", "0", "0", "1"}}));
+    EXPECT_EQ(Query(AccountsSql), (Rows{{ann, "0007", "1200345", "1"}}));
+    EXPECT_EQ(Query(CardsSql), (Rows{{ann, "0007", "1200345", "4", "17"}}));
+    EXPECT_EQ(Query(AccountGroupsSql), (Rows{{ann, "1200345"}}));
+    EXPECT_EQ(Query(CardGroupsSql), (Rows{{ann, "1200345"}}));
+
+    const char* const versions =
+        "select 'account', rdb$record_version from paradox_accounts union all "
+        "select 'card', rdb$record_version from access_cards";
+    const Rows before = Query(versions);
+    const Lines second = RunCards({{"42", "17", "7", "12", "345"}});
+    EXPECT_EQ(Lines(second.end() - 7, second.end()), Counters(1, 0, 0, 0, 0, 0)) << ::testing::PrintToString(second);
+    EXPECT_EQ(Query(versions), before) << "neither row was written";
+    EXPECT_EQ(Query(CardUsersSql), users);
+    EXPECT_EQ(Query(AccountGroupsSql).size(), 1u) << "no second group addition";
+    EXPECT_EQ(Query(CardGroupsSql).size(), 1u);
+
+    const Lines third = RunCards({{"42", "17", "65535", "12", "346"}});
+    EXPECT_EQ(Lines(third.end() - 7, third.end()), Counters(1, 1, 1, 0, 0, 0)) << ::testing::PrintToString(third);
+    EXPECT_EQ(Query(AccountsSql), (Rows{{ann, "", "1200346", "1"}}));
+    EXPECT_EQ(Query(CardsSql), (Rows{{ann, "9517", "1200346", "4", "17"}}));
+    EXPECT_EQ(Query("select phone_number2 from users where id = " + ann), (Rows{{"1200346"}}));
+    EXPECT_TRUE(Query("select * from test_audit_events").empty());
+}
+
+// Of two unlinked users with one employee number, the one whose account holds the card
+// number is linked, although the other comes first.
+TEST_F(CardPass, AdoptionLinksTheUserWhoseAccountHoldsTheCard) {
+    User(100, "000042", 1);
+    User(101, "000042", 1);
+    Account(100, "5555", "555");
+    Account(101, "1111", "1200345");
+    const Lines first = RunCards({{"42", "17", "7", "12", "345"}});
+    // The account is there, the card is missing: the card is added, the account waits.
+    EXPECT_EQ(first, OffThen(Counters(1, 0, 0, 0, 1, 0)));
+    EXPECT_EQ(Query("select id, sync_id, phone_number2 from users order by id"),
+              (Rows{{"100", "NULL", "NULL"}, {"101", "17", "1200345"}}));
+    EXPECT_EQ(Query(AccountsSql), (Rows{{"100", "5555", "555", "1"}, {"101", "1111", "1200345", "1"}}));
+    EXPECT_EQ(Query(CardsSql), (Rows{{"101", "0007", "1200345", "4", "17"}}));
+    EXPECT_EQ(Query(CardGroupsSql), (Rows{{"101", "1200345"}}));
+    EXPECT_TRUE(Query(AccountGroupsSql).empty());
+
+    const Lines second = RunCards({{"42", "17", "7", "12", "345"}});
+    EXPECT_EQ(second, OffThen(Counters(1, 1, 0, 0, 0, 0)));
+    EXPECT_EQ(Query(AccountsSql), (Rows{{"100", "5555", "555", "1"}, {"101", "0007", "1200345", "1"}}));
+}
+
+// A card of the user's card number that carries no card-holder id is taken over.
+TEST_F(CardPass, CardOfTheNumberIsAssociated) {
+    struct Case {
+        const char* what;
+        bool account;
+        Lines counters;
+        Rows accounts, cards;
+    };
+    const Case cases[] = {
+        {"with an account: the card is updated at once", true, Counters(1, 0, 1, 0, 0, 1),
+         {{"100", "0007", "1200345", "1"}}, {{"100", "0007", "1200345", "4", "17"}}},
+        {"without an account: one is added, the card's code waits", false, Counters(1, 0, 0, 1, 0, 1),
+         {{"100", "0007", "1200345", "1"}}, {{"100", "1111", "1200345", "4", "17"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Database.Isql("DELETE FROM USERS;\nCOMMIT;\n");
+        User(100, "000042", 1, "17");
+        if (c.account) Account(100, "0007", "1200345");
+        Card(100, "1111", "1200345");
+        EXPECT_EQ(RunCards({{"42", "17", "7", "12", "345"}}), OffThen(c.counters));
+        EXPECT_EQ(Query(AccountsSql), c.accounts);
+        EXPECT_EQ(Query(CardsSql), c.cards);
+        EXPECT_TRUE(Query(CardGroupsSql).empty()) << "an associated card is no new card";
+        EXPECT_EQ(Query(AccountGroupsSql), c.account ? Rows{} : (Rows{{"100", "1200345"}}));
+        EXPECT_EQ(Query("select sync_id, phone_number2 from users"), (Rows{{"17", "1200345"}}));
+    }
+}
+
+// The employee met under a second card-holder id: a copy of the user with its groups, whose
+// credentials follow in the next pass.
+TEST_F(CardPass, SecondCardHolderIdCopiesTheUser) {
+    User(100, "000042", 1, "17");
+    Account(100, "0007", "1200345");
+    Card(100, "0007", "1200345", "17");
+    Database.Isql("INSERT INTO USERS (ID, FIRST_NAME, CLASS) VALUES (500, 'Acme', 'GROUP');\n"
+                  "INSERT INTO USERS (ID, FIRST_NAME, CLASS) VALUES (501, 'North', 'GROUP');\n"
+                  "INSERT INTO USER_GROUPS (USER_ID, GROUP_ID) VALUES (100, 500);\n"
+                  "INSERT INTO USER_GROUPS (USER_ID, GROUP_ID) VALUES (100, 501);\nCOMMIT;\n");
+    const std::vector<TCardHolder> file = {{"42", "17", "7", "12", "345"}, {"42", "18", "8", "12", "346"}};
+    EXPECT_EQ(RunCards(file), OffThen(Counters(2, 0, 0, 0, 0, 0)));
+    const Rows users = Query(
+        "select id, first_name, last_name, employee_number, usr_hrm_sync, sync_id, phone_number2, usr_bk_deleted "
+        "from users where class <> 'GROUP' order by id");
+    ASSERT_EQ(users.size(), 2u);
+    const std::string copy = users[1][0];
+    EXPECT_EQ(users, (Rows{{"100", "First100", "Last", "000042", "1", "17", "NULL", "0"},
+                           {copy, "First100", "Last", "000042", "1", "18", "1200346", "0"}}));
+    EXPECT_EQ(Query("select user_id, group_id from user_groups order by 1, 2"),
+              (Rows{{"100", "500"}, {"100", "501"}, {copy, "500"}, {copy, "501"}}));
+    EXPECT_EQ(Query(AccountsSql).size(), 1u) << "the copy's credentials wait for the next pass";
+    EXPECT_EQ(Query(CardsSql).size(), 1u);
+
+    EXPECT_EQ(RunCards(file), OffThen(Counters(2, 0, 0, 1, 1, 0)));
+    EXPECT_EQ(Query(AccountsSql), (Rows{{"100", "0007", "1200345", "1"}, {copy, "0008", "1200346", "1"}}));
+    EXPECT_EQ(Query(CardsSql), (Rows{{"100", "0007", "1200345", "4", "17"}, {copy, "0008", "1200346", "4", "18"}}));
+    EXPECT_EQ(Query(AccountGroupsSql), (Rows{{copy, "1200346"}}));
+    EXPECT_EQ(Query(CardGroupsSql), (Rows{{copy, "1200346"}}));
+    EXPECT_EQ(Query("select count(*) from users where class <> 'GROUP'"), (Rows{{"2"}})) << "copied once";
+}
+
+// Who is seen, who is flagged gone and loses the link, and who is left alone.
+TEST_F(CardPass, UsersSeenAndGone) {
+    User(100, "000042", 0, "17");     // not managed by the HRM import, listed
+    User(101, "000043", 0);           // the same, unlinked
+    User(102, "000044", 1, "20");     // linked, not listed
+    User(103, "000045", 1, "NULL", 1);  // unlinked, flagged before
+    User(104, "000046", 1);           // unlinked, not listed
+    User(105, "000047", 1, "21", 1);  // flagged before, listed again
+    Account(105, "0009", "1200347");
+    Card(105, "0009", "1200347", "21");
+    const Lines lines = RunCards(
+        {{"42", "17", "7", "12", "345"}, {"43", "19", "7", "12", "346"}, {"47", "21", "9", "12", "347"}});
+    EXPECT_EQ(lines, OffThen(Counters(3, 0, 0, 0, 0, 0)));
+    EXPECT_EQ(Query("select id, sync_id, usr_bk_deleted, phone_number2 from users order by id"),
+              (Rows{{"100", "17", "0", "NULL"},
+                    {"101", "NULL", "0", "NULL"},
+                    {"102", "NULL", "1", "NULL"},
+                    {"103", "NULL", "1", "NULL"},
+                    {"104", "NULL", "0", "NULL"},
+                    {"105", "21", "0", "NULL"}}));
+    EXPECT_TRUE(Query(AccountsSql).size() == 1u && Query(CardsSql).size() == 1u)
+        << "users the HRM import does not manage get no credentials";
+}
+
+// An empty file unlinks every linked user.
+TEST_F(CardPass, FileWithoutRecordsUnlinksEveryone) {
+    User(100, "000042", 1, "17");
+    User(101, "000043", 0, "18");
+    WriteFile(CardPath, "<?xml version=\"1.0\"?>\n<Staff><Employee ID=\"42\"><AUId>17</AUId></Employee></Staff>\n");
+    EXPECT_EQ(Normalised(RunPass()), OffThen(Counters(0, 0, 0, 0, 0, 0)));
+    EXPECT_EQ(Query("select id, sync_id, usr_bk_deleted from users order by id"),
+              (Rows{{"100", "NULL", "1"}, {"101", "NULL", "1"}}));
+}
+
+// The server refuses the card of the second record: that record's link and account go with
+// it, its counts too, and the records around it are kept.
+TEST_F(CardPass, ServerErrorOnAddCardRollsBackThatRecordAlone) {
+    User(100, "000042", 1);
+    User(101, "000043", 1);
+    User(102, "000044", 1);
+    RefuseCardInsert("1200346");
+    const Lines lines =
+        RunCards({{"42", "17", "7", "12", "345"}, {"43", "18", "8", "12", "346"}, {"44", "19", "9", "12", "347"}});
+    ASSERT_EQ(lines.size(), 9u) << ::testing::PrintToString(lines);
+    EXPECT_EQ(lines[1].rfind("console: Brakon sync error for employee 000043, id 18: ", 0), 0u) << lines[1];
+    EXPECT_NE(lines[1].find("card refused by the server"), std::string::npos) << lines[1];
+    EXPECT_EQ(Lines(lines.begin() + 2, lines.end()), Counters(3, 0, 0, 2, 2, 0));
+    EXPECT_EQ(Query("select id, sync_id, phone_number2, usr_bk_deleted from users order by id"),
+              (Rows{{"100", "17", "1200345", "0"}, {"101", "NULL", "NULL", "0"}, {"102", "19", "1200347", "0"}}));
+    EXPECT_EQ(Query(AccountsSql), (Rows{{"100", "0007", "1200345", "1"}, {"102", "0009", "1200347", "1"}}));
+    EXPECT_EQ(Query(CardsSql), (Rows{{"100", "0007", "1200345", "4", "17"}, {"102", "0009", "1200347", "4", "19"}}));
+    EXPECT_EQ(Query(AccountGroupsSql), (Rows{{"100", "1200345"}, {"102", "1200347"}}));
+    const Rows audit = Query("select event_code, param1, param2, target_user_id from test_audit_events");
+    ASSERT_EQ(audit.size(), 1u);
+    EXPECT_EQ(audit[0][0], "11");
+    EXPECT_EQ(audit[0][1], "Sync trouble (BK)");
+    EXPECT_EQ(audit[0][2].rfind("Employee 000043; Id 18: ", 0), 0u) << audit[0][2];
+    EXPECT_NE(audit[0][2].find("card refused by the server"), std::string::npos) << audit[0][2];
+    EXPECT_EQ(audit[0][3], "NULL");
+}
+
+// A controller procedure refuses: the pass ends, nothing of either import is kept, and the
+// import stops before its closing statements.
+TEST_F(CardPass, RefusedGroupAdditionEndsThePassWithNothingCommitted) {
+    struct Case {
+        const char* procedure;
+        std::string refusal;  // the TEST_REFUSALS values after the procedure name
+        std::string message;
+    };
+    const Case cases[] = {
+        {"PR_PARADOX_USERGROUP_ADD", "NULL, 500, 5, 'HY000'",
+         "Failed to add group \"Keypads\"; Object \"Partition 1\"; Error \"HY000\""},
+        {"PR_ACCESS_USERGROUP_ADD", "NULL, 77, 5, '42000'", "Failed to add group \"\"; Object \"\"; Error \"42000\""},
+    };
+    Database.Isql("INSERT INTO USERS (ID, FIRST_NAME, CLASS) VALUES (500, 'Keypads', 'GROUP');\n"
+                  "INSERT INTO SYS_OBJECTS (ID, OBJECT_NAME, OBJECT_TYPE) VALUES (5, 'Partition 1', 'PARTITION');\n"
+                  "COMMIT;\n");
+    User(102, "000044", 1, "20");  // linked, not listed: flag and unlink would touch it
+    Setup.HrmImportEnabled = true;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.procedure);
+        Database.Isql("DELETE FROM TEST_REFUSALS;\nDELETE FROM TEST_AUDIT_EVENTS;\n"
+                      "INSERT INTO TEST_REFUSALS (PROCEDURE_NAME, USER_ID, GROUP_ID, OBJECT_ID, REFUSAL_STATE) "
+                      "VALUES ('" + std::string(c.procedure) + "', " + c.refusal + ");\nCOMMIT;\n");
+        Feed = FeedOf({{"000042", "Ann", "Lee"}});
+        WriteFile(CardPath, CardFileOf({{"42", "17", "7", "12", "345"}}));
+        const TFailedPass failed = RunFailing();
+        EXPECT_EQ(failed.Error.ClassName, "EGroupAddError");
+        EXPECT_EQ(failed.Error.Message, c.message);
+        EXPECT_FALSE(StartsWith(failed.Journal, "console: BK import took")) << ::testing::PrintToString(failed.Journal);
+        EXPECT_FALSE(StartsWith(failed.Journal, "console: Brakon sync error")) << "no per-record handling";
+        // Before the shut-down rolls it back, the pass itself shows no flag and no unlink.
+        EXPECT_EQ(QueryIn("select sync_id, usr_bk_deleted from users where id = 102", Module->PassTransaction),
+                  (Rows{{"20", "0"}}));
+        Module->DisconnectDatabase();
+        EXPECT_EQ(Query("select employee_number, sync_id from users where class <> 'GROUP' order by 1"),
+                  (Rows{{"000044", "20"}}))
+            << "the HRM import's user went too";
+        EXPECT_TRUE(Query(AccountsSql).empty());
+        EXPECT_TRUE(Query(CardsSql).empty());
+        EXPECT_EQ(Query("select event_code, param1, param2 from test_audit_events"),
+                  (Rows{{"26", "HRM sync failed!", "EGroupAddError\r\n" + c.message}}));
+        Module->ConnectDatabase();
+    }
+}
+
+// The file cannot be opened: the pass ends at once, naming it, and keeps nothing.
+TEST_F(CardPass, MissingOrLockedFileEndsThePassWithNothingCommitted) {
+    struct Case {
+        const char* what;
+        bool create, lock;
+        const char* part;  // of the message besides the path
+    };
+    const Case cases[] = {{"missing", false, false, ""}, {"locked by another writer", true, true, "locked"}};
+    User(102, "000044", 1, "20");
+    Setup.HrmImportEnabled = true;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ::unlink(CardPath.c_str());
+        Feed = FeedOf({{"000042", "Ann", "Lee"}});
+        if (c.create) WriteFile(CardPath, CardFileOf({{"42", "17", "7", "12", "345"}}));
+        // A lock of its own open file description conflicts as another process's would.
+        platform::TFd holder;
+        if (c.lock) {
+            holder.Reset(::open(CardPath.c_str(), O_RDWR | O_CLOEXEC));
+            ASSERT_GE(holder.Get(), 0);
+            ASSERT_EQ(::flock(holder.Get(), LOCK_EX | LOCK_NB), 0);
+        }
+        const auto start = std::chrono::steady_clock::now();
+        const TFailedPass failed = RunFailing();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 10s) << "the lock is not waited for";
+        EXPECT_EQ(failed.Error.ClassName, "EFOpenError");
+        EXPECT_NE(failed.Error.Message.find(CardPath), std::string::npos) << failed.Error.Message;
+        EXPECT_NE(failed.Error.Message.find(c.part), std::string::npos) << failed.Error.Message;
+        EXPECT_TRUE(Has(failed.Journal, "console: Added records: 1")) << "the HRM import ran first";
+        EXPECT_FALSE(StartsWith(failed.Journal, "console: BK import took"));
+        Module->DisconnectDatabase();
+        EXPECT_EQ(Query("select employee_number, sync_id, usr_bk_deleted from users order by 1"),
+                  (Rows{{"000044", "20", "0"}}));
+        const Rows audit = Query("select event_code, param2 from test_audit_events");
+        ASSERT_EQ(audit.size(), 1u);
+        EXPECT_EQ(audit[0][0], "26");
+        EXPECT_EQ(audit[0][1].rfind("EFOpenError\r\n", 0), 0u) << audit[0][1];
+        Database.Isql("DELETE FROM TEST_AUDIT_EVENTS;\nCOMMIT;\n");
+        Module->ConnectDatabase();
+    }
+}
+
+namespace {
+
+// Both imports tell a server's error about one record from a connection that is gone: the
+// first is that record's alone, the second ends the import. A trigger on the table that
+// the import writes for one chosen record either raises or holds the statement until the
+// test has cut the connection between the module and the server.
+struct TImportCase {
+    const char* import;
+    const char* table;
+    const char* condition;  // on NEW, true for the chosen record
+    const char* errorLine;  // the per-record error line's start
+};
+
+class ErrorClassification : public CardPass {
+protected:
+    // whileHeld runs while the chosen record's statement is held, before the cut.
+    void Run(const TImportCase& c, const std::function<void()>& prepare, const std::function<void()>& whileHeld = {}) {
+        Database.Isql(
+            "CREATE TABLE TEST_MODE (MODE VARCHAR(10));\nCREATE TABLE TEST_REACHED (N INTEGER);\n"
+            "CREATE TABLE TEST_RELEASE (N INTEGER);\nCREATE EXCEPTION TEST_RECORD_ERROR 'record refused by the "
+            "server';\nCOMMIT;\nINSERT INTO TEST_MODE VALUES ('raise');\nCOMMIT;\nSET TERM ^ ;\n"
+            "CREATE TRIGGER TEST_CHOSEN FOR " + std::string(c.table) +
+            " BEFORE INSERT AS DECLARE STARTED TIMESTAMP; BEGIN IF (" + c.condition +
+            ") THEN BEGIN "
+            "  IF ((SELECT FIRST 1 MODE FROM TEST_MODE) = 'raise') THEN EXCEPTION TEST_RECORD_ERROR; "
+            "  IN AUTONOMOUS TRANSACTION DO INSERT INTO TEST_REACHED VALUES (1); "
+            "  STARTED = CAST('NOW' AS TIMESTAMP); "
+            "  WHILE (NOT EXISTS (SELECT * FROM TEST_RELEASE) AND "
+            "         DATEDIFF(SECOND FROM STARTED TO CAST('NOW' AS TIMESTAMP)) < 30) DO BEGIN END "
+            "END END^\nSET TERM ; ^\nCOMMIT;\n");
+        prepare();
+
+        // A server error: logged for the record, the import goes on and the pass commits.
+        const Lines raised = RunPass();
+        EXPECT_TRUE(StartsWith(raised, c.errorLine)) << ::testing::PrintToString(raised);
+        EXPECT_EQ(Query("select count(*) from test_audit_events where event_code = 11"), (Rows{{"1"}}));
+        const Rows committed = Query(CommittedSql);
+
+        // Through a relay that the test cuts while the chosen record's statement runs.
+        Database.Isql("UPDATE TEST_MODE SET MODE = 'hold';\nCOMMIT;\n");
+        TTcpRelay relay("127.0.0.1", std::stoi(TFbServer::Get().Port));
+        Module->DisconnectDatabase();
+        Setup.DatabasePort = relay.Port();
+        Module->ConnectDatabase();
+        std::atomic<bool> cut{false};
+        std::thread cutter([&] {
+            const auto deadline = std::chrono::steady_clock::now() + 60s;
+            while (std::chrono::steady_clock::now() < deadline) {
+                // isql, not the check connection: the statement cache is the pass's alone.
+                if (Database.Isql("SELECT 'REACHED' || 'YES' FROM RDB$DATABASE WHERE EXISTS "
+                                  "(SELECT * FROM TEST_REACHED);\n")
+                        .find("REACHEDYES") != std::string::npos) {
+                    if (whileHeld) whileHeld();
+                    relay.CutAll();
+                    cut = true;
+                    break;
+                }
+                std::this_thread::sleep_for(50ms);
+            }
+            Database.Isql("INSERT INTO TEST_RELEASE VALUES (1);\nCOMMIT;\n");
+        });
+        const auto start = std::chrono::steady_clock::now();
+        const TFailedPass failed = RunFailing();
+        cutter.join();
+        EXPECT_TRUE(cut) << "the chosen record was never reached";
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
+        EXPECT_EQ(failed.Error.ClassName, "EFirebirdError") << failed.Error.Message;
+        EXPECT_FALSE(StartsWith(failed.Journal, c.errorLine)) << ::testing::PrintToString(failed.Journal);
+        EXPECT_FALSE(StartsWith(failed.Journal, "console: Processed records")) << "the import ended at once";
+        EXPECT_EQ(Query("select count(*) from test_audit_events where event_code = 11"), (Rows{{"1"}}))
+            << "no audit event for the lost record";
+        EXPECT_EQ(Query(CommittedSql), committed) << "nothing of the cut pass was kept";
+    }
+    static constexpr const char* CommittedSql =
+        "select employee_number, sync_id, first_name from users where class <> 'GROUP' order by 1, 2";
+};
+
+}  // namespace
+
+TEST_F(ErrorClassification, CardHolderImport) {
+    Run({"card-holder", "ACCESS_CARDS", "NEW.CARD_NUMBER = '1200346'", "console: Brakon sync error for employee 000043"},
+        [this] {
+            User(100, "000042", 1);
+            User(101, "000043", 1);
+            User(102, "000044", 1);
+            WriteFile(CardPath, CardFileOf({{"42", "17", "7", "12", "345"},
+                                            {"43", "18", "8", "12", "346"},
+                                            {"44", "19", "9", "12", "347"}}));
+        },
+        // While the import runs the file is open to readers and closed to writers.
+        [this] {
+            platform::TFd probe(::open(CardPath.c_str(), O_RDONLY | O_CLOEXEC));
+            EXPECT_NE(::flock(probe.Get(), LOCK_EX | LOCK_NB), 0) << "a writer's lock is refused";
+            EXPECT_EQ(errno, EWOULDBLOCK);
+            EXPECT_EQ(::flock(probe.Get(), LOCK_SH | LOCK_NB), 0) << "a reader's lock is granted";
+        });
+    // The failed import closed the file all the same.
+    platform::TFd probe(::open(CardPath.c_str(), O_RDONLY | O_CLOEXEC));
+    EXPECT_EQ(::flock(probe.Get(), LOCK_EX | LOCK_NB), 0);
+}
+
+TEST_F(ErrorClassification, HrmImport) {
+    Setup.HrmImportEnabled = true;
+    Setup.CardHolderImportEnabled = false;
+    Run({"HRM", "USERS", "NEW.EMPLOYEE_NUMBER = 'E2'", "console: HRM sync error for employee E2: "}, [this] {
+        Feed = FeedOf({{"E1", "Ann", "Lee"}, {"E2", "Bob", "Ray"}, {"E3", "Cid", "Orr"}});
+    });
+}

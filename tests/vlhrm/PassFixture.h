@@ -119,6 +119,7 @@ protected:
     Rows Query(const std::string& sql) { return QueryIn(sql, nullptr, &Check); }
     // What the transaction sees (the pass's own, uncommitted changes included).
     static Rows QueryIn(const std::string& sql, dbutils::PTransaction transaction, TFbConnection* database = nullptr) {
+        const bool ownTransaction = !transaction;  // a given one is left as it is
         dbutils::PQuery query = dbutils::PrepareQuery(sql, std::move(transaction), database);
         query->ExecuteWith();
         Rows rows;
@@ -128,7 +129,7 @@ protected:
                 row.push_back(query->FieldAt(i).IsNull() ? "NULL" : query->FieldAt(i).AsString());
             rows.push_back(row);
         }
-        dbutils::FreeQuery(query, true);
+        dbutils::FreeQuery(query, ownTransaction);
         return rows;
     }
     static bool Has(const Lines& lines, const std::string& line) {

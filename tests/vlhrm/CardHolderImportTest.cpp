@@ -272,25 +272,52 @@ TEST_F(CardPass, NewHrmUserGetsAccountAndCardThenNothingMovesUntilThePinChanges)
 }
 
 // Of two unlinked users with one employee number, the one whose account holds the card
-// number is linked, although the other comes first.
+// number is linked, whichever of the two match would come to first: each employee's pair
+// is made in another order of users and accounts, and the other user's card number sorts
+// before or after the card's.
 TEST_F(CardPass, AdoptionLinksTheUserWhoseAccountHoldsTheCard) {
-    User(100, "000042", 1);
-    User(101, "000042", 1);
-    Account(100, "5555", "555");
-    Account(101, "1111", "1200345");
-    const Lines first = RunCards({{"42", "17", "7", "12", "345"}});
+    struct Case {
+        int holder, other;
+        bool holderAccountFirst;
+        const char* otherCard;  // the other user's account's card number
+    };
+    const Case cases[] = {{100, 101, false, "555"},     {103, 102, false, "555"},     {104, 105, true, "555"},
+                          {107, 106, true, "555"},      {108, 109, false, "1000000"}, {111, 110, false, "1000000"},
+                          {112, 113, true, "1000000"},  {115, 114, true, "1000000"}};
+    std::vector<TCardHolder> file;
+    Rows linked, cards, cardGroups, updatedAccounts;
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        const std::string number = "00004" + std::to_string(i), h = std::to_string(c.holder),
+                          card = "120034" + std::to_string(i);
+        User(std::min(c.holder, c.other), number, 1);
+        User(std::max(c.holder, c.other), number, 1);
+        if (c.holderAccountFirst) Account(c.holder, "1111", card);
+        Account(c.other, "5555", c.otherCard);
+        if (!c.holderAccountFirst) Account(c.holder, "1111", card);
+        file.push_back({std::to_string(40 + i), std::to_string(17 + i), "7", "12", "34" + std::to_string(i)});
+        linked.push_back({h, std::to_string(17 + i), card});
+        cards.push_back({h, "0007", card, "4", std::to_string(17 + i)});
+        cardGroups.push_back({h, card});
+        updatedAccounts.push_back({h, "0007", card});
+    }
+    std::sort(cards.begin(), cards.end());
+    std::sort(cardGroups.begin(), cardGroups.end());
+    std::sort(updatedAccounts.begin(), updatedAccounts.end());
+    const Lines first = RunCards(file);
     // The account is there, the card is missing: the card is added, the account waits.
-    EXPECT_EQ(first, OffThen(Counters(1, 0, 0, 0, 1, 0)));
-    EXPECT_EQ(Query("select id, sync_id, phone_number2 from users order by id"),
-              (Rows{{"100", "NULL", "NULL"}, {"101", "17", "1200345"}}));
-    EXPECT_EQ(Query(AccountsSql), (Rows{{"100", "5555", "555", "1"}, {"101", "1111", "1200345", "1"}}));
-    EXPECT_EQ(Query(CardsSql), (Rows{{"101", "0007", "1200345", "4", "17"}}));
-    EXPECT_EQ(Query(CardGroupsSql), (Rows{{"101", "1200345"}}));
+    EXPECT_EQ(first, OffThen(Counters(8, 0, 0, 0, 8, 0)));
+    EXPECT_EQ(Query("select id, sync_id, phone_number2 from users where sync_id is not null order by sync_id"), linked);
+    EXPECT_EQ(Query("select count(*) from users where sync_id is null and phone_number2 is null"), (Rows{{"8"}}));
+    EXPECT_EQ(Query("select count(*) from paradox_accounts where code = '1111'"), (Rows{{"8"}}));
+    EXPECT_EQ(Query("select userid, card_code, card_number, access_mode, sync_id from access_cards order by 1"), cards);
+    EXPECT_EQ(Query(CardGroupsSql), cardGroups);
     EXPECT_TRUE(Query(AccountGroupsSql).empty());
 
-    const Lines second = RunCards({{"42", "17", "7", "12", "345"}});
-    EXPECT_EQ(second, OffThen(Counters(1, 1, 0, 0, 0, 0)));
-    EXPECT_EQ(Query(AccountsSql), (Rows{{"100", "5555", "555", "1"}, {"101", "0007", "1200345", "1"}}));
+    const Lines second = RunCards(file);
+    EXPECT_EQ(second, OffThen(Counters(8, 8, 0, 0, 0, 0)));
+    EXPECT_EQ(Query("select user_id, code, card_number from paradox_accounts where code <> '5555' order by 1"),
+              updatedAccounts);
 }
 
 // A card of the user's card number that carries no card-holder id is taken over.

@@ -406,14 +406,32 @@ TEST_F(CardPass, UsersSeenAndGone) {
     EXPECT_EQ(Query(CardsSql).size(), 1u);
 }
 
-// An empty file unlinks every linked user.
-TEST_F(CardPass, FileWithoutRecordsUnlinksEveryone) {
-    User(100, "000042", 1, "17");
-    User(101, "000043", 0, "18");
-    WriteFile(CardPath, "<?xml version=\"1.0\"?>\n<Staff><Employee ID=\"42\"><AUId>17</AUId></Employee></Staff>\n");
-    EXPECT_EQ(Normalised(RunPass()), OffThen(Counters(0, 0, 0, 0, 0, 0)));
-    EXPECT_EQ(Query("select id, sync_id, usr_bk_deleted from users order by id"),
-              (Rows{{"100", "NULL", "1"}, {"101", "NULL", "1"}}));
+// A file read up to its fault, or one without the expected root, is all the records there
+// are: the pass commits, and the linked users it does not list lose their link.
+TEST_F(CardPass, FileWithFewOrNoRecords) {
+    struct Case {
+        const char* what;
+        std::string content;
+        Lines counters;
+        Rows users;  // id, sync_id, usr_bk_deleted
+    };
+    const std::string full = CardFileOf({{"42", "17", "7", "12", "345"}, {"43", "18", "8", "12", "346"}});
+    const Case cases[] = {
+        {"another root", "<?xml version=\"1.0\"?>\n<Staff>" + CardRecord({"42", "17", "7", "12", "345"}) + "</Staff>\n",
+         Counters(0, 0, 0, 0, 0, 0), {{"100", "NULL", "1"}, {"101", "NULL", "1"}}},
+        {"cut in the second record", full.substr(0, full.find("<PIN1>8")), Counters(1, 0, 0, 1, 1, 0),
+         {{"100", "17", "0"}, {"101", "NULL", "1"}}},
+        {"empty", "", Counters(0, 0, 0, 0, 0, 0), {{"100", "NULL", "1"}, {"101", "NULL", "1"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Database.Isql("DELETE FROM USERS;\nCOMMIT;\n");
+        User(100, "000042", 1, "17");
+        User(101, "000043", 0, "18");
+        WriteFile(CardPath, c.content);
+        EXPECT_EQ(Normalised(RunPass()), OffThen(c.counters));
+        EXPECT_EQ(Query("select id, sync_id, usr_bk_deleted from users order by id"), c.users);
+    }
 }
 
 // The server refuses the card of the second record: that record's link and account go with

@@ -13,6 +13,16 @@ constexpr ISC_STATUS LostConnectionCodes[] = {
     isc_conn_lost,     isc_shutdown,     isc_att_shutdown,
 };
 
+// The client library's own errors: the handles, the descriptors or the call itself are at
+// fault, not the record.
+constexpr ISC_STATUS ClientLibraryCodes[] = {
+    isc_bad_db_handle,   isc_bad_req_handle,    isc_bad_segstr_handle,    isc_bad_trans_handle,
+    isc_bad_stmt_handle, isc_bad_dpb_form,      isc_bad_tpb_form,         isc_bad_msg_vec,
+    isc_unavailable,     isc_virmemexh,         isc_dsql_sqlda_err,       isc_dsql_var_count_err,
+    isc_dsql_sqlda_value_err, isc_dsql_sqlvar_index, isc_dsql_wrong_param_num, isc_dsql_cursor_err,
+    isc_cancelled,
+};
+
 // Arguments that take two slots of the vector after their tag, the others take one.
 bool TakesTwoSlots(ISC_STATUS argument) { return argument == isc_arg_cstring; }
 
@@ -25,6 +35,12 @@ bool EFirebirdError::HasCode(ISC_STATUS code) const {
 bool EFirebirdError::ConnectionLost() const {
     return std::any_of(std::begin(LostConnectionCodes), std::end(LostConnectionCodes),
                        [this](ISC_STATUS code) { return HasCode(code); });
+}
+
+bool EFirebirdError::ServerReported() const {
+    if (FErrorCodes.empty() || ConnectionLost()) return false;
+    return std::none_of(std::begin(ClientLibraryCodes), std::end(ClientLibraryCodes),
+                        [this](ISC_STATUS code) { return HasCode(code); });
 }
 
 std::vector<ISC_STATUS> StatusCodes(const ISC_STATUS* status) {

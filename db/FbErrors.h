@@ -31,6 +31,12 @@ public:
 
     // One of the codes says that the attachment is gone (network, shutdown, killed).
     bool ConnectionLost() const;
+    // The server refused what it was asked, for reasons of the data or the statement (a
+    // constraint, an exception, a conversion): the attachment and its handles still work.
+    // False for the errors the client library produces itself: a lost connection, an
+    // invalid handle, a descriptor that does not fit, a cancelled call, no memory. The
+    // imports handle the first kind per record and end on the second.
+    bool ServerReported() const;
 
 private:
     std::vector<ISC_STATUS> FErrorCodes;

@@ -259,6 +259,37 @@ TEST_F(DbStatements, ErrorTextHasTheStatusLinesOnly) {
     }
 }
 
+// The line both imports draw between a record's error and the end of the import: what the
+// server refused for reasons of the data, and what the client library found by itself.
+TEST_F(DbStatements, ServerReportedErrorsAreTheRecordsOwn) {
+    // Real errors of the server, each raised by a statement on a working attachment.
+    const std::vector<std::pair<std::string, std::vector<TValue>>> refused = {
+        {"insert into departments (id, name) values (1, 'a')", {}},           // the second time: primary key
+        {"insert into users (id, class) values (2, null)", {}},               // not null
+        {"insert into user_groups (user_id, group_id) values (77, 78)", {}},  // foreign key
+        {"update departments set name = cast(:v as integer) where id = 1", {"x"}},  // conversion
+    };
+    Execute("insert into departments (id, name) values (1, 'a')");
+    for (const auto& [sql, values] : refused) {
+        auto query = Query(Write(), sql);
+        try {
+            query->ExecuteWith(values);
+            ADD_FAILURE() << "accepted: " << sql;
+        } catch (const EFirebirdError& error) {
+            EXPECT_TRUE(error.ServerReported()) << sql << "\n" << error.Message();
+        }
+    }
+    // The client library's own verdicts, as the status vector carries them.
+    for (const ISC_STATUS code : {isc_network_error, isc_net_read_err, isc_net_write_err, isc_lost_db_connection,
+                                  isc_att_shutdown, isc_bad_db_handle, isc_bad_trans_handle, isc_bad_stmt_handle,
+                                  isc_dsql_sqlda_err, isc_dsql_wrong_param_num, isc_cancelled, isc_virmemexh}) {
+        const EFirebirdError error("client", {isc_dsql_error, code}, -902);
+        EXPECT_FALSE(error.ServerReported()) << code;
+    }
+    EXPECT_FALSE(EFirebirdError("no vector", {}, 0).ServerReported());
+    EXPECT_TRUE(EFirebirdError("unique", {isc_unique_key_violation, isc_random}, -803).ServerReported());
+}
+
 TEST_F(DbStatements, TransactionParameterBlockKeepsTheListOrder) {
     EXPECT_EQ(NewReadTransaction()->ParameterBlock(),
               std::string({isc_tpb_version3, isc_tpb_read, isc_tpb_nowait, isc_tpb_rec_version, isc_tpb_read_committed}));
@@ -356,6 +387,7 @@ TEST_F(DbStatements, NetworkFailureRunsTheLostConnectionHandlerThenCloses) {
         FAIL() << "executed over a cut connection";
     } catch (const EFirebirdError& error) {
         EXPECT_TRUE(error.ConnectionLost()) << error.Message();
+        EXPECT_FALSE(error.ServerReported());
         EXPECT_TRUE(error.HasCode(isc_network_error) || error.HasCode(isc_net_read_err) ||
                     error.HasCode(isc_net_write_err))
             << error.Message();

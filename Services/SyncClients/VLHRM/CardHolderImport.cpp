@@ -1,17 +1,223 @@
-// The card-holder import: users get their card-holder id, keypad account and access card.
+// The card-holder import: users of the HRM import get their card-holder id, keypad account
+// and access card from the card-holder system's export file. It never creates a person.
+#include "Services/SyncClients/VLHRM/CardHolders.h"
 #include "Services/SyncClients/VLHRM/Unit1.h"
 
+#include "common/Debug.h"
 #include "common/Exceptions.h"
+#include "db/DBUtils.h"
+#include "db/FbErrors.h"
+#include "platform/SharedReadFile.h"
 #include "setup/SetupWindow.h"
 
+#include <optional>
+#include <vector>
+
 namespace keyrix {
+
+namespace {
+
+const char* const AdoptSql =
+    "update users u set   u.phone_number2 = :cardno,   u.sync_id = :sync_id where   u.class <> 'GROUP' and   u.employee_number = :emp_no and   u.sync_id is null and   u.usr_hrm_sync = 1 and   exists (select * from paradox_accounts pa where pa.user_id = u.id and pa.card_number = :card_number)";
+const char* const MatchSql =
+    "select   u.id,   pa.id as account_id,   ac.id as card_id,   u.sync_id,   u.usr_hrm_sync,   case when (     pa.code is distinct from :pin or     pa.card_number is distinct from :cardno   ) then 1 else 0 end as changed,   case when (     ac.card_code is distinct from :pin or     ac.card_number is distinct from :cardno   ) then 1 else 0 end as changed_soyal from   users u   left join paradox_accounts pa on pa.user_id = u.id   left join access_cards ac on ac.userid = u.id and ac.sync_id = :sync_id where   u.class <> 'GROUP' and   u.employee_number = :emp_no and   ((u.sync_id = :sync_id) or (u.sync_id is null)) order by   u.sync_id nulls last";
+const char* const FindSql = "select first 1 id from users where employee_number = :emp_no and class <> 'GROUP'";
+const char* const CopyUserSql =
+    "insert into users (     first_name, last_name, email, occupation, employee_number,     usr_termination, usr_companyid, usr_company, department_id, usr_hrm_sync, sync_id   )   select     u2.first_name,     u2.last_name,     u2.email,     u2.occupation,     u2.employee_number,     u2.usr_termination,     u2.usr_companyid,     u2.usr_company,     u2.department_id,     1,     :sync_id   from     users u2   where     u2.id = :id returning   id";
+const char* const CopyGroupsSql =
+    "insert into user_groups (user_id, group_id)   select :new_user_id, group_id from user_groups where user_id = :old_user_id";
+const char* const MarkSeenSql =
+    "insert into sys_gtt (id)   select :id from rdb$database where not exists (select * from sys_gtt where id = :id)";
+const char* const AssociateCardSql =
+    "update access_cards ac   set ac.sync_id = :sync_id where   ac.card_number = :card_number and ac.userid = :user_id returning   ac.id";
+const char* const LinkUserSql =
+    "update users u set   u.phone_number2 = :cardno,   u.sync_id = :sync_id,   u.deleted = 0,   u.valid = 1 where   id = :userid";
+const char* const AddAccountSql =
+    "insert into paradox_accounts (user_id, code, card_number, status)   values (:user_id, :code, :card, 1) returning   id";
+const char* const AddCardSql =
+    "insert into access_cards (userid, card_code, card_number, access_mode, sync_id)   values (:user_id, :code, :card, 4, :sync_id) returning   id";
+const char* const UpdateAccountSql =
+    "update paradox_accounts set   code = :code,   card_number = :card where   id = :account";
+const char* const UpdateCardSql =
+    "update access_cards ac set   ac.card_code = :code,   ac.card_number = :card_number where   ac.id = :card_id and   ac.userid = :user_id";
+const char* const FlagGoneSql =
+    "update users u set   u.usr_bk_deleted =     case when exists (select * from sys_gtt sg where sg.id = u.id)       then 0       else 1     end where   u.class <> 'GROUP' and   u.sync_id is not null";
+const char* const UnlinkGoneSql = "update users u set u.sync_id = null where u.class <> 'GROUP' and u.usr_bk_deleted = 1";
+
+const char* const CardSavepoint = "card_create_ok";
+
+struct TCounters {
+    std::int32_t Updated = 0, UpdatedSoyal = 0, Added = 0, AddedSoyal = 0, Associated = 0;
+};
+
+// The first row of match, read before the statements that follow reuse the cursor.
+struct TMatchRow {
+    std::int64_t UserId = 0;
+    bool HasAccount = false, HasCard = false, HrmManaged = false, Changed = false, ChangedSoyal = false;
+    std::int32_t AccountId = 0, CardId = 0;
+};
+
+std::optional<TMatchRow> FirstRow(const dbutils::PQuery& match) {
+    if (match->Eof()) return std::nullopt;
+    TMatchRow row;
+    row.UserId = match->FieldByName("ID").AsInt64();
+    const TFbField account = match->FieldByName("ACCOUNT_ID");
+    const TFbField card = match->FieldByName("CARD_ID");
+    row.HasAccount = !account.IsNull();
+    row.AccountId = account.AsInteger();
+    row.HasCard = !card.IsNull();
+    row.CardId = card.AsInteger();
+    row.HrmManaged = match->FieldByName("USR_HRM_SYNC").AsInteger() != 0;
+    row.Changed = match->FieldByName("CHANGED").AsInteger() == 1;
+    row.ChangedSoyal = match->FieldByName("CHANGED_SOYAL").AsInteger() == 1;
+    return row;
+}
+
+}  // namespace
 
 void TDataModule1::ImportCardHolders() {
     if (!Settings().CardHolderImportEnabled) {
         SyncLogInfo("BK import disabled");
         return;
     }
-    throw ENotAvailable("The card-holder import is not available in this build");
+
+    // Writers of the file wait until the import ends.
+    std::optional<platform::TSharedReadFile> file(std::in_place, Settings().CardHolderFile);
+    TCardHolderHandles& h = CardHolderHandles;
+    const dbutils::PTransaction& t = PassTransaction;
+    const dbutils::PQuery adopt = dbutils::CachedWriteQuery(h.Adopt, AdoptSql, "Sync", t);
+    const dbutils::PQuery match = dbutils::CachedQuery(h.Match, MatchSql, "Sync", t);
+    const dbutils::PQuery find = dbutils::CachedWriteQuery(h.Find, FindSql, "Sync", t);
+    const dbutils::PQuery copyUser = dbutils::CachedWriteQuery(h.CopyUser, CopyUserSql, "Sync", t);
+    const dbutils::PQuery copyGroups = dbutils::CachedWriteQuery(h.CopyGroups, CopyGroupsSql, "Sync", t);
+    const dbutils::PQuery markSeen = dbutils::CachedWriteQuery(h.MarkSeen, MarkSeenSql, "Sync", t);
+    const dbutils::PQuery associateCard = dbutils::CachedWriteQuery(h.AssociateCard, AssociateCardSql, "Sync", t);
+    const dbutils::PQuery linkUser = dbutils::CachedWriteQuery(h.LinkUser, LinkUserSql, "Sync", t);
+    const dbutils::PQuery addAccount = dbutils::CachedWriteQuery(h.AddAccount, AddAccountSql, "Sync", t);
+    const dbutils::PQuery addCard = dbutils::CachedWriteQuery(h.AddCard, AddCardSql, "Sync", t);
+    const dbutils::PQuery updateAccount = dbutils::CachedWriteQuery(h.UpdateAccount, UpdateAccountSql, "Sync", t);
+    const dbutils::PQuery updateCard = dbutils::CachedWriteQuery(h.UpdateCard, UpdateCardSql, "Sync", t);
+    const dbutils::PQuery flagGone = dbutils::CachedWriteQuery(h.FlagGone, FlagGoneSql, "Sync", t);
+    const dbutils::PQuery unlinkGone = dbutils::CachedWriteQuery(h.UnlinkGone, UnlinkGoneSql, "Sync", t);
+    const std::uint32_t start = GetTickCount();
+
+    std::int32_t processed = 0;
+    std::vector<TBKRec> records;
+    {
+        TFeedReader reader = TFeedReader::FromDescriptor(file->Fd(), file->Path(), CardHolderRootName,
+                                                         CardHolderRecordName);
+        records = ReadBKRecords(reader, processed, [this](const std::string& line) { SyncLogDebug("%s", line); });
+    }
+
+    // A record the server refused is logged and audited; the others go on. Errors of the
+    // client library itself (a lost connection, a bad handle) end the import.
+    const auto reportRecordError = [this](const TBKRec& r, const EFirebirdError& error) {
+        SyncLogError("Brakon sync error for employee %s, id %d: %s", r.EmployeeNumber, r.CardHolderId,
+                     error.Message());
+    };
+    const auto auditRecordError = [this](const TBKRec& r, const EFirebirdError& error) {
+        LogAuditEvent(TValue(), 11, TValue("Sync trouble (BK)"),
+                      TValue(Format("Employee %s; Id %d: %s", r.EmployeeNumber, r.CardHolderId, error.Message())));
+    };
+
+    // Users of the HRM import that already hold a keypad account with this card take its
+    // card-holder id; a failed update undoes itself.
+    for (const TBKRec& r : records) {
+        try {
+            adopt->ExecuteWith({r.CardNumber, r.CardHolderId, r.EmployeeNumber, r.CardNumber});
+        } catch (const EFirebirdError& error) {
+            if (!error.ServerReported()) throw;
+            reportRecordError(r, error);
+            auditRecordError(r, error);
+        }
+    }
+
+    TCounters counters;
+    for (const TBKRec& r : records) {
+        const std::string paradoxCode = ParadoxCode(r.Pin);
+        const std::string soyalCode = SoyalCode(r.Pin);
+        // A record that is rolled back leaves no trace in the counters either.
+        const TCounters before = counters;
+        try {
+            PassTransaction->SetSavepoint(CardSavepoint);
+            std::int32_t cardId = 0;
+            match->ExecuteWith(
+                {paradoxCode, r.CardNumber, soyalCode, r.CardNumber, r.CardHolderId, r.EmployeeNumber, r.CardHolderId});
+            const std::optional<TMatchRow> row = FirstRow(match);
+            std::int64_t userId = 0;
+            if (!row) {
+                // Every user of this employee number holds another card-holder id: the
+                // employee gets a second user record for this one.
+                find->ExecuteWith({r.EmployeeNumber});
+                if (find->Eof()) continue;
+                const std::int64_t found = find->FieldByName("ID").AsInt64();
+                copyUser->ExecuteWith({r.CardHolderId, found});
+                userId = copyUser->FieldByName("ID").AsInt64();
+                copyGroups->ExecuteWith({userId, found});
+                markSeen->ExecuteWith({userId, userId});
+            } else {
+                userId = row->UserId;
+                markSeen->ExecuteWith({userId, userId});
+                if (!row->HrmManaged) continue;
+                if (!row->HasCard) {
+                    associateCard->ExecuteWith({r.CardHolderId, r.CardNumber, userId});
+                    cardId = associateCard->FieldByName("ID").AsInteger();
+                    if (cardId != 0) ++counters.Associated;
+                }
+            }
+
+            if (!row || !row->HasAccount || (!row->HasCard && cardId == 0)) {
+                linkUser->ExecuteWith({r.CardNumber, r.CardHolderId, userId});
+                // The copy gets its account and card in the next pass, when match finds it.
+                if (!row) continue;
+                if (!row->HasAccount) {
+                    addAccount->ExecuteWith({userId, paradoxCode, r.CardNumber});
+                    AddToParadoxUserGroup(userId);
+                    ++counters.Added;
+                }
+                if (!row->HasCard && cardId == 0) {
+                    addCard->ExecuteWith({userId, soyalCode, r.CardNumber, r.CardHolderId});
+                    cardId = addCard->FieldByName("ID").AsInteger();
+                    AddToAccessUserGroup(cardId, userId);
+                    ++counters.AddedSoyal;
+                }
+            } else {
+                if (row->Changed || row->ChangedSoyal) linkUser->ExecuteWith({r.CardNumber, r.CardHolderId, userId});
+                if (row->Changed) {
+                    updateAccount->ExecuteWith({paradoxCode, r.CardNumber, row->AccountId});
+                    ++counters.Updated;
+                }
+                if (row->ChangedSoyal) {
+                    // A card associated above has no card columns in the match row, so it
+                    // always counts as changed and gets its code and number now.
+                    if (row->HasCard) cardId = row->CardId;
+                    updateCard->ExecuteWith({soyalCode, r.CardNumber, cardId, userId});
+                    ++counters.UpdatedSoyal;
+                }
+            }
+        } catch (const EFirebirdError& error) {
+            if (!error.ServerReported()) throw;
+            reportRecordError(r, error);
+            PassTransaction->RollbackToSavepoint(CardSavepoint);
+            counters = before;
+            auditRecordError(r, error);
+        }
+    }
+
+    // Linked users met in this pass keep their link; the others lose it.
+    flagGone->ExecuteWith();
+    unlinkGone->ExecuteWith();
+
+    records.clear();
+    records.shrink_to_fit();
+    file.reset();
+    SyncLogDebug("BK import took: %dms", TicksSince(start));
+    SyncLogDebug("Processed records: %d", processed);
+    SyncLogDebug("Updated records: %d", counters.Updated);
+    SyncLogDebug("Updated records (soyal): %d", counters.UpdatedSoyal);
+    SyncLogDebug("Added records: %d", counters.Added);
+    SyncLogDebug("Added records (soyal): %d", counters.AddedSoyal);
+    SyncLogDebug("Associated existing cards (soyal): %d", counters.Associated);
 }
 
 }  // namespace keyrix

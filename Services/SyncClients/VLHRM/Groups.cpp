@@ -16,8 +16,6 @@ const char* const GroupMemberSql =
 const char* const GroupAddSql =
     "select   pr.out_component, pr.out_subject_id, pr.out_object_id, pr.out_sqlstate, so.object_name, so.object_type from   pr_user_group_add(:user_id, :group_id, :operator, 0, 1) pr   left join sys_objects so on pr.out_object_id = so.id";
 
-std::string TextOrEmpty(const TFbField& field) { return field.IsNull() ? std::string() : field.AsString(); }
-
 }  // namespace
 
 bool TDataModule1::IsGroupMember(std::int64_t userId, std::int64_t groupId) {
@@ -61,8 +59,8 @@ void TDataModule1::AddToCompanySiteGroups(THrmGroupCache& cache, std::int32_t co
         add->ExecuteWith({userId, groupId, std::int32_t{-1}});
         if (!add->Eof())
             throw EGroupAddError(Format("Failed to add group \"%s\"; Object \"%s\"; Error \"%s\"", *groupName,
-                                        TextOrEmpty(add->FieldByName("OBJECT_NAME")),
-                                        TextOrEmpty(add->FieldByName("OUT_SQLSTATE"))));
+                                        add->FieldByName("OBJECT_NAME").AsString(),
+                                        add->FieldByName("OUT_SQLSTATE").AsString()));
     }
 }
 

@@ -48,10 +48,6 @@ std::string DepartmentKey(std::int32_t companyNumber) {
 TValue NullIfNone(const std::optional<std::string>& text) { return text ? TValue(*text) : TValue(); }
 TValue NullIfNone(const std::optional<TDateTime>& date) { return date ? TValue(*date) : TValue(); }
 
-// Errors the server reports about one employee's data are that employee's alone; a lost
-// connection or an error of the client itself ends the import.
-bool IsEmployeeError(const EFirebirdError& error) { return !error.ConnectionLost(); }
-
 // A copy of the feed for looking into a debug run, written whole or not at all.
 void SaveDebugCopy(const TKeyrixMemoryStream& body) {
     const std::string path = platform::ExecutableDirectory() + "GetBrakonData.xml";
@@ -129,7 +125,9 @@ void TDataModule1::ImportHrmUsers() {
                 AddToCompanySiteGroups(groups, e.CompanyNumber, e.SiteNumber, e.CompanyName, e.SiteName, id);
             }
         } catch (const EFirebirdError& error) {
-            if (!IsEmployeeError(error)) throw;
+            // Errors the server reports about one employee's data are that employee's alone;
+            // a lost connection or an error of the client library itself ends the import.
+            if (!error.ServerReported()) throw;
             SyncLogError("HRM sync error for employee %s: %s", e.EmployeeNumber, error.Message());
             PassTransaction->RollbackToSavepoint(EmployeeSavepoint);
             // A group made for this employee went with the rollback: its id must not be

@@ -105,11 +105,22 @@ public:
     std::int32_t AuditQueryHandle = 0;
     std::int32_t MatchUserHandle = 0, InsertUserHandle = 0, UpdateUserHandle = 0;
     std::int32_t GroupLookupHandle = 0, GroupMemberHandle = 0, GroupAddHandle = 0;
+    // The card-holder import's statements, one per step of a record.
+    struct TCardHolderHandles {
+        std::int32_t Adopt = 0, Match = 0, Find = 0, CopyUser = 0, CopyGroups = 0, MarkSeen = 0;
+        std::int32_t AssociateCard = 0, LinkUser = 0, AddAccount = 0, AddCard = 0, UpdateAccount = 0;
+        std::int32_t UpdateCard = 0, FlagGone = 0, UnlinkGone = 0;
+    } CardHolderHandles;
+    std::int32_t ParadoxGroupHandle = 0, AccessGroupHandle = 0;
 
     // Puts the user into its site group, then its company group, creating them on demand.
     void AddToCompanySiteGroups(THrmGroupCache& cache, std::int32_t companyNumber, std::int32_t siteNumber,
                                 const std::string& companyName, const std::string& siteName, std::int64_t userId);
     bool IsGroupMember(std::int64_t userId, std::int64_t groupId);
+    // A new keypad account, and a new access card, join their controllers' user groups; the
+    // database's procedure chooses them. A refusal raises EGroupAddError.
+    void AddToParadoxUserGroup(std::int64_t userId);
+    void AddToAccessUserGroup(std::int32_t cardId, std::int64_t userId);
 
 protected:
     // The operations the phases call. Each raises on failure.

@@ -1,10 +1,13 @@
-// keyrix-bench: how fast the HRM import takes a large feed and how much memory it needs.
+// keyrix-bench: how fast the two imports take a large feed and card-holder file, and how
+// much memory they need.
 //
-// A feed of N employees is served by keyrix-demo-server; the pass of the program itself
-// (TDataModule1's SyncPass, download included) runs twice in this process against a fresh
-// database on the local Firebird server: first with every employee new, then with nothing
-// changed. Each pass is compared with the floor, the cost of one trivial prepared statement
-// through the same database layer, executed as many times as the pass executed statements.
+// A feed of N employees is served by keyrix-demo-server, and the card-holder file of the
+// same employees lies in the work folder; the pass of the program itself (TDataModule1's
+// SyncPass: download, HRM import, card-holder import, commit) runs twice in this process
+// against a fresh database on the local Firebird server: first with every employee new,
+// then with nothing changed. Each pass, and each import in it, is compared with the floor,
+// the cost of one trivial prepared statement through the same database layer, executed as
+// many times as the pass executed statements.
 #include "Services/SyncClients/VLHRM/Unit1.h"
 #include "bench/BenchDatabase.h"
 #include "bench/ClientCalls.h"
@@ -16,6 +19,7 @@
 #include "platform/Process.h"
 #include "service/SvcConsole.h"
 #include "setup/SetupWindow.h"
+#include "tools/DemoCardHolders.h"
 #include "tools/DemoFeed.h"
 #include "tools/ToolOptions.h"
 
@@ -29,6 +33,7 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <vector>
 
 using namespace keyrix;
 using namespace keyrix::bench;
@@ -36,13 +41,15 @@ using namespace keyrix::bench;
 namespace {
 
 const char* const Usage =
-    "Usage: keyrix-bench [--employees N] [--seed S] [--leavers PERCENT] [--db-folder DIR]\n"
-    "                    [--schema FILE] [--keep] [--verbose]\n"
-    "Times two passes of the HRM import over a feed of N employees (default 20000) against a\n"
-    "fresh database on the local Firebird server (KEYRIX_TEST_FB_* or the package's SYSDBA\n"
-    "password), made in DIR (default /var/lib/keyrix-bench) from FILE (default the tests'\n"
-    "schema). --keep leaves the database and the work folder; --verbose shows the import's\n"
-    "own progress lines.\n";
+    "Usage: keyrix-bench [--employees N] [--seed S] [--leavers PERCENT] [--no-faults]\n"
+    "                    [--db-folder DIR] [--schema FILE] [--keep] [--verbose]\n"
+    "Times two passes of the HRM and card-holder imports over a feed of N employees (default\n"
+    "20000) and their card-holder file against a fresh database on the local Firebird server\n"
+    "(KEYRIX_TEST_FB_* or the package's SYSDBA password), made in DIR (default\n"
+    "/var/lib/keyrix-bench) from FILE (default the tests' schema). --no-faults leaves out the\n"
+    "card-holder file's few faults (missing employees, invalid cards, a second card-holder\n"
+    "id). --keep leaves the database and the work folder; --verbose shows the imports' own\n"
+    "progress lines.\n";
 
 const std::string HrmPath = "/General/HrDataService.asmx/GetBrakonData";
 const std::string HrmUser = "BENCH\\hrmsync";
@@ -50,16 +57,27 @@ const std::string HrmPassword = "Bench-Feed-7431";
 
 struct TBenchOptions {
     demo::TFeedOptions Feed{20'000, 1, 8};
+    bool CardHolderFaults = true;
     std::string DatabaseFolder = "/var/lib/keyrix-bench";
     std::string Schema = KEYRIX_BENCH_SCHEMA;
     bool Keep = false;
     bool Verbose = false;
 };
 
-// The phases of a run, reachable one by one.
+// What one import of a pass cost, measured around its call.
+struct TImportResult {
+    bool Ran = false;
+    bool Failed = false;  // it raised; the figures are up to the failure
+    double Seconds = 0;
+    std::uint64_t Executions = 0;  // TFbQuery::ExecuteWith calls
+    TClientCalls Calls;
+};
+
+// The phases of a run, reachable one by one; each import is measured as the pass calls it.
 class TBenchModule : public TDataModule1 {
 public:
-    using TDataModule1::TDataModule1;
+    TBenchModule(const std::string& logFile, const TClientCallCounter& counter)
+        : TDataModule1(logFile), FCounter(counter) {}
     void Open() {
         ConnectDatabase();
         PrepareSchema();
@@ -69,6 +87,39 @@ public:
         DisconnectDatabase();
         FreeQueries("");
     }
+
+    TImportResult Hrm, CardHolders;
+
+protected:
+    void ImportHrmUsers() override {
+        Measure(Hrm, [this] { TDataModule1::ImportHrmUsers(); });
+    }
+    void ImportCardHolders() override {
+        Measure(CardHolders, [this] { TDataModule1::ImportCardHolders(); });
+    }
+
+private:
+    template <class TImport>
+    void Measure(TImportResult& result, TImport import) {
+        const TClientCalls callsBefore = FCounter.Now();
+        const std::uint64_t executionsBefore = TFbQuery::TotalExecutions();
+        const auto start = std::chrono::steady_clock::now();
+        // Also when the import fails: the report shows how far it got.
+        TScopeGuard note([&] {
+            result.Ran = true;
+            result.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            result.Executions = TFbQuery::TotalExecutions() - executionsBefore;
+            result.Calls = FCounter.Now() - callsBefore;
+        });
+        try {
+            import();
+        } catch (...) {
+            result.Failed = true;
+            throw;
+        }
+    }
+
+    const TClientCallCounter& FCounter;
 };
 
 // A "VmRSS"-like line of /proc/self/status, in KiB; -1 when absent.
@@ -131,6 +182,7 @@ struct TPassResult {
     // The floor for as many statements.
     double FloorSeconds = 0;
     TClientCalls FloorCalls;
+    TImportResult Hrm, CardHolders;
 };
 
 std::string ErrorText() {
@@ -141,7 +193,7 @@ std::string ErrorText() {
 TPassResult RunPass(const std::string& name, const std::string& logFile, const TClientCallCounter& counter) {
     TPassResult result;
     result.Name = name;
-    TBenchModule module(logFile);
+    TBenchModule module(logFile, counter);
     DataModule1 = &module;
     TScopeGuard forget([] { DataModule1 = nullptr; });
     // Connecting and the schema are the run's, not the pass's.
@@ -162,6 +214,9 @@ TPassResult RunPass(const std::string& name, const std::string& logFile, const T
     result.Executions = TFbQuery::TotalExecutions() - executionsBefore;
     result.Calls = counter.Now() - callsBefore;
     result.PeakKiB = StatusKiB("VmHWM");
+
+    result.Hrm = module.Hrm;
+    result.CardHolders = module.CardHolders;
 
     const std::optional<TRowStats> rowsAfter = RowStats(module.dbDatabase);
     if (rowsBefore && rowsAfter) result.Rows = *rowsAfter - *rowsBefore;
@@ -205,7 +260,8 @@ std::string Quoted(const std::string& text) {
 }
 
 // The settings of the passes, loaded the way the service loads them.
-void WriteHive(const std::string& path, const TBenchDatabase& database, const TFbAccount& account, int port) {
+void WriteHive(const std::string& path, const TBenchDatabase& database, const TFbAccount& account, int port,
+               const std::string& cardHolderFile) {
     const std::string key = "[HKEY_LOCAL_MACHINE\\Software\\Keyrix\\Synchronizer\\Clients\\VLHRM";
     char dword[16];
     std::snprintf(dword, sizeof dword, "dword:%08x", static_cast<unsigned>(account.Port));
@@ -219,7 +275,8 @@ void WriteHive(const std::string& path, const TBenchDatabase& database, const TF
         << key << "\\HRM]\r\n\"Import enabled\"=dword:00000001\r\n\"Data source URL\"="
         << Quoted("https://127.0.0.1:" + std::to_string(port) + HrmPath) << "\r\n\"Username\"=" << Quoted(HrmUser)
         << "\r\n\"Password\"=" << Quoted(HrmPassword) << "\r\n\r\n"
-        << key << "\\BRAKON]\r\n\"Import enabled\"=dword:00000000\r\n\r\n";
+        << key << "\\BRAKON]\r\n\"Import enabled\"=dword:00000001\r\n\"Data source file\"="
+        << Quoted(cardHolderFile) << "\r\n\r\n";
     if (!out) throw std::runtime_error("cannot write " + path);
 }
 
@@ -229,7 +286,25 @@ double PerEmployee(std::uint64_t count, std::size_t employees) {
     return employees == 0 ? 0.0 : static_cast<double>(count) / static_cast<double>(employees);
 }
 
-void Report(const TPassResult& pass, std::size_t employees) {
+// One import's figures beside the floor's time per execution (0 when the floor did not run).
+void ReportImport(const char* name, const TImportResult& import, std::size_t records, const char* units,
+                  const char* unit, double floorEach) {
+    if (!import.Ran) {
+        std::printf("  %s: did not run\n", name);
+        return;
+    }
+    const double statements = static_cast<double>(import.Calls.Statements());
+    const double each = statements > 0 ? import.Seconds / statements * 1e6 : 0.0;
+    std::printf("  %s%s: %.3f s, %.0f %s/s; %llu statements, %.2f per %s, besides them %llu savepoints; "
+                "%.1f us per server execution",
+                name, import.Failed ? " (failed)" : "", import.Seconds, import.Seconds > 0 ? static_cast<double>(records) / import.Seconds : 0.0,
+                units, static_cast<unsigned long long>(import.Executions), PerEmployee(import.Executions, records), unit,
+                static_cast<unsigned long long>(import.Calls.Immediates), each);
+    if (floorEach > 0 && statements > 0) std::printf(", %.1f x the floor", each / floorEach);
+    std::printf("\n");
+}
+
+void Report(const TPassResult& pass, std::size_t employees, std::size_t cardHolderRecords) {
     std::printf("\n%s\n", pass.Name.c_str());
     if (!pass.Error.empty()) std::printf("  FAILED after %.3f s: %s\n", pass.Seconds, pass.Error.c_str());
     std::printf("  %.3f s, %.0f employees/s, peak resident memory %.1f MiB (%.1f MiB before the pass)%s\n",
@@ -249,10 +324,12 @@ void Report(const TPassResult& pass, std::size_t employees) {
                     static_cast<long long>(pass.Rows->Deleted), static_cast<long long>(pass.Rows->IndexReads),
                     static_cast<long long>(pass.Rows->TableReads));
     // Every execution the server made counts here, the immediate texts included.
-    if (c.Statements() == 0) return;
     const double statements = static_cast<double>(c.Statements());
+    const double floorEach = statements > 0 ? pass.FloorSeconds / statements * 1e6 : 0.0;
+    ReportImport("HRM import (download included)", pass.Hrm, employees, "employees", "employee", floorEach);
+    ReportImport("card-holder import", pass.CardHolders, cardHolderRecords, "records", "record", floorEach);
+    if (c.Statements() == 0) return;
     const double passEach = pass.Seconds / statements * 1e6;
-    const double floorEach = pass.FloorSeconds / statements * 1e6;
     std::printf("  floor: %llu x \"select 1 from rdb$database\" in %.3f s, %.1f us each; the pass: %.1f us per "
                 "server execution, %.1f x the floor\n",
                 static_cast<unsigned long long>(pass.FloorCalls.Statements()), pass.FloorSeconds, floorEach, passEach,
@@ -271,15 +348,32 @@ int Run(const TBenchOptions& options) {
 
     const std::string feedFile = work + "/GetBrakonData.xml";
     demo::TFeedSummary feed;
+    std::vector<demo::TFeedEmployee> employees;
     {
         std::ofstream out(feedFile, std::ios::binary | std::ios::trunc);
-        feed = demo::WriteFeed(out, options.Feed);
+        feed = demo::WriteFeed(out, options.Feed, &employees);
         if (!out) throw std::runtime_error("cannot write " + feedFile);
     }
     std::printf("feed: %zu employees (%zu leavers, %zu names with a digit, %zu without a company), %zu companies, "
                 "%zu sites in %zu runs; %.1f MiB\n",
                 feed.Employees, feed.Leavers, feed.NamesWithDigit, feed.WithoutCompany, feed.Companies, feed.Sites,
                 feed.Runs, static_cast<double>(std::filesystem::file_size(feedFile)) / (1024.0 * 1024.0));
+
+    const std::string cardHolderFile = work + "/card-holders.xml";
+    demo::TCardHolderSummary cards;
+    {
+        std::ofstream out(cardHolderFile, std::ios::binary | std::ios::trunc);
+        demo::TCardHolderOptions cardOptions;
+        cardOptions.Seed = options.Feed.Seed;
+        cardOptions.Faults = options.CardHolderFaults;
+        cards = demo::WriteCardHolders(out, employees, cardOptions);
+        if (!out) throw std::runtime_error("cannot write " + cardHolderFile);
+    }
+    std::printf("card-holder file: %zu records (%zu missing employees): %zu with a user, %zu without a user, "
+                "%zu second card-holder ids, %zu invalid card numbers, %zu invalid site codes; %.1f MiB\n",
+                cards.Records, cards.Missing, cards.WithUser, cards.WithoutUser, cards.SecondIds,
+                cards.InvalidCardNumbers, cards.InvalidSiteCodes,
+                static_cast<double>(std::filesystem::file_size(cardHolderFile)) / (1024.0 * 1024.0));
 
     const TFbAccount account = TFbAccount::FromEnvironment();
     TBenchDatabase database(account, options.DatabaseFolder, options.Schema, work);
@@ -292,7 +386,7 @@ int Run(const TBenchOptions& options) {
 
     // The passes read the hive of their own, as the service reads its hive.
     const std::string hive = work + "/registry.reg";
-    WriteHive(hive, database, account, server.Port());
+    WriteHive(hive, database, account, server.Port(), cardHolderFile);
     ::setenv("KEYRIX_REGISTRY", hive.c_str(), 1);
     ::setenv("KEYRIX_EVENTLOG", (work + "/events.log").c_str(), 1);
     if (options.Verbose) {
@@ -310,10 +404,15 @@ int Run(const TBenchOptions& options) {
     const TClientCallCounter counter(dbutils::FindClientLibrary());
     const std::string logFile = work + "/VLHRMSync_log.txt";
     bool failed = false;
-    for (const char* name : {"pass 1 (all employees new)", "pass 2 (nothing changed)"}) {
+    // A second card-holder id makes a copy of the user in the first pass, which gets its
+    // account and card in the second.
+    const char* second = cards.SecondIds == 0 ? "pass 2 (nothing changed)"
+                                              : "pass 2 (nothing changed but the credentials of the copies made for "
+                                                "a second card-holder id)";
+    for (const char* name : {"pass 1 (all employees new)", second}) {
         TPassResult pass = RunPass(name, logFile, counter);
         RunFloor(pass, database, account, counter);
-        Report(pass, feed.Employees);
+        Report(pass, feed.Employees, cards.Records);
         failed = failed || !pass.Error.empty();
     }
     if (options.Keep) std::printf("\nkept: %s and %s\n", database.File().c_str(), work.c_str());
@@ -335,6 +434,8 @@ int main(int argc, char** argv) {
                 options.Feed.Seed = arguments.Number(0, UINT64_MAX);
             else if (arguments.Is("--leavers"))
                 options.Feed.LeaverPercent = static_cast<unsigned>(arguments.Number(0, 100));
+            else if (arguments.Is("--no-faults"))
+                options.CardHolderFaults = false;
             else if (arguments.Is("--db-folder"))
                 options.DatabaseFolder = arguments.Text();
             else if (arguments.Is("--schema"))

@@ -1,5 +1,7 @@
 #include "tools/DemoFeed.h"
 
+#include "tools/DemoXml.h"
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -13,29 +15,6 @@
 namespace keyrix::demo {
 
 namespace {
-
-// splitmix64: a fixed generator, so that a seed gives the same feed on every platform
-// (the standard distributions are not specified bit for bit).
-class TRandom {
-public:
-    explicit TRandom(std::uint64_t seed) : FState(seed) {}
-    std::uint64_t Next() {
-        std::uint64_t z = (FState += 0x9e3779b97f4a7c15ULL);
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-        return z ^ (z >> 31);
-    }
-    // Uniform enough in [0, bound) for made-up data.
-    std::size_t Below(std::size_t bound) { return bound == 0 ? 0 : static_cast<std::size_t>(Next() % bound); }
-    std::size_t Between(std::size_t low, std::size_t high) { return low + Below(high - low + 1); }
-    template <class T, std::size_t N>
-    const T& Pick(const std::array<T, N>& items) {
-        return items[Below(N)];
-    }
-
-private:
-    std::uint64_t FState;
-};
 
 struct TName {
     std::string_view Text;   // as the HRM spells it (UTF-8)
@@ -102,28 +81,6 @@ const std::vector<TCompany>& Companies() {
     return companies;
 }
 
-std::string Escaped(std::string_view text) {
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            default: out += c;
-        }
-    }
-    return out;
-}
-
-void Element(std::ostream& out, std::string_view name, std::string_view text) {
-    out << "    <" << name;
-    if (text.empty()) {
-        out << " />\n";
-        return;
-    }
-    out << '>' << Escaped(text) << "</" << name << ">\n";
-}
-
 std::string Date(int year, int month, int day) {
     char text[32];
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT00:00:00", year, month, day);
@@ -179,7 +136,7 @@ std::vector<TRun> PlanRuns(TRandom& random, std::size_t employees) {
 
 }  // namespace
 
-TFeedSummary WriteFeed(std::ostream& out, const TFeedOptions& options) {
+TFeedSummary WriteFeed(std::ostream& out, const TFeedOptions& options, std::vector<TFeedEmployee>* employees) {
     TRandom random(options.Seed);
     TFeedSummary summary;
     std::set<int> companies, sites;
@@ -201,7 +158,8 @@ TFeedSummary WriteFeed(std::ostream& out, const TFeedOptions& options) {
             std::string lastName(last.Text);
             // A stray digit in a name, as a typing slip leaves it: one early in every feed,
             // then about one in a hundred.
-            if (index % 97 == std::min<std::size_t>(41, options.Employees - 1) % 97) {
+            const bool digit = index % 97 == std::min<std::size_t>(41, options.Employees - 1) % 97;
+            if (digit) {
                 lastName += std::to_string(1 + index % 9);
                 ++summary.NamesWithDigit;
             }
@@ -240,6 +198,8 @@ TFeedSummary WriteFeed(std::ostream& out, const TFeedOptions& options) {
 
             ++summary.Employees;
             if (leaver) ++summary.Leavers;
+            if (employees != nullptr)
+                employees->push_back({number, std::string(first.Text), lastName, !leaver && !digit});
             if (company.Id == 0)
                 ++summary.WithoutCompany;
             else

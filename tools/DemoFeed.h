@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <ostream>
+#include <string>
+#include <vector>
 
 namespace keyrix::demo {
 
@@ -26,7 +28,17 @@ struct TFeedSummary {
     std::size_t Runs = 0;            // blocks of consecutive records of one site
 };
 
-// Writes the whole document (UTF-8) to the stream.
-TFeedSummary WriteFeed(std::ostream& out, const TFeedOptions& options);
+// One employee of the feed, as the card-holder file needs it.
+struct TFeedEmployee {
+    std::string Number;  // EmployeeID, "100001" + index
+    std::string FirstName, LastName;  // UTF-8, as in the feed
+    // The HRM import makes a user for it: not a leaver, no digit in the name.
+    bool HasUser = false;
+};
+
+// Writes the whole document (UTF-8) to the stream; when employees is given, it receives
+// the feed's employees in order.
+TFeedSummary WriteFeed(std::ostream& out, const TFeedOptions& options,
+                       std::vector<TFeedEmployee>* employees = nullptr);
 
 }  // namespace keyrix::demo

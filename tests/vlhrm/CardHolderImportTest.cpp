@@ -465,6 +465,31 @@ TEST_F(CardPass, ServerErrorOnAddCardRollsBackThatRecordAlone) {
     EXPECT_EQ(audit[0][3], "NULL");
 }
 
+// A user the server refuses to link: the adoption pass reports it and goes on with the next
+// record (the failed statement undid itself), and the main pass reports it again.
+TEST_F(CardPass, ServerErrorInTheAdoptionPassEndsThatStatementAlone) {
+    User(100, "000042", 1);
+    User(101, "000043", 1);
+    Account(100, "0007", "1200345");
+    Account(101, "0008", "1200346");
+    Database.Isql("CREATE EXCEPTION TEST_NO_LINK 'link refused by the server';\nSET TERM ^ ;\n"
+                  "CREATE TRIGGER TEST_FAIL_LINK FOR USERS BEFORE UPDATE AS BEGIN "
+                  "IF (NEW.SYNC_ID = 17) THEN EXCEPTION TEST_NO_LINK; END^\nSET TERM ; ^\nCOMMIT;\n");
+    const Lines lines = RunCards({{"42", "17", "7", "12", "345"}, {"43", "18", "8", "12", "346"}});
+    ASSERT_EQ(lines.size(), 10u) << ::testing::PrintToString(lines);
+    for (const std::size_t i : {1, 2}) {
+        EXPECT_EQ(lines[i].rfind("console: Brakon sync error for employee 000042, id 17: ", 0), 0u) << lines[i];
+        EXPECT_NE(lines[i].find("Link refused by the server"), std::string::npos) << lines[i];
+    }
+    // The second user was adopted, so only its card was missing.
+    EXPECT_EQ(Lines(lines.begin() + 3, lines.end()), Counters(2, 0, 0, 0, 1, 0));
+    EXPECT_EQ(Query("select id, sync_id, phone_number2 from users order by id"),
+              (Rows{{"100", "NULL", "NULL"}, {"101", "18", "1200346"}}));
+    EXPECT_EQ(Query(CardsSql), (Rows{{"101", "0008", "1200346", "4", "18"}}));
+    EXPECT_EQ(Query("select event_code, param1 from test_audit_events"),
+              (Rows{{"11", "Sync trouble (BK)"}, {"11", "Sync trouble (BK)"}}));
+}
+
 // A controller procedure refuses: the pass ends, nothing of either import is kept, and the
 // import stops before its closing statements.
 TEST_F(CardPass, RefusedGroupAdditionEndsThePassWithNothingCommitted) {

@@ -8,6 +8,7 @@ keyrix_packages=(
   libsystemd-dev
   libcurl4-openssl-dev libssl-dev
   googletest libgtest-dev
+  libncurses-dev tmux
   firebird3.0-server firebird-dev
 )
 

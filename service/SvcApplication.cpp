@@ -138,13 +138,7 @@ void TServiceApplication::Run(const std::vector<std::string>& arguments) {
         }
         const bool install = FindSwitch("INSTALL", arguments);
         if (install || FindSwitch("UNINSTALL", arguments)) {
-            if (!IsProcessAdmin()) {
-                ConsoleWrite("Need administrator privileges for service install/uninstall!", true, 0);
-                ExitCode = 2;
-                return;
-            }
-            ConsoleWrite(install ? "Installing service" : "Uninstalling service", false, 2);
-            InstallServices(install);
+            RequestInstall(install);
             return;
         }
         if (FindSwitch("SVC", arguments)) RunServices(FindSwitch("DEBUG", arguments));
@@ -204,11 +198,11 @@ void TServiceApplication::DispatchServiceMain(const std::vector<std::string>& ar
     }
 }
 
-void TServiceApplication::InstallServices(bool install) {
+TInstallResult TServiceApplication::InstallServices(bool install) {
     IServiceControlManager& manager = ServiceControlManager();
     const long rc = manager.Connect(true);
     if (rc != NO_ERROR) RaiseOSError(rc);
-    bool failed = false;
+    TInstallResult result;
     for (auto& service : FServices) {
         try {
             if (install)
@@ -217,14 +211,28 @@ void TServiceApplication::InstallServices(bool install) {
                 UninstallService(*service);
         } catch (...) {
             ExitCode = 1;
-            failed = true;
-            ConsoleWrite(Format(install ? "Service \"%s\" failed to install with error: \"%s\""
-                                        : "Service \"%s\" failed to uninstall with error: \"%s\"",
-                                service->DisplayName(), DescribeCurrentException().Message),
-                         true, 0);
+            result.Failed = true;
+            result.Message = Format(install ? "Service \"%s\" failed to install with error: \"%s\""
+                                            : "Service \"%s\" failed to uninstall with error: \"%s\"",
+                                    service->DisplayName(), DescribeCurrentException().Message);
+            ConsoleWrite(result.Message, true, 0);
         }
     }
-    if (!failed) ConsoleWrite(install ? "Service installed successfully" : "Service uninstalled successfully", false, 1);
+    if (!result.Failed) {
+        result.Message = install ? "Service installed successfully" : "Service uninstalled successfully";
+        ConsoleWrite(result.Message, false, 1);
+    }
+    return result;
+}
+
+TInstallResult TServiceApplication::RequestInstall(bool install) {
+    if (!IsProcessAdmin()) {
+        ConsoleWrite(NeedAdminMessage, true, 0);
+        ExitCode = 2;
+        return {true, NeedAdminMessage};
+    }
+    ConsoleWrite(install ? "Installing service" : "Uninstalling service", false, 2);
+    return InstallServices(install);
 }
 
 bool TServiceApplication::IsServiceInstalled(const std::string& serviceName) {

@@ -23,6 +23,16 @@ extern std::atomic<bool> ClosedByRequest;
 
 class TServiceApplication;
 
+// What an install or uninstall came to: the last line it wrote (or would have written, with
+// no console acquired) and whether it failed.
+struct TInstallResult {
+    bool Failed = false;
+    std::string Message;  // ANSI, as the console writer takes it
+};
+
+// The line that refuses an install or uninstall to a process without administrator rights.
+inline constexpr const char* NeedAdminMessage = "Need administrator privileges for service install/uninstall!";
+
 // Takes the process's standard output as its console and installs the close handler:
 // Ctrl+C (SIGINT) and a closed terminal (SIGHUP), and in debug mode SIGTERM, ask the
 // running services to stop. Every such signal is handled, not only the first.
@@ -64,7 +74,12 @@ public:
     void Run();
     void Run(const std::vector<std::string>& arguments);
 
-    void InstallServices(bool install);
+    // Installs or uninstalls every service and writes its success or failure line; a failed
+    // service sets the exit code to 1. The manager's refusal to connect is raised.
+    TInstallResult InstallServices(bool install);
+    // The /INSTALL and /UNINSTALL switches and the settings menu's install button: refused
+    // without administrator rights (exit code 2), else InstallServices.
+    TInstallResult RequestInstall(bool install);
     bool IsServiceInstalled(const std::string& serviceName);
     void DispatchServiceMain(const std::vector<std::string>& arguments);
 

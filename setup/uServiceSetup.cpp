@@ -2,6 +2,7 @@
 
 #include "common/Exceptions.h"
 #include "common/Format.h"
+#include "platform/CodePage.h"
 #include "platform/Registry.h"
 #include "service/SvcApplication.h"
 
@@ -86,9 +87,12 @@ void TCustomSetup::LoadSettings() {
     LoadUnlistedSettings(reader);
 }
 
-void TCustomSetup::RunConfig(TServiceApplication& sender) {
+void TCustomSetup::RunConfig(TServiceApplication& sender) { RunMenu(sender); }
+
+void TCustomSetup::RunMenu(TServiceApplication& sender) {
     TServiceBase* service = GetService();
     if (service == nullptr) throw EBugCheckError("RunConfig: no service object");
+    Application = &sender;
     SetServiceInstalled(sender.IsServiceInstalled(service->ServiceName()));
     Menu->Run();
 }
@@ -98,11 +102,43 @@ void TCustomSetup::SetServiceInstalled(bool installed) {
     if (InstallButton) InstallButton->SetCaption(installed ? "Uninstall service" : "Install service");
 }
 
+namespace {
+
+// The menu has one row for the line: a system error's second line joins the first.
+std::string OneLine(const std::string& ansi) {
+    std::string line;
+    for (std::size_t i = 0; i < ansi.size(); ++i) {
+        if (ansi[i] == '\r' || ansi[i] == '\n') {
+            if (!line.empty() && line.back() != ' ') line += ' ';
+            continue;
+        }
+        line += ansi[i];
+    }
+    return platform::AnsiToUtf8(line);
+}
+
+}  // namespace
+
 bool TCustomSetup::ToggleServiceInstall() {
-    if (!InstallServices) throw ENotAvailable("Service installation is not available in this build");
-    // The flag and the caption flip whatever the outcome; a failure shows in the exit code.
-    InstallServices(!ServiceInstalled);
-    SetServiceInstalled(!ServiceInstalled);
+    if (!InstallServices || Application == nullptr)
+        throw ENotAvailable("Service installation is not available in this build");
+    TServiceBase* service = GetService();
+    if (service == nullptr) throw EBugCheckError("ToggleServiceInstall: no service object");
+    const bool install = !ServiceInstalled;
+    std::string message;
+    try {
+        message = InstallServices(install).Message;
+    } catch (const Exception& e) {
+        // The service manager could not be reached (no unit folder, say): the menu stays
+        // open and says why; the exit code records the failure as for a failed service.
+        ExitCode = 1;
+        message = Format(install ? "Service \"%s\" failed to install with error: \"%s\""
+                                 : "Service \"%s\" failed to uninstall with error: \"%s\"",
+                         service->DisplayName(), e.Message());
+    }
+    // The manager's answer, not the press, decides: a failed install still reads "Install service".
+    SetServiceInstalled(Application->IsServiceInstalled(service->ServiceName()));
+    InstallMessage = OneLine(message);
     return false;
 }
 

@@ -2,6 +2,7 @@
 // in the registry under one key with one subkey per category.
 #pragma once
 
+#include "service/SvcApplication.h"
 #include "setup/ConsoleMenu.h"
 
 #include <cstdint>
@@ -11,8 +12,6 @@
 
 namespace keyrix {
 
-class TServiceBase;
-class TServiceApplication;
 namespace platform {
 class TRegistry;
 }
@@ -34,18 +33,29 @@ public:
     // then loads every setting; missing values keep their defaults.
     void LoadSettings();
 
-    // Config mode: shows whether the service is installed, then runs the menu until the
-    // administrator leaves it.
+    // Config mode: shows whether the service is installed, then runs the menu on the
+    // terminal until the administrator leaves it. Without a terminal it raises ENoTerminal
+    // before anything is written or asked.
     void RunConfig(TServiceApplication& sender);
+    // The part of RunConfig after the console is set: asks the service manager, sets the
+    // caption and runs the menu on the console that is set.
+    void RunMenu(TServiceApplication& sender);
 
     // The install button's action: installs when the service is not installed, else
-    // uninstalls, then flips ServiceInstalled and the caption. Keeps the menu open.
+    // uninstalls; then asks the service manager again, so that the flag and the caption
+    // follow what is really there, and shows the install routine's line. Keeps the menu open.
     bool ToggleServiceInstall();
     // Records whether the service is installed and shows it on the install button.
     void SetServiceInstalled(bool installed);
 
-    // Installs (true) or uninstalls (false) the service; bound by the service host.
-    std::function<void(bool install)> InstallServices;
+    // Installs (true) or uninstalls (false) the service and answers the line that tells how
+    // it went; bound by the service host.
+    std::function<TInstallResult(bool install)> InstallServices;
+
+    // The application that asks the service manager; set by RunConfig.
+    TServiceApplication* Application = nullptr;
+    // The install routine's last line (UTF-8), as the menu shows it.
+    std::string InstallMessage;
 
     std::unique_ptr<TConsoleMenu> Menu;
     TCMenuButton* InstallButton = nullptr;

@@ -36,7 +36,7 @@ public:
         Statuses.push_back(status);
         return StatusError;
     }
-    long Connect(bool) override { return ConnectError; }
+    long Connect(bool allAccess) override { return allAccess && AllAccessError != 0 ? AllAccessError : ConnectError; }
     long CreateService(const platform::TServiceConfig& config) override {
         std::lock_guard guard(Lock);
         if (!Installed.insert(config.ServiceName).second) return platform::ERROR_SERVICE_EXISTS;
@@ -74,6 +74,7 @@ public:
 
     std::mutex Lock;
     long DispatcherError = 0, RegisterError = 0, StatusError = 0, ConnectError = 0;
+    long AllAccessError = 0;  // refuses only the install side's connection
     platform::TConfig2Level RefusedLevel = static_cast<platform::TConfig2Level>(0);
     std::vector<std::string> StartArguments;
     std::string RegisteredName;

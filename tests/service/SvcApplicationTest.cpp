@@ -126,6 +126,49 @@ TEST_F(Application, FailedInstallGivesExitCode1AndNoSuccessLine) {
               "The specified service already exists.\"");
 }
 
+TEST_F(Application, InstallAnswersTheLineItWritesEvenWithoutAConsole) {
+    struct Case {
+        bool install, failed;
+        std::string message;
+        int exitCode;
+    };
+    const Case cases[] = {
+        {true, false, "Service installed successfully", 0},
+        {true, true,
+         "Service \"Test Service\" failed to install with error: \"System Error.  Code: 1073.\r\n"
+         "The specified service already exists.\"",
+         1},
+        {false, false, "Service uninstalled successfully", 0},
+        {false, false, "Service uninstalled successfully", 0},  // nothing left to remove
+    };
+    for (const Case& c : cases) {
+        ExitCode = 0;
+        Console->Events.clear();
+        const TInstallResult written = App.RequestInstall(c.install);
+        EXPECT_EQ(written.Failed, c.failed) << c.message;
+        EXPECT_EQ(written.Message, c.message);
+        EXPECT_EQ(ExitCode, c.exitCode) << c.message;
+        ASSERT_FALSE(Lines().empty());
+        EXPECT_EQ(Lines().back(), c.message) << "the console shows the same line";
+    }
+    // Config mode has no console: the line is still answered, and nothing is written.
+    SetConsoleOutput(nullptr);
+    Console->Events.clear();
+    EXPECT_EQ(App.RequestInstall(true).Message, "Service installed successfully");
+    EXPECT_TRUE(Console->Events.empty());
+    EXPECT_EQ(Manager->Installed.count("S"), 1u);
+}
+
+TEST_F(Application, InstallRequestWithoutRootAnswersTheRefusal) {
+    const std::string outcome = RunInChild(
+        [this] {
+            const TInstallResult refused = App.RequestInstall(false);
+            return std::to_string(ExitCode) + " " + std::to_string(refused.Failed) + " " + refused.Message;
+        },
+        /*unprivileged=*/true);
+    EXPECT_EQ(outcome, "2 1 Need administrator privileges for service install/uninstall!");
+}
+
 TEST_F(Application, ErrorsReachingRunBecomeAnUnhandledExceptionEntry) {
     Manager->ConnectError = 5;
     App.Run({"p", "/UNINSTALL"});

@@ -2,6 +2,8 @@
 
 #include "common/Exceptions.h"
 #include "platform/Registry.h"
+#include "service/SvcApplication.h"
+#include "tests/service/ServiceDoubles.h"
 #include "tests/setup/HiveFixture.h"
 
 #include <sys/stat.h>
@@ -211,20 +213,99 @@ TEST_F(Settings, EmptyHiveFileGivesTheDefaults) {
     EXPECT_EQ(ReadFile(HivePath), "") << "loading writes nothing";
 }
 
-TEST_F(Settings, InstallButtonTogglesFlagAndCaption) {
+namespace {
+
+// A settings object bound to an application whose service manager is a double.
+class InstallButton : public Settings {
+protected:
+    void SetUp() override {
+        Settings::SetUp();
+        auto manager = std::make_unique<TFakeServiceManager>();
+        Manager = manager.get();
+        platform::SetServiceControlManager(std::move(manager));
+        platform::SetEventLog(std::make_unique<TRecordingEventLog>());
+        ExitCode = 0;
+        TServiceBase* service = App.AddService<TServiceBase>("S");
+        service->SetDisplayName("Test Service");
+        service->LogOptions.EventLogName = "Keyrix";
+        service->LogOptions.MessagesLibrary = "KeyrixMessages.dll";
+        Setup = Load();
+        Setup->Service = service;
+        Setup->InstallServices = [this](bool install) { return App.RequestInstall(install); };
+        Setup->Application = &App;
+    }
+    // Presses the button as the menu does; answers the caption it then shows.
+    std::string Press() {
+        EXPECT_FALSE(Setup->InstallButton->Action(*Setup->Menu)) << "the menu stays open";
+        EXPECT_EQ(Setup->ServiceInstalled, Setup->InstallButton->Caption == "Uninstall service");
+        return Setup->InstallButton->Caption;
+    }
+
+    TFakeServiceManager* Manager = nullptr;
+    TServiceApplication App;
+    std::unique_ptr<TSetup> Setup;
+};
+
+}  // namespace
+
+TEST_F(Settings, InstallButtonNeedsAnInstallRoutine) {
     auto s = Load();
     EXPECT_THROW(s->ToggleServiceInstall(), ENotAvailable);
-    std::vector<bool> calls;
-    s->InstallServices = [&](bool install) { calls.push_back(install); };
-    s->SetServiceInstalled(true);
-    EXPECT_EQ(s->InstallButton->Caption, "Uninstall service");
-    EXPECT_FALSE(s->InstallButton->Action(*s->Menu)) << "the menu stays open";
-    EXPECT_FALSE(s->ServiceInstalled);
     EXPECT_EQ(s->InstallButton->Caption, "Install service");
-    s->InstallButton->Action(*s->Menu);
-    EXPECT_TRUE(s->ServiceInstalled);
-    EXPECT_EQ(s->InstallButton->Caption, "Uninstall service");
-    EXPECT_EQ(calls, (std::vector<bool>{false, true}));
+}
+
+TEST_F(InstallButton, CaptionFollowsTheManagersAnswerAfterEveryPress) {
+    struct Case {
+        const char* what;
+        bool believedInstalled;  // what the menu showed before the press
+        bool reallyInstalled;    // what the manager holds before the press
+        bool managerReachable;
+        std::string caption, message;
+        int exitCode;
+    };
+    const std::string exists = "Service \"Test Service\" failed to install with error: \"System Error.  Code: 1073. "
+                               "The specified service already exists.\"";
+    const std::string denied = "Service \"Test Service\" failed to install with error: \"System Error.  Code: 5. "
+                               "Access is denied.\"";
+    const Case cases[] = {
+        {"install", false, false, true, "Uninstall service", "Service installed successfully", 0},
+        {"uninstall", true, true, true, "Install service", "Service uninstalled successfully", 0},
+        {"installed behind the menu's back", false, true, true, "Uninstall service", exists, 1},
+        {"removed behind the menu's back", true, false, true, "Install service", "Service uninstalled successfully", 0},
+        {"manager refuses", false, false, false, "Install service", denied, 1},
+    };
+    for (const Case& c : cases) {
+        ExitCode = 0;
+        Manager->Installed.clear();
+        if (c.reallyInstalled) Manager->Installed.insert("S");
+        Manager->AllAccessError = c.managerReachable ? 0 : 5;
+        Setup->SetServiceInstalled(c.believedInstalled);
+        EXPECT_EQ(Press(), c.caption) << c.what;
+        EXPECT_EQ(Setup->InstallMessage, c.message) << c.what;
+        EXPECT_EQ(ExitCode, c.exitCode) << c.what;
+        EXPECT_EQ(Manager->Installed.count("S") == 1, c.caption == "Uninstall service") << c.what;
+    }
+}
+
+TEST_F(InstallButton, PressingTwiceInstallsThenRemoves) {
+    Setup->SetServiceInstalled(false);
+    EXPECT_EQ(Press(), "Uninstall service");
+    EXPECT_EQ(Manager->Installed.count("S"), 1u);
+    EXPECT_EQ(Press(), "Install service");
+    EXPECT_TRUE(Manager->Installed.empty());
+    EXPECT_EQ(Setup->InstallMessage, "Service uninstalled successfully");
+    EXPECT_EQ(ExitCode, 0);
+}
+
+TEST_F(InstallButton, WithoutRootThePressIsRefusedAndTheCaptionStays) {
+    const std::string outcome = RunInChild(
+        [this] {
+            Setup->SetServiceInstalled(false);
+            const std::string caption = Press();
+            return std::to_string(ExitCode) + " " + caption + " / " + Setup->InstallMessage;
+        },
+        /*unprivileged=*/true);
+    EXPECT_EQ(outcome, "2 Install service / Need administrator privileges for service install/uninstall!");
 }
 
 TEST_F(Settings, TheModuleKnowsItsCurrentInstance) {

@@ -30,7 +30,7 @@ void StartAndRun(TServiceApplication& application) {
     setup.LoadSettings();
     KeyrixSyncVLRM = application.AddService<TKeyrixSyncVLRM>();
     setup.Service = KeyrixSyncVLRM;
-    setup.InstallServices = [&application](bool install) { application.InstallServices(install); };
+    setup.InstallServices = [&application](bool install) { return application.RequestInstall(install); };
     application.OnConfig = [&setup](TServiceApplication& sender) { setup.RunConfig(sender); };
     application.Run();
 }

@@ -1,0 +1,456 @@
+// The settings menu of the built executable in a real terminal: tmux runs it, send-keys
+// types, capture-pane reads the screen. Each test has a tmux server of its own, so tests run
+// side by side; every wait is bounded and the server is killed at the end.
+#include "tests/TestSupport.h"
+#include "tests/setup/HiveFixture.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace keyrix::test;
+using namespace std::chrono_literals;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+std::string Quoted(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+// A tmux server of the test's own with one session of 80 x 40 cells and no status line.
+class TTmux {
+public:
+    explicit TTmux(const std::string& folder) : FConfig(folder + "/tmux.conf") {
+        static std::atomic<int> counter{0};
+        FSocket = "keyrix-menu-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+        WriteFile(FConfig, "set -g status off\nset -g history-limit 0\n");
+    }
+    TTmux(const TTmux&) = delete;
+    TTmux& operator=(const TTmux&) = delete;
+    ~TTmux() { Stop(); }
+
+    // Ends the server and everything in its pane; Start may follow.
+    void Stop() { Tmux("kill-server"); }
+
+    void Start(const std::string& command) {
+        const TCommandResult started = RunCommand("tmux -L " + FSocket + " -f " + Quoted(FConfig) +
+                                                  " new-session -d -x 80 -y 40 -s menu " + Quoted(command) + " 2>&1");
+        ASSERT_EQ(started.ExitCode, 0) << started.Output;
+    }
+    // Sends tmux key names (Down, Enter, Escape, BSpace, ...), one after another.
+    void Keys(const std::vector<std::string>& keys) {
+        for (const std::string& key : keys) {
+            Tmux("send-keys -t menu " + key);
+            // A lone Esc is told from a key sequence by the pause after it.
+            if (key == "Escape") std::this_thread::sleep_for(150ms);
+        }
+    }
+    void Type(const std::string& text) { Tmux("send-keys -t menu -l " + Quoted(text)); }
+    // The pane's rows, 0-based; with escapes, the colours as SGR sequences.
+    Lines Screen(bool escapes = false) {
+        Lines rows;
+        std::istringstream in(Tmux(std::string("capture-pane -p") + (escapes ? " -e" : "") + " -t menu").Output);
+        std::string row;
+        while (std::getline(in, row)) rows.push_back(row);
+        return rows;
+    }
+    std::string Row(std::size_t index) {
+        const Lines rows = Screen();
+        return index < rows.size() ? rows[index] : std::string();
+    }
+    std::string Display(const std::string& format) {
+        std::string text = Tmux("display -p -t menu " + Quoted(format)).Output;
+        while (!text.empty() && text.back() == '\n') text.pop_back();
+        return text;
+    }
+    std::string Dump() {
+        std::string text;
+        for (const std::string& row : Screen()) text += "|" + row + "\n";
+        return text;
+    }
+
+private:
+    TCommandResult Tmux(const std::string& arguments) {
+        return RunCommand("tmux -L " + FSocket + " " + arguments + " 2>/dev/null");
+    }
+
+    std::string FConfig, FSocket;
+};
+
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit = 15s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(40ms);
+    }
+    return true;
+}
+
+// Screen rows (0-based) of the settings screen on an 80-column terminal.
+constexpr std::size_t ButtonRow = 26;      // "Install service"; the other buttons follow
+constexpr std::size_t MessageRow = 30;     // the install routine's line
+constexpr std::size_t CaptionColumn = 2;   // categories and buttons
+constexpr std::size_t SettingColumn = 4;   // setting captions
+constexpr std::size_t ValueColumn = 31;
+
+std::string Cut(const std::string& row, std::size_t from, std::size_t count = std::string::npos) {
+    if (from >= row.size()) return "";
+    std::string text = row.substr(from, count);
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    return text;
+}
+
+// The executable in a shell script inside the pane: the script marks the shell's screen
+// before and after, records the terminal modes on both sides and the exit status, then
+// stays, so that the pane can still be read.
+class MenuTerminal : public HiveFixture {
+protected:
+    void SetUp() override {
+        HiveFixture::SetUp();
+        ASSERT_EQ(::chmod(Dir.Path().c_str(), 0755), 0);
+        std::filesystem::create_directory(UnitDir);
+    }
+
+    // Starts the menu; the redirection applies to the executable alone, the prefix goes
+    // before it (another user, say).
+    void StartMenu(const std::string& redirection = "", const std::string& prefix = "") {
+        const std::string script = Dir.File("run.sh");
+        WriteFile(script, "stty -g > " + Quoted(Dir.File("modes.before")) +
+                              "\nprintf 'shell line before the menu\\n'\n"
+                              "env -u NOTIFY_SOCKET KEYRIX_REGISTRY=" +
+                              Quoted(HivePath) + " KEYRIX_EVENTLOG=" + Quoted(EventLog) + " KEYRIX_SYSTEMD_DIR=" +
+                              Quoted(UnitDir) + " KEYRIX_RUN_LOCK=" + Quoted(Dir.File("run.lock")) + " " + prefix +
+                              " " + Quoted(KEYRIX_EXECUTABLE) + " " + redirection +
+                              "\nstatus=$?\nstty -g > " + Quoted(Dir.File("modes.after")) +
+                              "\nprintf 'shell line after the menu\\n'\n"
+                              "echo $status > " +
+                              Quoted(Dir.File("status.part")) + " && mv " + Quoted(Dir.File("status.part")) + " " +
+                              Quoted(StatusFile) + "\nexec sleep 600\n");
+        Terminal.Start("sh " + Quoted(script));
+    }
+    // Waits for the settings screen, whole, with the first setting selected.
+    void WaitForMenu() {
+        ASSERT_TRUE(WaitUntil([this] { return Cut(Terminal.Row(ButtonRow + 3), CaptionColumn) == "Exit (ESC)"; }))
+            << Terminal.Dump();
+        ASSERT_TRUE(WaitUntil([this] { return Terminal.Row(2).substr(0, 4) == "   >"; })) << Terminal.Dump();
+    }
+    // Waits for the script to record the executable's exit status; -1 when it does not.
+    int WaitForExit() {
+        if (!WaitUntil([this] { return FileExists(StatusFile); })) {
+            ADD_FAILURE() << "the menu did not end\n" << Terminal.Dump();
+            return -1;
+        }
+        return std::stoi(ReadFile(StatusFile));
+    }
+    // Selects the nth setting (0-based) from the first one, where the menu starts.
+    void SelectSetting(int index) {
+        for (int i = 0; i < index; ++i) Terminal.Keys({"Down"});
+        ASSERT_TRUE(WaitUntil([&] { return Terminal.Row(SettingRow(index)).substr(0, 4) == "   >"; }))
+            << Terminal.Dump();
+    }
+    // The screen row of the nth setting: categories take two rows each.
+    static std::size_t SettingRow(int index) {
+        static const std::size_t rows[] = {2, 3, 4, 5, 6, 9, 10, 13, 16, 17, 18, 19, 22, 23};
+        return rows[index];
+    }
+    bool ShowsAt(std::size_t row, const std::string& text) {
+        return WaitUntil([&] { return Terminal.Row(row).find(text) != std::string::npos; }, 10s);
+    }
+
+    std::string UnitDir = Dir.File("units");
+    std::string Unit = UnitDir + "/KeyrixSyncVLRM.service";
+    std::string EventLog = Dir.File("events.log");
+    std::string StatusFile = Dir.File("status");
+    TTmux Terminal{Dir.Path()};
+};
+
+}  // namespace
+
+TEST_F(MenuTerminal, SettingsScreenShowsEveryRowInItsPlace) {
+    StartMenu();
+    WaitForMenu();
+    const Lines screen = Terminal.Screen();
+    ASSERT_GE(screen.size(), 31u) << Terminal.Dump();
+    struct Row {
+        std::size_t row, column;
+        std::string caption, value;
+    };
+    const Row rows[] = {
+        {1, CaptionColumn, "Database", ""},
+        {2, SettingColumn, "Server address:", "127.0.0.1"},
+        {3, SettingColumn, "Port number:", "3050"},
+        {4, SettingColumn, "Database name:", "keyrix_serv"},
+        {5, SettingColumn, "Username:", "SYSDBA"},
+        {6, SettingColumn, "Password:", "lanternox"},
+        {8, CaptionColumn, "Server", ""},
+        {9, SettingColumn, "Port:", "4702"},
+        {10, SettingColumn, "Password:", "moonlake"},
+        {12, CaptionColumn, "General", ""},
+        {13, SettingColumn, "Log messages to file", "[ ]"},
+        {15, CaptionColumn, "HRM", ""},
+        {16, SettingColumn, "Import enabled", "[X]"},
+        // 45 characters of the value show.
+        {17, SettingColumn, "Data source URL:", "https://hrm.example.com/General/HrDataService"},
+        {18, SettingColumn, "Username:", "EXAMPLE\\hrmsync"},
+        {19, SettingColumn, "Password:", "RimaSelo473"},
+        {21, CaptionColumn, "BRAKON", ""},
+        {22, SettingColumn, "Import enabled", "[X]"},
+        {23, SettingColumn, "Data source file:", "C:\\BKE\\whgppu4xel.xml"},
+        {26, CaptionColumn, "Install service", ""},
+        {27, CaptionColumn, "Restore defaults", ""},
+        {28, CaptionColumn, "Save and exit", ""},
+        {29, CaptionColumn, "Exit (ESC)", ""},
+    };
+    std::vector<bool> described(screen.size(), false);
+    for (const Row& r : rows) {
+        const std::string& line = screen[r.row];
+        described[r.row] = true;
+        EXPECT_EQ(Cut(line, 0, r.column), r.row == 2 ? "   >" : "") << "row " << r.row + 1 << ": " << line;
+        EXPECT_EQ(Cut(line, r.column, ValueColumn - r.column), r.caption) << "row " << r.row + 1 << ": " << line;
+        EXPECT_EQ(Cut(line, ValueColumn), r.value) << "row " << r.row + 1 << ": " << line;
+    }
+    for (std::size_t row = 0; row < screen.size(); ++row) {
+        if (described[row]) continue;
+        EXPECT_EQ(Cut(screen[row], 0), "") << "row " << row + 1 << " stays blank";
+    }
+
+    // Black on white, categories green, buttons red, the field being edited on light grey.
+    const Lines coloured = Terminal.Screen(true);
+    ASSERT_GE(coloured.size(), 30u);
+    auto colourBefore = [&](std::size_t row, const std::string& text) {
+        const std::string& line = coloured[row];
+        const std::size_t at = line.find(text);
+        const std::size_t escape = line.rfind("\033[", at);
+        return at == std::string::npos || escape == std::string::npos ? std::string("none")
+                                                                      : line.substr(escape, at - escape);
+    };
+    const std::string green = colourBefore(1, "Database"), red = colourBefore(26, "Install service");
+    const std::string field = colourBefore(2, "127.0.0.1"), normal = colourBefore(3, "Port number");
+    EXPECT_NE(green, normal) << "a category is drawn in its own colour";
+    EXPECT_NE(red, normal);
+    EXPECT_NE(field, normal);
+    EXPECT_NE(green.find("32"), std::string::npos) << green;
+    EXPECT_NE(red.find("31"), std::string::npos) << red;
+    EXPECT_NE(field.find("47"), std::string::npos) << field;
+    EXPECT_NE(normal.find("107"), std::string::npos) << normal;
+
+    Terminal.Keys({"Escape"});
+    EXPECT_EQ(WaitForExit(), 0);
+    EXPECT_FALSE(FileExists(HivePath)) << "leaving writes nothing";
+}
+
+TEST_F(MenuTerminal, EditsAreSavedWithSaveAndExit) {
+    StartMenu();
+    WaitForMenu();
+    SelectSetting(1);  // Port number
+    Terminal.Keys({"BSpace", "BSpace", "BSpace", "BSpace"});
+    Terminal.Type("3100");
+    ASSERT_TRUE(ShowsAt(3, "3100")) << Terminal.Dump();
+    Terminal.Keys({"Down", "End"});  // Database name
+    Terminal.Type("_north");
+    ASSERT_TRUE(ShowsAt(4, "keyrix_serv_north")) << Terminal.Dump();
+    for (int i = 2; i < 7; ++i) Terminal.Keys({"Down"});  // to "Log messages to file"
+    ASSERT_TRUE(WaitUntil([this] { return Terminal.Row(13).substr(0, 4) == "   >"; })) << Terminal.Dump();
+    Terminal.Keys({"Space"});
+    ASSERT_TRUE(ShowsAt(13, "[X]")) << Terminal.Dump();
+    Terminal.Keys({"PageDown", "Up", "Enter"});  // "Save and exit"
+    ASSERT_EQ(WaitForExit(), 0) << Terminal.Dump();
+
+    auto database = Open("Database");
+    EXPECT_EQ(database->ReadInteger("Port number"), 3100);
+    EXPECT_EQ(database->ReadString("Database name"), "keyrix_serv_north");
+    EXPECT_EQ(database->ReadString("Server address"), "127.0.0.1");
+    EXPECT_EQ(Open("General")->ReadInteger("Log messages to file"), 1);
+    EXPECT_EQ(Open("Server")->ReadInteger("Port"), 4702);
+}
+
+TEST_F(MenuTerminal, LeavingWithoutSavingKeepsTheHiveByteForByte) {
+    struct Case {
+        const char* how;
+        std::vector<std::string> keys;
+    };
+    const Case cases[] = {
+        {"Esc", {"Escape"}},
+        {"Restore defaults, then the exit button", {"PageDown", "Up", "Up", "Enter", "PageDown", "Enter"}},
+    };
+    for (const Case& c : cases) {
+        WriteHive(Section() + "\"Version\"=dword:00000001\r\n\r\n" + Section("Database") +
+                  "\"Server address\"=\"db.example.org\"\r\n\"Port number\"=dword:00000c1c\r\n\r\n");
+        const std::string before = ReadFile(HivePath);
+        ::unlink(StatusFile.c_str());
+        StartMenu();
+        WaitForMenu();
+        ASSERT_NE(Terminal.Row(2).find("db.example.org"), std::string::npos) << Terminal.Dump();
+        Terminal.Keys({"BSpace", "BSpace", "BSpace"});
+        Terminal.Type("net");
+        SelectSetting(1);
+        Terminal.Keys({"BSpace"});
+        Terminal.Type("9");
+        ASSERT_TRUE(ShowsAt(3, "3109")) << Terminal.Dump();
+        Terminal.Keys(c.keys);
+        EXPECT_EQ(WaitForExit(), 0) << c.how;
+        EXPECT_EQ(ReadFile(HivePath), before) << c.how;
+        Terminal.Stop();
+    }
+}
+
+TEST_F(MenuTerminal, PortOutsideItsRangeIsRefusedWithTheBell) {
+    StartMenu();
+    WaitForMenu();
+    SelectSetting(1);
+    Terminal.Keys({"BSpace", "BSpace", "BSpace", "BSpace"});
+    Terminal.Type("70000");
+    ASSERT_TRUE(ShowsAt(3, "70000")) << Terminal.Dump();
+    EXPECT_EQ(Terminal.Display("#{window_bell_flag}"), "0");
+    Terminal.Keys({"Down"});
+    EXPECT_TRUE(WaitUntil([this] { return Terminal.Display("#{window_bell_flag}") == "1"; })) << "no bell";
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(Terminal.Row(3).substr(0, 4), "   >") << "the selection stays\n" << Terminal.Dump();
+    EXPECT_EQ(Terminal.Row(4).substr(0, 4), "    ") << Terminal.Dump();
+    EXPECT_NE(Terminal.Row(3).find("70000"), std::string::npos) << "the text stays in the field";
+
+    Terminal.Keys({"BSpace", "BSpace", "BSpace", "BSpace", "BSpace"});
+    Terminal.Type("8080");
+    Terminal.Keys({"Down"});
+    ASSERT_TRUE(WaitUntil([this] { return Terminal.Row(4).substr(0, 4) == "   >"; })) << Terminal.Dump();
+    EXPECT_EQ(Cut(Terminal.Row(3), ValueColumn), "8080");
+    Terminal.Keys({"PageDown", "Up", "Enter"});
+    ASSERT_EQ(WaitForExit(), 0);
+    EXPECT_EQ(Open("Database")->ReadInteger("Port number"), 8080);
+}
+
+TEST_F(MenuTerminal, InstallButtonFollowsTheServiceAndShowsTheResult) {
+    StartMenu();
+    WaitForMenu();
+    EXPECT_EQ(Cut(Terminal.Row(ButtonRow), CaptionColumn), "Install service");
+    Terminal.Keys({"PageDown", "Up", "Up", "Up", "Enter"});
+    ASSERT_TRUE(ShowsAt(ButtonRow, "Uninstall service")) << Terminal.Dump();
+    ASSERT_TRUE(ShowsAt(MessageRow, "Service installed successfully")) << Terminal.Dump();
+    EXPECT_EQ(Cut(Terminal.Row(MessageRow), 0), "  Service installed successfully");
+    EXPECT_TRUE(FileExists(Unit));
+    EXPECT_NE(ReadFile(Unit).find(std::string("ExecStart=") + KEYRIX_EXECUTABLE + " /SVC"), std::string::npos);
+
+    Terminal.Keys({"Enter"});
+    ASSERT_TRUE(WaitUntil([this] { return Cut(Terminal.Row(ButtonRow), CaptionColumn) == "Install service"; }))
+        << Terminal.Dump();
+    ASSERT_TRUE(ShowsAt(MessageRow, "Service uninstalled successfully")) << Terminal.Dump();
+    EXPECT_FALSE(FileExists(Unit));
+
+    Terminal.Keys({"Enter", "Escape"});
+    EXPECT_EQ(WaitForExit(), 0);
+    ASSERT_TRUE(FileExists(Unit)) << "installed again before leaving";
+
+    // The next start asks the service manager: the service is there.
+    Terminal.Stop();
+    ::unlink(StatusFile.c_str());
+    StartMenu();
+    WaitForMenu();
+    EXPECT_EQ(Cut(Terminal.Row(ButtonRow), CaptionColumn), "Uninstall service");
+    EXPECT_EQ(Cut(Terminal.Row(MessageRow), 0), "") << "no line before a press";
+    Terminal.Keys({"Escape"});
+    EXPECT_EQ(WaitForExit(), 0);
+}
+
+TEST_F(MenuTerminal, FailedInstallKeepsInstallServiceAndSaysWhy) {
+    struct Case {
+        const char* cause;
+        std::string prefix, message;
+        int exitCode;
+    };
+    const Case cases[] = {
+        {"no unit folder", "KEYRIX_SYSTEMD_DIR=" + Quoted(Dir.File("missing")),
+         "Service \"Keyrix Sync Client (VLHRM)\" failed to install with error: \"System Error.  Code: 2. "
+         "The system cannot find the file specified.\"",
+         1},
+        {"no administrator", ::geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups" : "",
+         "Need administrator privileges for service install/uninstall!", 2},
+    };
+    for (const Case& c : cases) {
+        ::unlink(StatusFile.c_str());
+        StartMenu("", c.prefix);
+        WaitForMenu();
+        Terminal.Keys({"PageDown", "Up", "Up", "Up", "Enter"});
+        ASSERT_TRUE(ShowsAt(MessageRow, c.message.substr(0, 40))) << c.cause << "\n" << Terminal.Dump();
+        // As much of the line as the row holds.
+        const std::string shown = Cut(Terminal.Row(MessageRow), CaptionColumn);
+        EXPECT_EQ(c.message.rfind(shown, 0), 0u) << c.cause << ": " << shown;
+        EXPECT_EQ(Cut(Terminal.Row(MessageRow), 0, CaptionColumn), "");
+        EXPECT_EQ(Cut(Terminal.Row(ButtonRow), CaptionColumn), "Install service") << c.cause;
+        EXPECT_FALSE(FileExists(Unit)) << c.cause;
+        Terminal.Keys({"Escape"});
+        EXPECT_EQ(WaitForExit(), c.exitCode) << c.cause << ": the exit code records the failure";
+        Terminal.Stop();
+    }
+}
+
+TEST_F(MenuTerminal, TheShellsScreenAndModesComeBackWhenTheMenuEnds) {
+    struct Case {
+        const char* how;
+        std::function<void()> leave;
+        int exitCode;
+    };
+    const Case cases[] = {
+        {"Esc", [this] { Terminal.Keys({"Escape"}); }, 0},
+        {"Save and exit", [this] { Terminal.Keys({"PageDown", "Up", "Enter"}); }, 0},
+        // The executable is the only child of the pane's shell.
+        {"SIGTERM", [this] { RunCommand("kill -TERM $(pgrep -P " + Terminal.Display("#{pane_pid}") + ")"); }, 128 + 15},
+    };
+    for (const Case& c : cases) {
+        ::unlink(StatusFile.c_str());
+        StartMenu();
+        WaitForMenu();
+        EXPECT_EQ(Terminal.Display("#{alternate_on}"), "1") << c.how << ": the menu has a screen of its own";
+        c.leave();
+        EXPECT_EQ(WaitForExit(), c.exitCode) << c.how;
+        ASSERT_TRUE(ShowsAt(1, "shell line after the menu")) << c.how << "\n" << Terminal.Dump();
+        EXPECT_EQ(Terminal.Row(0), "shell line before the menu") << c.how;
+        EXPECT_EQ(Terminal.Display("#{alternate_on}"), "0") << c.how;
+        EXPECT_EQ(Terminal.Display("#{cursor_flag}"), "1") << c.how << ": the cursor is shown again";
+        EXPECT_EQ(ReadFile(Dir.File("modes.after")), ReadFile(Dir.File("modes.before"))) << c.how;
+        Terminal.Stop();
+    }
+}
+
+TEST_F(MenuTerminal, WithoutATerminalTheMenuDoesNotStart) {
+    struct Case {
+        const char* which;
+        std::string redirection;
+    };
+    const Case cases[] = {
+        {"input", "< /dev/null"},
+        {"output", "> " + Quoted(Dir.File("output.txt"))},
+    };
+    for (const Case& c : cases) {
+        ::unlink(StatusFile.c_str());
+        ::unlink(EventLog.c_str());
+        StartMenu(c.redirection);
+        EXPECT_EQ(WaitForExit(), 1) << c.which;
+        ASSERT_TRUE(ShowsAt(1, "shell line after the menu")) << Terminal.Dump();
+        EXPECT_EQ(Terminal.Row(0), "shell line before the menu") << c.which << ": nothing written\n" << Terminal.Dump();
+        EXPECT_EQ(Cut(Terminal.Row(2), 0), "") << Terminal.Dump();
+        EXPECT_EQ(Terminal.Display("#{alternate_on}"), "0");
+        EXPECT_EQ(ReadFile(Dir.File("modes.after")), ReadFile(Dir.File("modes.before"))) << c.which;
+        EXPECT_FALSE(FileExists(HivePath)) << c.which;
+        const std::string events = FileExists(EventLog) ? ReadFile(EventLog) : "";
+        EXPECT_NE(events.find("Class: ENoTerminal"), std::string::npos) << events;
+        EXPECT_NE(events.find("The settings menu needs a terminal: standard " + std::string(c.which) +
+                              " is not a terminal"),
+                  std::string::npos)
+            << events;
+        Terminal.Stop();
+    }
+    EXPECT_EQ(ReadFile(Dir.File("output.txt")), "");
+}

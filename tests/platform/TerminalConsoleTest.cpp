@@ -47,7 +47,7 @@ public:
     }
     // Everything written so far: reads until the master has been quiet for a while.
     std::string ReadQuiet() {
-        while (ReadSome(100)) {
+        while (ReadSome(250)) {
         }
         return Output;
     }
@@ -455,10 +455,15 @@ TEST_F(TerminalConsoleTest, ATerminalThatTakesNoOutputFailsTheWriteInTime) {
         // Fill the terminal's buffers: nobody reads the master.
         TFd filler(::open(ttyname(pty.Slave.Get()), O_WRONLY | O_NONBLOCK | O_NOCTTY));
         ASSERT_GE(filler.Get(), 0);
+        // The kernel moves what was written on to the master's line discipline a moment
+        // later, which makes room again: fill until a round after a pause takes nothing.
         const std::string block(4096, 'z');
-        for (std::size_t size = block.size(); size > 0; size /= 2)
-            while (::write(filler.Get(), block.data(), size) > 0) {
-            }
+        for (bool tookSome = true; tookSome;) {
+            tookSome = false;
+            for (std::size_t size = block.size(); size > 0; size /= 2)
+                while (::write(filler.Get(), block.data(), size) > 0) tookSome = true;
+            std::this_thread::sleep_for(100ms);
+        }
         const auto start = std::chrono::steady_clock::now();
         EXPECT_THROW(console.Beep(800, 200), ETerminalClosed);
         const auto waited = std::chrono::steady_clock::now() - start;

@@ -122,6 +122,8 @@ TTerminalConsole::TCaps TTerminalConsole::ReadCaps(int outFd) {
     caps.Setab = Cap("setab", "");
     caps.ClearLine = Cap("el", "\x1b[K");
     caps.Bell = Cap("bel", "\a");
+    // el clears in the current background only where the terminal has bce.
+    caps.ClearLineInColour = GTerm && tigetflag("bce") > 0;
     caps.Colours16 = GTerm && tigetnum("colors") >= 16 && !caps.Setaf.empty() && !caps.Setab.empty();
     const std::string backspace = Cap("kbs", "\x7f");
     if (backspace.size() == 1) caps.Backspace = static_cast<unsigned char>(backspace[0]);
@@ -257,7 +259,9 @@ void TTerminalConsole::CheckResize() {
 
 void TTerminalConsole::Resize() {
     char drain[64];
-    while (::read(FResizeRead.Get(), drain, sizeof drain) > 0) {
+    for (;;) {
+        const ssize_t got = ::read(FResizeRead.Get(), drain, sizeof drain);
+        if (got <= 0 && !(got < 0 && errno == EINTR)) break;
     }
     FShownSize = TerminalSize();
     FBuffer.SetMaximumWindowSize(FShownSize);
@@ -317,6 +321,13 @@ void TTerminalConsole::Present() {
             out += FCaps.HideCursor;
             FCursorShown = 0;
         }
+        // A row that ends in blanks of one colour is cleared to its end at once.
+        int blanks = width;
+        while (blanks > 0 && row[static_cast<std::size_t>(blanks - 1)].Char == U' ' &&
+               row[static_cast<std::size_t>(blanks - 1)].Attributes == row[static_cast<std::size_t>(width - 1)].Attributes)
+            --blanks;
+        const bool clear = FCaps.ClearLineInColour && last - std::max(blanks, first) >= 4;
+        if (clear) last = std::max(blanks, first) - 1;
         out += MoveTo(y, first);
         for (int x = first; x <= last; ++x) {
             const TCharInfo& cell = row[static_cast<std::size_t>(x)];
@@ -329,6 +340,16 @@ void TTerminalConsole::Present() {
             // terminal: the next one is placed anew so that the columns stay the buffer's.
             if (cell.Char >= 0x300 && x < last) out += MoveTo(y, x + 1);
             shown[x] = cell;
+        }
+        if (clear) {
+            const TCharInfo& blank = row[static_cast<std::size_t>(width - 1)];
+            if (last >= first) out += MoveTo(y, last + 1);
+            if (blank.Attributes != attributes) {
+                attributes = blank.Attributes;
+                out += Colour(blank.Attributes);
+            }
+            out += FCaps.ClearLine;
+            std::fill(shown + last + 1, shown + width, blank);
         }
     }
     FFullRedraw = false;

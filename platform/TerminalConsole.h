@@ -49,7 +49,7 @@ public:
 private:
     struct TCaps {
         std::string Enter, Leave, Cup, HideCursor, ShowCursor, Reset, Setaf, Setab, ClearLine, Bell;
-        bool Colours16 = false;
+        bool Colours16 = false, ClearLineInColour = false;
         unsigned char Backspace = 0x7F;
         std::vector<TKeySequence> Keys;
     };

@@ -88,8 +88,8 @@ void ExpectSameModes(const termios& a, const termios& b) {
     EXPECT_EQ(cfgetospeed(&a), cfgetospeed(&b));
 }
 
-// The part of a terminal the console uses: cursor addressing, SGR colours, cursor
-// visibility, the alternate screen and bracketed paste modes, OSC strings and the bell.
+// The part of a terminal the console uses: cursor addressing, SGR colours, erasing to the
+// line's end in the current colour, cursor visibility, the alternate screen and bracketed paste modes, OSC strings and the bell.
 // Colours are kept as console colours (ANSI's bits 0 and 2 swapped) to compare with cells.
 class TScreenModel {
 public:
@@ -160,6 +160,8 @@ private:
         } else if (final == 'H') {
             Y = std::max(numbers[0], 1) - 1;
             X = numbers.size() > 1 ? std::max(numbers[1], 1) - 1 : 0;
+        } else if (final == 'K') {
+            for (int x = X; x < Columns && Y < Rows; ++x) Cells[static_cast<std::size_t>(Y * Columns + x)] = {U' ', Attr};
         } else if (final == 'm') {
             for (int n : numbers) {
                 if (n == 0) Attr = 0x07;
@@ -300,6 +302,15 @@ TEST_F(TerminalConsoleTest, PresentDrawsTheWindowInItsColoursAndThenOnlyWhatChan
         ExpectScreenShowsWindow(screen, buffer);
         EXPECT_LT(second.size(), 60u) << second;
         EXPECT_EQ(screen.X, 12);
+
+        // A row blanked in a colour, as a cleared window is: the terminal shows the colour
+        // to the row's end (xterm and linux clear it with el).
+        buffer.FillCharacter(U' ', 40, {0, 2});
+        buffer.FillAttribute(0x70, 40, {0, 2});
+        buffer.FillAttribute(0x1F, 3, {0, 3});
+        console.Present();
+        screen.Feed(pty.Take());
+        ExpectScreenShowsWindow(screen, buffer);
 
         // Nothing changed: nothing but the cursor.
         console.Present();

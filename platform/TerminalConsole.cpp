@@ -410,8 +410,8 @@ TKeyEvent TTerminalConsole::ReadInput() {
 }
 
 void TTerminalConsole::Write(const std::string& bytes) {
-    const std::string name = Describe(FOut, "terminal");
-    if (FLost) throw ETerminalClosed("The " + name + " is gone: an earlier write failed");
+    const auto name = [this] { return Describe(FOut, "terminal"); };
+    if (FLost) throw ETerminalClosed("The " + name() + " is gone: an earlier write failed");
     const int fd = FOutNonBlocking.Get() >= 0 ? FOutNonBlocking.Get() : FOut;
     std::string_view rest(bytes);
     while (!rest.empty()) {
@@ -426,11 +426,11 @@ void TTerminalConsole::Write(const std::string& bytes) {
             const int ready = ::poll(&out, 1, WriteTimeoutMs);
             if (ready > 0 || (ready < 0 && errno == EINTR)) continue;
             FLost = true;
-            throw ETerminalClosed("The " + name + " took no output for " + std::to_string(WriteTimeoutMs / 1000) + " s");
+            throw ETerminalClosed("The " + name() + " took no output for " + std::to_string(WriteTimeoutMs / 1000) + " s");
         }
         const int error = written < 0 ? errno : EIO;
         FLost = true;
-        throw ETerminalClosed("Writing to the " + name + " failed: " + std::strerror(error));
+        throw ETerminalClosed("Writing to the " + name() + " failed: " + std::strerror(error));
     }
 }
 

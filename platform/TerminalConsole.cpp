@@ -144,9 +144,12 @@ TTerminalConsole::TTerminalConsole(int inFd, int outFd)
     : FIn(RequireTerminal(inFd, outFd)), FOut(outFd), FCaps(ReadCaps(outFd)),
       FDecoder(FCaps.Backspace, FCaps.Keys), FBuffer(1, 1) {
     try {
+        // Named now: a terminal that is gone has no name any more.
+        FInName = Describe(FIn, "terminal");
+        FOutName = Describe(FOut, "terminal");
         if (tcgetattr(FIn, &FSaved) != 0) {
             const int error = errno;
-            throw EOSError(error, "Cannot read the modes of " + Describe(FIn, "terminal") + ": " + std::strerror(error));
+            throw EOSError(error, "Cannot read the modes of " + FInName + ": " + std::strerror(error));
         }
         // Our own open file description of the terminal, non-blocking, so that a write to a
         // terminal that takes nothing can time out without touching the shell's descriptor.
@@ -195,7 +198,7 @@ TTerminalConsole::TTerminalConsole(int inFd, int outFd)
         raw.c_cc[VTIME] = 0;
         if (tcsetattr(FIn, TCSANOW, &raw) != 0) {
             const int error = errno;
-            throw EOSError(error, "Cannot set raw mode on " + Describe(FIn, "terminal") + ": " + std::strerror(error));
+            throw EOSError(error, "Cannot set raw mode on " + FInName + ": " + std::strerror(error));
         }
         Write(FCaps.Enter + PasteOn + FCaps.Reset);
     } catch (...) {
@@ -383,7 +386,7 @@ TKeyEvent TTerminalConsole::ReadInput() {
         if (ready < 0) {
             if (errno == EINTR) continue;
             const int error = errno;
-            throw ETerminalClosed("Waiting for a key on " + Describe(FIn, "terminal") + " failed: " + std::strerror(error));
+            throw ETerminalClosed("Waiting for a key on " + FInName + " failed: " + std::strerror(error));
         }
         if (ready == 0) {
             FDecoder.Timeout();
@@ -403,15 +406,14 @@ TKeyEvent TTerminalConsole::ReadInput() {
             } else {
                 // End of input (a closed terminal answers EIO): the menu ends, never spins.
                 const std::string reason = got == 0 ? "end of input" : std::strerror(errno);
-                throw ETerminalClosed("The " + Describe(FIn, "terminal") + " is gone: " + reason);
+                throw ETerminalClosed("The " + FInName + " is gone: " + reason);
             }
         }
     }
 }
 
 void TTerminalConsole::Write(const std::string& bytes) {
-    const auto name = [this] { return Describe(FOut, "terminal"); };
-    if (FLost) throw ETerminalClosed("The " + name() + " is gone: an earlier write failed");
+    if (FLost) throw ETerminalClosed("The " + FOutName + " is gone: an earlier write failed");
     const int fd = FOutNonBlocking.Get() >= 0 ? FOutNonBlocking.Get() : FOut;
     std::string_view rest(bytes);
     while (!rest.empty()) {
@@ -426,11 +428,11 @@ void TTerminalConsole::Write(const std::string& bytes) {
             const int ready = ::poll(&out, 1, WriteTimeoutMs);
             if (ready > 0 || (ready < 0 && errno == EINTR)) continue;
             FLost = true;
-            throw ETerminalClosed("The " + name() + " took no output for " + std::to_string(WriteTimeoutMs / 1000) + " s");
+            throw ETerminalClosed("The " + FOutName + " took no output for " + std::to_string(WriteTimeoutMs / 1000) + " s");
         }
         const int error = written < 0 ? errno : EIO;
         FLost = true;
-        throw ETerminalClosed("Writing to the " + name() + " failed: " + std::strerror(error));
+        throw ETerminalClosed("Writing to the " + FOutName + " failed: " + std::strerror(error));
     }
 }
 

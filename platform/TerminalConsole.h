@@ -63,6 +63,7 @@ private:
     void Restore() noexcept;
 
     int FIn, FOut;
+    std::string FInName, FOutName;  // for messages: "terminal /dev/pts/3"
     TFd FOutNonBlocking;  // our own open of the terminal, so that a write can time out
     TFd FResizeRead, FResizeWrite;  // SIGWINCH's self-pipe
     termios FSaved{};

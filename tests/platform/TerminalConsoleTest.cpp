@@ -447,13 +447,14 @@ TEST_F(TerminalConsoleTest, AClosedTerminalEndsReadInputInsteadOfSpinning) {
     TTerminalConsole console(in.Slave.Get(), out.Slave.Get());
     in.Type("a");
     EXPECT_EQ(console.ReadInput().Char, U'a');
+    const std::string name = ttyname(in.Slave.Get());
     in.Master.Reset();
     try {
         console.ReadInput();
         ADD_FAILURE() << "ReadInput returned from a closed terminal";
     } catch (const ETerminalClosed& e) {
         // The message names the terminal.
-        EXPECT_NE(e.Message().find(ttyname(in.Slave.Get())), std::string::npos) << e.Message();
+        EXPECT_NE(e.Message().find(name), std::string::npos) << e.Message();
     }
     EXPECT_THROW(console.ReadInput(), EConsoleInputEnd);
 

@@ -2,8 +2,10 @@
 
 #include "common/Exceptions.h"
 #include "common/Format.h"
+#include "common/ScopeGuard.h"
 #include "platform/CodePage.h"
 #include "platform/Registry.h"
+#include "platform/TerminalConsole.h"
 #include "service/SvcApplication.h"
 
 namespace keyrix {
@@ -87,7 +89,13 @@ void TCustomSetup::LoadSettings() {
     LoadUnlistedSettings(reader);
 }
 
-void TCustomSetup::RunConfig(TServiceApplication& sender) { RunMenu(sender); }
+void TCustomSetup::RunConfig(TServiceApplication& sender) {
+    // The terminal comes first: without one nothing is asked, written or changed.
+    platform::TTerminalConsole console;
+    platform::SetConsoleScreen(&console);
+    TScopeGuard forget([] { platform::SetConsoleScreen(nullptr); });
+    RunMenu(sender);
+}
 
 void TCustomSetup::RunMenu(TServiceApplication& sender) {
     TServiceBase* service = GetService();

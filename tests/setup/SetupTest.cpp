@@ -1,12 +1,15 @@
 #include "setup/SetupWindow.h"
 
 #include "common/Exceptions.h"
+#include "platform/ConsoleScreen.h"
 #include "platform/Registry.h"
 #include "service/SvcApplication.h"
 #include "tests/service/ServiceDoubles.h"
 #include "tests/setup/HiveFixture.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace keyrix;
 using namespace keyrix::test;
@@ -306,6 +309,25 @@ TEST_F(InstallButton, WithoutRootThePressIsRefusedAndTheCaptionStays) {
         },
         /*unprivileged=*/true);
     EXPECT_EQ(outcome, "2 Install service / Need administrator privileges for service install/uninstall!");
+}
+
+TEST_F(InstallButton, ConfigModeWithoutATerminalAsksNothing) {
+    // A manager that cannot be reached would raise its own error if RunConfig asked it.
+    Manager->ConnectError = 5;
+    const std::string outcome = RunInChild([this] {
+        const int null = ::open("/dev/null", O_RDONLY);
+        ::dup2(null, 0);
+        try {
+            Setup->Application = nullptr;
+            Setup->RunConfig(App);
+            return std::string("the menu ran");
+        } catch (const Exception& e) {
+            return std::string(e.ClassName()) + ": " + e.Message() + (Setup->Application ? " (asked)" : "") +
+                   (platform::ConsoleScreen() ? " (console left set)" : "");
+        }
+    });
+    EXPECT_EQ(outcome, "ENoTerminal: The settings menu needs a terminal: standard input and output must be a terminal "
+                       "(standard input is not)");
 }
 
 TEST_F(Settings, TheModuleKnowsItsCurrentInstance) {

@@ -306,11 +306,16 @@ TEST_F(Executable, ServiceModeFromAShellCannotReachTheServiceManager) {
     EXPECT_FALSE(FileExists(LogFile)) << "no run was started";
 }
 
-TEST_F(Executable, ConfigModeWithoutTheMenuScreenFailsLoudly) {
-    TCommandResult result = Run("");
+TEST_F(Executable, ConfigModeWithoutATerminalFailsLoudly) {
+    // Input from /dev/null, output into the test's pipe: neither is a terminal; the first
+    // one checked is named.
+    TCommandResult result = Run("< /dev/null");
     EXPECT_EQ(result.ExitCode, 1);
-    EXPECT_EQ(Events(), Lines{"KeyrixSyncVLHRM error: Unhandled exception!\\r\\nClass: ENotAvailable\\r\\n"
-                              "Message: The settings menu screen is not available in this build"});
+    EXPECT_EQ(result.Output, "") << "nothing written";
+    EXPECT_EQ(Events(), Lines{"KeyrixSyncVLHRM error: Unhandled exception!\\r\\nClass: ENoTerminal\\r\\n"
+                              "Message: The settings menu needs a terminal: standard input and output must be a "
+                              "terminal (standard input is not)"});
+    EXPECT_FALSE(FileExists(Hive)) << "no settings written";
 }
 
 TEST_F(Executable, InstallAndUninstallTheUnit) {

@@ -446,8 +446,10 @@ TEST_F(MenuTerminal, WithoutATerminalTheMenuDoesNotStart) {
         EXPECT_FALSE(FileExists(HivePath)) << c.which;
         const std::string events = FileExists(EventLog) ? ReadFile(EventLog) : "";
         EXPECT_NE(events.find("Class: ENoTerminal"), std::string::npos) << events;
-        EXPECT_NE(events.find("The settings menu needs a terminal: standard " + std::string(c.which) +
-                              " is not a terminal"),
+        // The message says which of the two is not a terminal.
+        EXPECT_NE(events.find("Message: The settings menu needs a terminal"), std::string::npos) << events;
+        EXPECT_NE(events.find("standard " + std::string(c.which) + " is not"), std::string::npos) << events;
+        EXPECT_EQ(events.find(c.which == std::string("input") ? "standard output is not" : "standard input is not"),
                   std::string::npos)
             << events;
         Terminal.Stop();

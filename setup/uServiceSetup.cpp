@@ -3,7 +3,6 @@
 #include "common/Exceptions.h"
 #include "common/Format.h"
 #include "common/ScopeGuard.h"
-#include "platform/CodePage.h"
 #include "platform/Registry.h"
 #include "platform/TerminalConsole.h"
 #include "service/SvcApplication.h"
@@ -115,14 +114,13 @@ namespace {
 // The menu has one row for the line: a system error's second line joins the first.
 std::string OneLine(const std::string& ansi) {
     std::string line;
-    for (std::size_t i = 0; i < ansi.size(); ++i) {
-        if (ansi[i] == '\r' || ansi[i] == '\n') {
-            if (!line.empty() && line.back() != ' ') line += ' ';
-            continue;
-        }
-        line += ansi[i];
+    for (const char c : ansi) {
+        if (c != '\r' && c != '\n')
+            line += c;
+        else if (!line.empty() && line.back() != ' ')
+            line += ' ';
     }
-    return platform::AnsiToUtf8(line);
+    return line;
 }
 
 }  // namespace

@@ -54,7 +54,7 @@ public:
 
     // The application that asks the service manager; set by RunConfig.
     TServiceApplication* Application = nullptr;
-    // The install routine's last line (UTF-8), as the menu shows it.
+    // The install routine's last line as the menu shows it (ANSI, on one line).
     std::string InstallMessage;
 
     std::unique_ptr<TConsoleMenu> Menu;

@@ -563,3 +563,31 @@ TEST_F(MenuScreen, NarrowConsoleKeepsAUsableValueColumn) {
 }
 
 }  // namespace
+
+namespace {
+
+// A long value on a 24-line console pushes the buttons out of the menu's window; they are
+// drawn again when the field closes.
+TEST_F(MenuScreen, ItemsPushedOutOfTheWindowAreDrawnAgain) {
+    TWatchedConsole small(80, 24);
+    platform::SetConsoleScreen(&small);
+    const std::string stored(300, 'f');
+    WriteHive(Section() + "\"Version\"=dword:00000001\r\n\r\n" + Section("BRAKON") + "\"Data source file\"=\"" + stored +
+              "\"\r\n\r\n");
+    Load();
+    for (int i = 0; i < 13; ++i) small.Press(platform::VK_DOWN);
+    small.Press(platform::VK_DOWN);  // on to "Install service"
+    small.Press(platform::VK_ESCAPE, 0, 27);
+    S->Menu->Run();
+    const TScreenBuffer& open = small.Screens.at(13);
+    for (int row = 24; row <= 30; ++row) EXPECT_EQ(Attr(open, row, 32), BlackOnGrey) << row;
+    EXPECT_EQ(Text(open, 30, 32, 30), std::string(30, 'f') + "") << "300 characters over 7 rows";
+    EXPECT_EQ(Row(open, 32), "") << "the buttons left the window";
+    const TScreenBuffer& back = small.Screens.back();
+    const std::vector<std::string> buttons = {"Install service", "Restore defaults", "Save and exit", "Exit (ESC)"};
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(Row(back, 27 + i), "  " + buttons[static_cast<std::size_t>(i)]);
+    EXPECT_EQ(Text(back, 24, 32, 46), std::string(45, 'f') + " ");
+    EXPECT_EQ(S->CardHolderFile, stored) << "left unchanged";
+}
+
+}  // namespace

@@ -4,7 +4,8 @@
 // setting, named by the captions).
 //
 // Values are held in the ANSI code page (Windows-1252); what the menu shows and edits is in
-// the console's encoding (UTF-8 on Linux).
+// the console's encoding (UTF-8 on Linux). How the menu draws itself and handles keys on the
+// console (setup/Console.h) is in ConsoleMenuScreen.cpp.
 #pragma once
 
 #include <cstdint>

@@ -40,11 +40,16 @@ platform::IConsoleScreen& Console() {
     return *console;
 }
 
-// The edit field: the value column of the setting's row and the rows below it, kept inside
-// the menu window so that a very long value cannot take the whole screen.
+// The rows an edit field on this row may take below it: a very long value gets no more
+// than the menu window has, rather than a window past the buffer's end.
+std::int32_t FieldRowsBelow(std::int32_t row, std::int32_t wanted) {
+    return std::clamp(wanted, 0, std::max(0, BufferHeight() - 1 - row));
+}
+
+// The edit field: the value column of the setting's row and the rows below it.
 void SetFieldWindow(const TConsoleMenu& menu, std::int32_t row, std::int32_t extraRows) {
     SetWindow(0, 0, 0, 0);
-    SetWindow(menu.CaptionWidth + 2, row, BufferWidth() - 4, std::min(row + extraRows, BufferHeight() - 1));
+    SetWindow(menu.CaptionWidth + 2, row, BufferWidth() - 4, row + extraRows);
 }
 
 }  // namespace
@@ -101,11 +106,11 @@ void TCMenuSetting::Draw() {
 }
 
 void TCMenuSetting::GrowField() {
-    const std::int32_t needed = Length(EditText) / Menu->ValueWidth;
+    const std::int32_t row = Row();
+    const std::int32_t needed = FieldRowsBelow(row, Length(EditText) / Menu->ValueWidth);
     if (needed <= FieldExtraRows) return;
     // Typed or pasted text that no longer fits gets more rows, as the value got them when the
     // field opened, so that all of it stays in view.
-    const std::int32_t row = Row();
     Menu->SetMenuWindow();
     for (; FieldExtraRows < needed; ++FieldExtraRows) {
         MoveCursor(1, row + 1);
@@ -117,7 +122,7 @@ void TCMenuSetting::GrowField() {
 void TCMenuSetting::BeginEdit() {
     const std::int32_t row = Row();
     const std::string shown = GetDisplayText();
-    const std::int32_t extraRows = Length(shown) / Menu->ValueWidth;
+    const std::int32_t extraRows = FieldRowsBelow(row, Length(shown) / Menu->ValueWidth);
     // The field's extra rows push the following items down.
     for (std::int32_t i = 0; i < extraRows; ++i) {
         MoveCursor(1, row + 1);

@@ -259,7 +259,7 @@ TEST_F(MenuScreen, TypingStopsAtMaxLengthAndTheFieldGrowsWithTheText) {
 TEST_F(MenuScreen, PasteKeepsWhatTheSettingAccepts) {
     struct Case {
         int downs;
-        const char* clipboard;
+        std::string clipboard;
         std::function<std::string(const TSetup&)> field;
         std::string expected;
     };
@@ -269,6 +269,7 @@ TEST_F(MenuScreen, PasteKeepsWhatTheSettingAccepts) {
         {0, "ab\tc\xd0\x96" "d\xc3\xa9\xff", [](const TSetup& s) { return s.DatabaseServer; }, "abcd\xe9"},
         {1, " 12a34 ", [](const TSetup& s) { return std::to_string(s.DatabasePort); }, "1234"},
         {3, "", [](const TSetup& s) { return s.DatabaseUser; }, ""},
+        {3, std::string(4 << 20, 'p'), [](const TSetup& s) { return s.DatabaseUser; }, std::string(15, 'p')},
     };
     for (const Case& c : cases) {
         S.reset();
@@ -279,8 +280,8 @@ TEST_F(MenuScreen, PasteKeepsWhatTheSettingAccepts) {
         Down();
         Esc();
         Run();
-        EXPECT_EQ(c.field(*S), c.expected) << c.clipboard;
-        EXPECT_TRUE(Con.Tones.empty()) << c.clipboard;
+        EXPECT_EQ(c.field(*S), c.expected) << c.clipboard.substr(0, 50);
+        EXPECT_TRUE(Con.Tones.empty()) << c.clipboard.substr(0, 50);
     }
 }
 
@@ -588,6 +589,33 @@ TEST_F(MenuScreen, ItemsPushedOutOfTheWindowAreDrawnAgain) {
     for (int i = 0; i < 4; ++i) EXPECT_EQ(Row(back, 27 + i), "  " + buttons[static_cast<std::size_t>(i)]);
     EXPECT_EQ(Text(back, 24, 32, 46), std::string(45, 'f') + " ");
     EXPECT_EQ(S->CardHolderFile, stored) << "left unchanged";
+}
+
+}  // namespace
+
+namespace {
+
+// A value far beyond any field in the hive: the field stays inside the menu window, the
+// value can be looked at and left as it is, and the screen comes back whole.
+TEST_F(MenuScreen, HugeStoredValueCanBeSelectedAndLeft) {
+    const std::string stored(100000, 'h');
+    WriteHive(Section() + "\"Version\"=dword:00000001\r\n\r\n" + Section("Database") + "\"Server address\"=\"" + stored +
+              "\"\r\n\r\n");
+    Con.Press(platform::VK_END);
+    const std::size_t open = Mark();
+    Down();
+    Esc();
+    Run();
+    const TScreenBuffer& field = Screen(open);
+    EXPECT_EQ(Attr(field, 39, 32), BlackOnGrey) << "the field reaches the window's last row";
+    EXPECT_EQ(Attr(field, 40, 32) >> 4, 15) << "and no further";
+    EXPECT_EQ(Text(field, 2, 3, 8), "Database");
+    const TScreenBuffer& back = Last();
+    EXPECT_EQ(Text(back, 3, 32, 46), std::string(45, 'h') + " ");
+    EXPECT_EQ(Text(back, 4, 5, 12), "Port number:");
+    EXPECT_EQ(Row(back, 30), "  Exit (ESC)");
+    EXPECT_EQ(S->DatabaseServer, stored);
+    EXPECT_TRUE(Con.Tones.empty());
 }
 
 }  // namespace

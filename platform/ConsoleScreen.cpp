@@ -44,6 +44,10 @@ TScreenBuffer::TScreenBuffer(std::int16_t width, std::int16_t height)
 TScreenBufferInfo TScreenBuffer::Info() const { return {FSize, FCursor, FAttributes, FWindow}; }
 
 const TCharInfo& TScreenBuffer::Cell(std::int16_t x, std::int16_t y) const {
+    // A column past the row's end would otherwise read a cell of the next row.
+    if (x < 0 || y < 0 || x >= FSize.X || y >= FSize.Y)
+        throw EBugCheckError("Screen cell (" + std::to_string(x) + ", " + std::to_string(y) + ") outside a buffer of " +
+                             std::to_string(FSize.X) + " x " + std::to_string(FSize.Y));
     return FCells.at(static_cast<std::size_t>(y) * static_cast<std::size_t>(FSize.X) + static_cast<std::size_t>(x));
 }
 

@@ -4,6 +4,7 @@
 #include "platform/CodePage.h"
 #include "platform/Registry.h"
 #include "service/SvcConsole.h"
+#include "setup/Console.h"
 
 #include <cctype>
 #include <limits>
@@ -24,26 +25,6 @@ std::int32_t CharCount(const std::string& utf8) {
 
 std::string ToConsole(const std::string& ansi) { return platform::AnsiToUtf8(ansi); }
 std::string FromConsole(const std::string& console) { return platform::Utf8ToAnsi(console); }
-
-std::string Utf8Of(char32_t ch) {
-    std::string out;
-    if (ch < 0x80) {
-        out += static_cast<char>(ch);
-    } else if (ch < 0x800) {
-        out += static_cast<char>(0xC0 | (ch >> 6));
-        out += static_cast<char>(0x80 | (ch & 0x3F));
-    } else if (ch < 0x10000) {
-        out += static_cast<char>(0xE0 | (ch >> 12));
-        out += static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (ch & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (ch >> 18));
-        out += static_cast<char>(0x80 | ((ch >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (ch & 0x3F));
-    }
-    return out;
-}
 
 }  // namespace
 
@@ -88,7 +69,7 @@ bool TCMenuSettingStr::AcceptChar(char32_t ch) const {
     // The character must have an 8-bit form to be stored: printable ASCII, or 128 to 254.
     if (ch >= 32 && ch <= 126) return true;
     if (ch < 128) return false;
-    const std::string ansi = FromConsole(Utf8Of(ch));
+    const std::string ansi = FromConsole(Utf8Of(std::u32string(1, ch)));
     if (ansi.size() != 1 || ansi == "?") return false;
     const unsigned char b = static_cast<unsigned char>(ansi[0]);
     return b >= 128 && b <= 254;
@@ -172,6 +153,7 @@ TConsoleMenu::~TConsoleMenu() {
 void TConsoleMenu::SetTitle(const std::string& ansiTitle) {
     Title = ToConsole(ansiTitle);
     SetConsoleTitle(ansiTitle);
+    if (platform::IConsoleScreen* console = platform::ConsoleScreen()) console->SetTitle(Title);
 }
 
 void TConsoleMenu::SetRegistry(TRegRoot rootKey, const std::string& keyPath) {
@@ -266,16 +248,15 @@ void TConsoleMenu::SaveToRegistry() {
     }
 }
 
-void TConsoleMenu::Run() { throw ENotAvailable("The settings menu screen is not available in this build"); }
-
 void TConsoleMenu::RestoreDefaults() {
-    // Through the categories and their settings, up to the first button. Nothing is drawn:
-    // the values show when the menu draws itself next.
+    // Through the categories and their settings, up to the first button; while the menu
+    // runs, each setting shows its default at once.
     for (TCMenuBaseItem* item = FirstCategory; item; item = item->Next) {
         if (dynamic_cast<TCMenuCategory*>(item)) continue;
         auto* setting = dynamic_cast<TCMenuSetting*>(item);
         if (!setting) break;
         setting->ResetToDefault();
+        if (FRunning) setting->Draw();
     }
 }
 

@@ -4,7 +4,8 @@
 // setting, named by the captions).
 //
 // Values are held in the ANSI code page (Windows-1252); what the menu shows and edits is in
-// the console's encoding (UTF-8 on Linux).
+// the console's encoding (UTF-8 on Linux). How the menu draws itself and handles keys on the
+// console (setup/Console.h) is in ConsoleMenuScreen.cpp.
 #pragma once
 
 #include <cstdint>
@@ -31,6 +32,20 @@ public:
     virtual ~TCMenuBaseItem() = default;
 
     virtual void SetCaption(const std::string& caption) { Caption = caption; }
+    // Writes the (ANSI) text at (x, y) of the current text window in the given colours,
+    // straight to the console.
+    virtual void DrawText(const std::string& text, int x, int y, std::uint8_t color, std::uint8_t background);
+    virtual void Draw() = 0;
+    // The item becomes the selection.
+    virtual void BeginEdit() {}
+    // The selection is to leave the item: false keeps it there.
+    virtual bool EndEdit() { return true; }
+    // A key offered to the selected item (extended: an extended code after 0); true when the
+    // item took it, false leaves it to the menu.
+    virtual bool HandleKey(char32_t key, bool extended) = 0;
+
+    // The item's row in the menu window, counted from 1.
+    std::int32_t Row() const;
 
     // For settings also the registry value name, for categories the subkey name.
     std::string Caption;
@@ -44,6 +59,10 @@ protected:
 
 class TCMenuSetting : public TCMenuBaseItem {
 public:
+    void Draw() override;
+    void BeginEdit() override;
+    bool EndEdit() override;
+    bool HandleKey(char32_t key, bool extended) override;
     virtual void SetCursorPos(std::int32_t pos) { CursorPos = pos; }
     // The bound value as the console shows it.
     virtual std::string GetDisplayText() const = 0;
@@ -62,8 +81,12 @@ public:
     std::string EditText;  // console encoding
     std::int32_t CursorPos = 0;
     bool ShowColon = true;
+    // Rows the open edit field has below the setting's own row.
+    std::int32_t FieldExtraRows = 0;
 
 protected:
+    // Makes room for the edit text: the field grows by rows inserted below it.
+    void GrowField();
     TCMenuSetting(TCMenuCategory& category, const std::string& caption, bool showColon);
 };
 
@@ -111,6 +134,7 @@ public:
     void LoadFrom(const platform::TRegistry& registry) override;
     void ResetToDefault() override { *Value = Default; }
     bool Validate(const std::string&) const override { return false; }
+    bool HandleKey(char32_t key, bool extended) override;
 
     bool* Value;
     bool Default;
@@ -119,6 +143,9 @@ public:
 class TCMenuCategory : public TCMenuBaseItem {
 public:
     TCMenuCategory(TConsoleMenu& menu, const std::string& caption) : TCMenuBaseItem(menu, caption) {}
+    // The caption on the category's second row, then its settings.
+    void Draw() override;
+    bool HandleKey(char32_t, bool) override { return false; }
 
     // Each adds the setting after the category's last one, assigns the default to the bound
     // field at once and answers the new setting.
@@ -146,6 +173,12 @@ public:
     using TAction = std::function<bool(TConsoleMenu&)>;
     TCMenuButton(TConsoleMenu& menu, const std::string& caption, std::int32_t index, TAction action)
         : TCMenuBaseItem(menu, caption), Index(index), Action(std::move(action)) {}
+    // While the menu runs, the old caption is erased and the button redrawn.
+    void SetCaption(const std::string& caption) override;
+    void Draw() override;
+    void BeginEdit() override;
+    // Enter runs the action; its answer ends the menu or keeps it open.
+    bool HandleKey(char32_t key, bool extended) override;
 
     std::int32_t Index;
     TAction Action;
@@ -176,8 +209,22 @@ public:
     // Every bound field back to its default, in memory only.
     void RestoreDefaults();
 
-    // Shows the menu and handles keys until it is left.
+    // Shows the menu on the process's console and handles keys until Esc or a button's
+    // action ends it.
     void Run();
+    // Makes item the selection, when the current one lets the selection go.
+    void Select(TCMenuBaseItem* item);
+    void SelectNext();
+    void SelectPrevious();
+    void SelectFirst();
+    void SelectLast();
+    // One line (ANSI text, as the system's messages are) in black on white on the row below
+    // the last button, cleared first; an empty text only clears it. Nothing while the menu
+    // does not run.
+    void ShowMessage(const std::string& text);
+    bool Running() const { return FRunning; }
+    // The text window of the menu: everything is drawn in it unless an edit field is open.
+    void SetMenuWindow();
 
     // The first item in screen order.
     TCMenuBaseItem* FirstItem() const;
@@ -205,6 +252,8 @@ private:
     // The item after which the next category or first button goes (null: the list head).
     TCMenuBaseItem* EndOfSettings() const;
     void InsertAfter(TCMenuBaseItem& item, TCMenuBaseItem* anchor);
+
+    bool FRunning = false;
 
     std::vector<std::unique_ptr<TCMenuButton>> FButtons;        // owned
     std::vector<std::unique_ptr<TCMenuCategory>> FCategories;   // owned; each owns its settings

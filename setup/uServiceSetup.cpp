@@ -145,6 +145,7 @@ bool TCustomSetup::ToggleServiceInstall() {
     // The manager's answer, not the press, decides: a failed install still reads "Install service".
     SetServiceInstalled(Application->IsServiceInstalled(service->ServiceName()));
     InstallMessage = OneLine(message);
+    Menu->ShowMessage(InstallMessage);
     return false;
 }
 

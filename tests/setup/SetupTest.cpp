@@ -1,6 +1,7 @@
 #include "setup/SetupWindow.h"
 
 #include "common/Exceptions.h"
+#include "common/ScopeGuard.h"
 #include "platform/ConsoleScreen.h"
 #include "platform/Registry.h"
 #include "service/SvcApplication.h"
@@ -309,6 +310,46 @@ TEST_F(InstallButton, WithoutRootThePressIsRefusedAndTheCaptionStays) {
         },
         /*unprivileged=*/true);
     EXPECT_EQ(outcome, "2 Install service / Need administrator privileges for service install/uninstall!");
+}
+
+// A headless console that keeps the screen as it stood before each key was read.
+class TScreensConsole : public platform::THeadlessConsole {
+public:
+    using THeadlessConsole::THeadlessConsole;
+    platform::TKeyEvent ReadInput() override {
+        Screens.push_back(Buffer());
+        return THeadlessConsole::ReadInput();
+    }
+    std::vector<platform::TScreenBuffer> Screens;
+};
+
+TEST_F(InstallButton, TheMenuShowsTheManagersAnswerAndTheResultLine) {
+    // Rows (0-based) of the 80-column screen: the install button, the line below the buttons.
+    constexpr std::int16_t ButtonRow = 26, MessageRow = 30;
+    Manager->Installed.insert("S");
+    TScreensConsole console(80, 40);
+    platform::SetConsoleScreen(&console);
+    TScopeGuard forget([] { platform::SetConsoleScreen(nullptr); });
+    console.Press(platform::VK_NEXT);  // the last button
+    for (int i = 0; i < 3; ++i) console.Press(platform::VK_UP);
+    console.Press(platform::VK_RETURN, 0, U'\r');  // uninstall
+    console.Press(platform::VK_RETURN, 0, U'\r');  // install again
+    console.Press(platform::VK_ESCAPE, 0, U'\x1b');
+    Setup->RunMenu(App);
+
+    ASSERT_EQ(console.Screens.size(), 7u);
+    const auto& first = console.Screens.front();
+    EXPECT_EQ(first.RowText(ButtonRow), "  Uninstall service") << "the manager's answer at the start";
+    EXPECT_EQ(first.RowText(MessageRow), "");
+    const auto& removed = console.Screens[5];
+    EXPECT_EQ(removed.RowText(ButtonRow), "  Install service");
+    EXPECT_EQ(removed.RowText(MessageRow), "  Service uninstalled successfully");
+    EXPECT_EQ(removed.Cell(2, MessageRow).Attributes, 0xF0) << "black on white";
+    const auto& installed = console.Screens[6];
+    EXPECT_EQ(installed.RowText(ButtonRow), "  Uninstall service");
+    EXPECT_EQ(installed.RowText(MessageRow), "  Service installed successfully") << "no tail of the longer line left";
+    EXPECT_EQ(Manager->Installed.count("S"), 1u);
+    EXPECT_EQ(ExitCode, 0);
 }
 
 TEST_F(InstallButton, ConfigModeWithoutATerminalAsksNothing) {

@@ -1,6 +1,7 @@
 // The settings menu of the built executable in a real terminal: tmux runs it, send-keys
-// types, capture-pane reads the screen. Each test has a tmux server of its own, so tests run
-// side by side; every wait is bounded and the server is killed at the end.
+// types, capture-pane reads the screen. Each test has tmux servers of its own (their sockets
+// in its folder), so tests run side by side; every wait is bounded and each server is
+// killed at the end.
 #include "tests/TestSupport.h"
 #include "tests/setup/HiveFixture.h"
 
@@ -9,7 +10,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -34,9 +34,7 @@ std::string Quoted(const std::string& text) {
 // A tmux server of the test's own with one session of 80 x 40 cells and no status line.
 class TTmux {
 public:
-    explicit TTmux(const std::string& folder) : FConfig(folder + "/tmux.conf") {
-        static std::atomic<int> counter{0};
-        FSocket = "keyrix-menu-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    explicit TTmux(const std::string& folder) : FFolder(folder), FConfig(folder + "/tmux.conf") {
         WriteFile(FConfig, "set -g status off\nset -g history-limit 0\n");
     }
     TTmux(const TTmux&) = delete;
@@ -44,10 +42,15 @@ public:
     ~TTmux() { Stop(); }
 
     // Ends the server and everything in its pane; Start may follow.
-    void Stop() { Tmux("kill-server"); }
+    void Stop() {
+        if (!FSocket.empty()) Tmux("kill-server");
+    }
 
+    // Starts a server of its own: a server that is still going away cannot take the session.
     void Start(const std::string& command) {
-        const TCommandResult started = RunCommand("tmux -L " + FSocket + " -f " + Quoted(FConfig) +
+        // The socket lies in the test's folder, which goes with the test.
+        FSocket = Quoted(FFolder + "/tmux-" + std::to_string(++FServers) + ".socket");
+        const TCommandResult started = RunCommand("tmux -S " + FSocket + " -f " + Quoted(FConfig) +
                                                   " new-session -d -x 80 -y 40 -s menu " + Quoted(command) + " 2>&1");
         ASSERT_EQ(started.ExitCode, 0) << started.Output;
     }
@@ -85,10 +88,11 @@ public:
 
 private:
     TCommandResult Tmux(const std::string& arguments) {
-        return RunCommand("tmux -L " + FSocket + " " + arguments + " 2>/dev/null");
+        return RunCommand("tmux -S " + FSocket + " " + arguments + " 2>/dev/null");
     }
 
-    std::string FConfig, FSocket;
+    std::string FFolder, FConfig, FSocket;
+    int FServers = 0;
 };
 
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit = 15s) {

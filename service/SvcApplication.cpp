@@ -212,9 +212,10 @@ TInstallResult TServiceApplication::InstallServices(bool install) {
         } catch (...) {
             ExitCode = 1;
             result.Failed = true;
+            result.Error = DescribeCurrentException().Message;
             result.Message = Format(install ? "Service \"%s\" failed to install with error: \"%s\""
                                             : "Service \"%s\" failed to uninstall with error: \"%s\"",
-                                    service->DisplayName(), DescribeCurrentException().Message);
+                                    service->DisplayName(), result.Error);
             ConsoleWrite(result.Message, true, 0);
         }
     }
@@ -229,7 +230,7 @@ TInstallResult TServiceApplication::RequestInstall(bool install) {
     if (!IsProcessAdmin()) {
         ConsoleWrite(NeedAdminMessage, true, 0);
         ExitCode = 2;
-        return {true, NeedAdminMessage};
+        return {true, NeedAdminMessage, ""};
     }
     ConsoleWrite(install ? "Installing service" : "Uninstalling service", false, 2);
     return InstallServices(install);

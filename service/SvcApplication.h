@@ -28,6 +28,7 @@ class TServiceApplication;
 struct TInstallResult {
     bool Failed = false;
     std::string Message;  // ANSI, as the console writer takes it
+    std::string Error;    // a failed service's error text alone (the last one)
 };
 
 // The line that refuses an install or uninstall to a process without administrator rights.

@@ -111,16 +111,29 @@ void TCustomSetup::SetServiceInstalled(bool installed) {
 
 namespace {
 
-// The menu has one row for the line: a system error's second line joins the first.
+// The error on one line: line breaks and runs of blanks become one blank.
 std::string OneLine(const std::string& ansi) {
     std::string line;
     for (const char c : ansi) {
-        if (c != '\r' && c != '\n')
+        const bool blank = c == '\r' || c == '\n' || c == ' ';
+        if (!blank)
             line += c;
         else if (!line.empty() && line.back() != ' ')
             line += ' ';
     }
     return line;
+}
+
+// The menu shows the install routine's line on one row of the screen. A failure's own line
+// ("Service "..." failed to install with error: "System Error.  Code: 2. ..."") is longer
+// than the row and would lose its cause, so the row gets the cause first.
+std::string MenuLine(const TInstallResult& result, bool install) {
+    if (!result.Failed || result.Error.empty()) return result.Message;
+    std::string error = OneLine(result.Error);
+    // The operating system's errors all begin alike; the code and the text follow.
+    const std::string osError = "System Error. ";
+    if (error.rfind(osError, 0) == 0) error.erase(0, osError.size());
+    return (install ? "Install failed: " : "Uninstall failed: ") + error;
 }
 
 }  // namespace
@@ -131,20 +144,19 @@ bool TCustomSetup::ToggleServiceInstall() {
     TServiceBase* service = GetService();
     if (service == nullptr) throw EBugCheckError("ToggleServiceInstall: no service object");
     const bool install = !ServiceInstalled;
-    std::string message;
+    TInstallResult result;
     try {
-        message = InstallServices(install).Message;
+        result = InstallServices(install);
     } catch (const Exception& e) {
         // The service manager could not be reached (no unit folder, say): the menu stays
         // open and says why; the exit code records the failure as for a failed service.
         ExitCode = 1;
-        message = Format(install ? "Service \"%s\" failed to install with error: \"%s\""
-                                 : "Service \"%s\" failed to uninstall with error: \"%s\"",
-                         service->DisplayName(), e.Message());
+        result.Failed = true;
+        result.Error = e.Message();
     }
     // The manager's answer, not the press, decides: a failed install still reads "Install service".
     SetServiceInstalled(Application->IsServiceInstalled(service->ServiceName()));
-    InstallMessage = OneLine(message);
+    InstallMessage = MenuLine(result, install);
     Menu->ShowMessage(InstallMessage);
     return false;
 }

@@ -54,7 +54,8 @@ public:
 
     // The application that asks the service manager; set by RunConfig.
     TServiceApplication* Application = nullptr;
-    // The install routine's last line as the menu shows it (ANSI, on one line).
+    // The install routine's result as the menu shows it, on one row (ANSI): its success or
+    // refusal line, or "Install failed: " and the cause.
     std::string InstallMessage;
 
     std::unique_ptr<TConsoleMenu> Menu;

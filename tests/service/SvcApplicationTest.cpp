@@ -147,6 +147,7 @@ TEST_F(Application, InstallAnswersTheLineItWritesEvenWithoutAConsole) {
         const TInstallResult written = App.RequestInstall(c.install);
         EXPECT_EQ(written.Failed, c.failed) << c.message;
         EXPECT_EQ(written.Message, c.message);
+        EXPECT_EQ(written.Error, c.failed ? "System Error.  Code: 1073.\r\nThe specified service already exists." : "");
         EXPECT_EQ(ExitCode, c.exitCode) << c.message;
         ASSERT_FALSE(Lines().empty());
         EXPECT_EQ(Lines().back(), c.message) << "the console shows the same line";

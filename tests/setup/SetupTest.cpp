@@ -267,10 +267,9 @@ TEST_F(InstallButton, CaptionFollowsTheManagersAnswerAfterEveryPress) {
         std::string caption, message;
         int exitCode;
     };
-    const std::string exists = "Service \"Test Service\" failed to install with error: \"System Error.  Code: 1073. "
-                               "The specified service already exists.\"";
-    const std::string denied = "Service \"Test Service\" failed to install with error: \"System Error.  Code: 5. "
-                               "Access is denied.\"";
+    // The cause first, so that it fits the row.
+    const std::string exists = "Install failed: Code: 1073. The specified service already exists.";
+    const std::string denied = "Install failed: Code: 5. Access is denied.";
     const Case cases[] = {
         {"install", false, false, true, "Uninstall service", "Service installed successfully", 0},
         {"uninstall", true, true, true, "Install service", "Service uninstalled successfully", 0},

@@ -436,8 +436,7 @@ TEST_F(MenuTerminal, FailedInstallKeepsInstallServiceAndSaysWhy) {
     };
     const Case cases[] = {
         {"no unit folder", "KEYRIX_SYSTEMD_DIR=" + Quoted(Dir.File("missing")),
-         "Service \"Keyrix Sync Client (VLHRM)\" failed to install with error: \"System Error.  Code: 2. "
-         "The system cannot find the file specified.\"",
+         "Install failed: Code: 2. The system cannot find the file specified.",
          1},
         {"no administrator", ::geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups" : "",
          "Need administrator privileges for service install/uninstall!", 2},
@@ -447,11 +446,8 @@ TEST_F(MenuTerminal, FailedInstallKeepsInstallServiceAndSaysWhy) {
         StartMenu("", c.prefix);
         WaitForMenu();
         Terminal.Keys({"PageDown", "Up", "Up", "Up", "Enter"});
-        ASSERT_TRUE(ShowsAt(MessageRow, c.message.substr(0, 40))) << c.cause << "\n" << Terminal.Dump();
-        // As much of the line as the row holds.
-        const std::string shown = Cut(Terminal.Row(MessageRow), CaptionColumn);
-        EXPECT_EQ(c.message.rfind(shown, 0), 0u) << c.cause << ": " << shown;
-        EXPECT_EQ(Cut(Terminal.Row(MessageRow), 0, CaptionColumn), "");
+        ASSERT_TRUE(ShowsAt(MessageRow, c.message)) << c.cause << "\n" << Terminal.Dump();
+        EXPECT_EQ(Cut(Terminal.Row(MessageRow), 0), "  " + c.message) << c.cause << ": the whole line fits the row";
         EXPECT_EQ(Cut(Terminal.Row(ButtonRow), CaptionColumn), "Install service") << c.cause;
         EXPECT_FALSE(FileExists(Unit)) << c.cause;
         Terminal.Keys({"Escape"});

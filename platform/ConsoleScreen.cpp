@@ -1,5 +1,7 @@
 #include "platform/ConsoleScreen.h"
 
+#include "common/Utf8.h"
+
 #include <algorithm>
 
 namespace keyrix::platform {
@@ -7,26 +9,6 @@ namespace keyrix::platform {
 namespace {
 
 IConsoleScreen* GConsole = nullptr;
-
-std::string Utf8Of(char32_t ch) {
-    std::string out;
-    if (ch < 0x80) {
-        out += static_cast<char>(ch);
-    } else if (ch < 0x800) {
-        out += static_cast<char>(0xC0 | (ch >> 6));
-        out += static_cast<char>(0x80 | (ch & 0x3F));
-    } else if (ch < 0x10000) {
-        out += static_cast<char>(0xE0 | (ch >> 12));
-        out += static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (ch & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (ch >> 18));
-        out += static_cast<char>(0x80 | ((ch >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (ch & 0x3F));
-    }
-    return out;
-}
 
 bool Inside(const TSmallRect& r, int x, int y) { return x >= r.Left && x <= r.Right && y >= r.Top && y <= r.Bottom; }
 
@@ -56,7 +38,7 @@ std::string TScreenBuffer::RowText(std::int16_t y) const {
     for (std::int16_t x = 0; x < FSize.X; ++x) row += Cell(x, y).Char;
     row.erase(row.find_last_not_of(U' ') == std::u32string::npos ? 0 : row.find_last_not_of(U' ') + 1);
     std::string text;
-    for (char32_t ch : row) text += Utf8Of(ch);
+    for (char32_t ch : row) AppendUtf8(text, ch);
     return text;
 }
 

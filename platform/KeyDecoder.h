@@ -83,8 +83,6 @@ private:
     std::size_t FPasteEndMatched = 0;  // bytes of the paste's end marker seen so far
 };
 
-// Appends the UTF-8 form of a code point (U+FFFD for one that is not valid).
-void AppendUtf8(std::string& out, char32_t ch);
 // The text with every invalid UTF-8 sequence replaced by U+FFFD.
 std::string SanitizeUtf8(std::string_view text);
 

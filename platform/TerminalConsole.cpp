@@ -1,5 +1,7 @@
 #include "platform/TerminalConsole.h"
 
+#include "common/Utf8.h"
+
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <poll.h>

@@ -11,6 +11,8 @@
 // platform::SetConsoleScreen; without one they raise ENotAvailable.
 #pragma once
 
+#include "common/Utf8.h"
+
 #include "platform/ConsoleScreen.h"
 
 #include <cstdint>
@@ -70,9 +72,5 @@ void WriteText(std::string_view text);
 // Writes at the cursor in the console's attribute, ignoring the text window; an empty text
 // is a carriage return and a line feed.
 void WriteRaw(std::string_view text);
-
-// UTF-8 and code points; a byte that is no part of a valid sequence becomes U+FFFD.
-std::u32string CodePointsOf(std::string_view utf8);
-std::string Utf8Of(std::u32string_view codePoints);
 
 }  // namespace keyrix

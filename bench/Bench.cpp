@@ -9,6 +9,7 @@
 // the cost of one trivial prepared statement through the same database layer, executed as
 // many times as the pass executed statements.
 #include "Services/SyncClients/VLHRM/Unit1.h"
+#include "platform/Env.h"
 #include "bench/BenchDatabase.h"
 #include "bench/ClientCalls.h"
 #include "bench/Processes.h"
@@ -389,6 +390,7 @@ int Run(const TBenchOptions& options) {
     WriteHive(hive, database, account, server.Port(), cardHolderFile);
     ::setenv("KEYRIX_REGISTRY", hive.c_str(), 1);
     ::setenv("KEYRIX_EVENTLOG", (work + "/events.log").c_str(), 1);
+    platform::ReloadEnvironment();
     if (options.Verbose) {
         SetConsoleOutput(std::make_unique<platform::TFdConsoleOutput>(STDOUT_FILENO));
         ConsoleLevel = 2;

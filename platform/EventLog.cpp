@@ -99,10 +99,10 @@ std::string Escaped(std::string_view text) {
 }
 
 bool AppendLine(const std::string& path, const std::string& line) {
-    TFd file(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    TFd file(Env().Open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
     if (file.Get() < 0) return false;
     // Waits for another writer rather than failing: no entry is lost, none is torn.
-    while (::flock(file.Get(), LOCK_EX) != 0)
+    while (Env().Lock(file.Get(), LOCK_EX) != 0)
         if (errno != EINTR) return false;
     return AppendWhole(file.Get(), line) == 0;
 }
@@ -137,8 +137,8 @@ public:
         const std::string name = AnsiToUtf8(source.Name);
         const std::string log = AnsiToUtf8(source.Log);
 
-        const char* file = std::getenv("KEYRIX_EVENTLOG");
-        if (file != nullptr && *file != '\0') {
+        const std::string file = Env().Config().EventLog;
+        if (!file.empty()) {
             char stamp[32];
             const TLocalTime now = LocalNow();
             std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &now.Tm);
@@ -149,7 +149,7 @@ public:
         // sd_journal_send answers success when no journald listens; the entry would be lost
         // without the caller knowing.
         struct stat st;
-        if (::stat(JournalSocket, &st) != 0 || !S_ISSOCK(st.st_mode)) return false;
+        if (Env().Stat(JournalSocket, st) != 0 || !S_ISSOCK(st.st_mode)) return false;
         return ::sd_journal_send("MESSAGE=%s", message.c_str(), "PRIORITY=%d", Priority(type),
                                  "SYSLOG_IDENTIFIER=%s", name.c_str(), "KEYRIX_LOG=%s", log.c_str(),
                                  "KEYRIX_CATEGORY=%u", static_cast<unsigned>(category), "KEYRIX_EVENT_ID=%u",

@@ -1,7 +1,7 @@
 // Owners of file descriptors and of temporary files, so that no error path leaks either.
 #pragma once
 
-#include <unistd.h>
+#include "platform/Env.h"
 
 #include <cerrno>
 #include <string>
@@ -17,7 +17,7 @@ public:
 
     int Get() const { return FFd; }
     void Reset(int fd = -1) {
-        if (FFd >= 0) ::close(FFd);
+        if (FFd >= 0) Env().Close(FFd);
         FFd = fd;
     }
     // Closes now, answering close's errno (0 when it succeeded, or when nothing was open):
@@ -26,7 +26,7 @@ public:
         if (FFd < 0) return 0;
         const int fd = FFd;
         FFd = -1;
-        return ::close(fd) == 0 ? 0 : errno;
+        return Env().Close(fd) == 0 ? 0 : errno;
     }
 
 private:
@@ -40,7 +40,7 @@ public:
     TTempFile(const TTempFile&) = delete;
     TTempFile& operator=(const TTempFile&) = delete;
     ~TTempFile() {
-        if (!FKept) ::unlink(FPath.c_str());
+        if (!FKept) Env().Unlink(FPath);
     }
     const std::string& Path() const { return FPath; }
     void Keep() { FKept = true; }

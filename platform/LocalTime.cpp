@@ -1,5 +1,7 @@
 #include "platform/LocalTime.h"
 
+#include "platform/Env.h"
+
 #include <langinfo.h>
 
 #include <chrono>
@@ -16,7 +18,7 @@ std::string FormatTm(const char* format, const std::tm& tm) {
 
 TLocalTime LocalNow() {
     using namespace std::chrono;
-    const auto now = system_clock::now();
+    const auto now = Env().Now();
     const std::time_t seconds = system_clock::to_time_t(now);
     TLocalTime result;
     ::localtime_r(&seconds, &result.Tm);

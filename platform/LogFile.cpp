@@ -16,21 +16,21 @@ namespace keyrix::platform {
 
 void AppendToFileExclusive(const std::string& path, std::string_view bytes) {
     struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) {
-        TFd created(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    if (Env().LinkStat(path, st) != 0) {
+        TFd created(Env().Open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
         if (created.Get() < 0) {
             int error = errno;
             throw EFCreateError(Format("Cannot create file \"%s\". %s", path, SysErrorMessage(error)));
         }
-        ::fsync(created.Get());
+        Env().Sync(created.Get());
     }
 
-    TFd file(::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+    TFd file(Env().Open(path, O_WRONLY | O_APPEND | O_CLOEXEC));
     if (file.Get() < 0) {
         int error = errno;
         throw EFOpenError(Format("Cannot open file \"%s\". %s", path, SysErrorMessage(error)));
     }
-    if (::flock(file.Get(), LOCK_EX | LOCK_NB) != 0) {
+    if (Env().Lock(file.Get(), LOCK_EX | LOCK_NB) != 0) {
         int error = errno;
         throw EFOpenError(Format("Cannot open file \"%s\". %s", path,
                                  error == EWOULDBLOCK ? FileLockedText : SysErrorMessage(error)));

@@ -14,7 +14,7 @@ int WriteAll(int fd, std::string_view bytes, std::size_t* written) {
     std::size_t done = 0;
     int error = 0;
     while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        const ssize_t n = Env().Write(fd, bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             error = n < 0 ? errno : ENOSPC;
@@ -29,12 +29,12 @@ int WriteAll(int fd, std::string_view bytes, std::size_t* written) {
 int AppendWhole(int fd, std::string_view bytes, int* cutError) {
     if (cutError) *cutError = 0;
     struct stat before;
-    if (::fstat(fd, &before) != 0) return errno;
+    if (Env().FileStat(fd, before) != 0) return errno;
     std::size_t written = 0;
     const int error = WriteAll(fd, bytes, &written);
     if (error == 0 || written == 0) return error;
     int cut;
-    do cut = ::ftruncate(fd, before.st_size);
+    do cut = Env().Truncate(fd, before.st_size);
     while (cut != 0 && errno == EINTR);
     if (cut != 0 && cutError) *cutError = errno;
     return error;
@@ -60,8 +60,8 @@ const char* FileKind(unsigned mode) {
 }
 
 int SyncFolder(const std::string& folder) {
-    TFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.Get() < 0 || ::fsync(fd.Get()) != 0) return errno;
+    TFd fd(Env().Open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.Get() < 0 || Env().Sync(fd.Get()) != 0) return errno;
     return 0;
 }
 

@@ -46,7 +46,7 @@ long CodeOf(int error, long otherwise) {
 // device node by a new file would destroy it. Answers false when nothing is there.
 bool CheckRegularFile(const std::string& path) {
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0) {
+    if (Env().Stat(path, st) != 0) {
         if (errno == ENOENT) return false;
         FailReading(path, errno);
     }
@@ -57,13 +57,13 @@ bool CheckRegularFile(const std::string& path) {
 // Creates the folder and those above it that are missing (mode 0700: the hive holds
 // passwords); answers 0 or the errno.
 int MakeFolders(const std::string& folder) {
-    if (::mkdir(folder.c_str(), 0700) == 0) return SyncFolder(FolderOf(folder));
+    if (Env().MakeFolder(folder, 0700) == 0) return SyncFolder(FolderOf(folder));
     if (errno == EEXIST) return 0;
     if (errno != ENOENT) return errno;
     const std::string parent = FolderOf(folder);
     if (parent == folder) return ENOENT;
     if (int error = MakeFolders(parent)) return error;
-    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return errno;
+    if (Env().MakeFolder(folder, 0700) != 0 && errno != EEXIST) return errno;
     return SyncFolder(parent);
 }
 
@@ -71,16 +71,11 @@ int MakeFolders(const std::string& folder) {
 // holder of the lock was left by a writer that died.
 void RemoveStaleTemporaries(const std::string& target) {
     const std::string prefix = BaseName(target) + ".tmp";
-    struct TCloseDir {
-        void operator()(DIR* dir) const { ::closedir(dir); }
-    };
-    std::unique_ptr<DIR, TCloseDir> folder(::opendir(FolderOf(target).c_str()));
-    if (!folder) return;
-    while (const dirent* entry = ::readdir(folder.get())) {
-        std::string_view name = entry->d_name;
-        if (name.size() == prefix.size() + 6 && name.starts_with(prefix))
-            ::unlinkat(::dirfd(folder.get()), entry->d_name, 0);
-    }
+    const std::string folder = FolderOf(target);
+    std::vector<std::string> names;
+    if (Env().ListFolder(folder, names) != 0) return;
+    for (const std::string& name : names)
+        if (name.size() == prefix.size() + 6 && name.starts_with(prefix)) Env().Unlink(folder + "/" + name);
 }
 
 // A key path as the hive compares it: UTF-8, parts separated by one '\'. Answers false for
@@ -194,7 +189,7 @@ struct TRegistryHive::TImpl {
     long Read(std::shared_ptr<const THiveDocument>& hive, TFileState& state) {
         const bool exists = CheckRegularFile(FilePath);
         // Non-blocking, should a FIFO take the file's place after the check.
-        TFd fd(exists ? ::open(FilePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1);
+        TFd fd(exists ? Env().Open(FilePath, O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1);
         if (fd.Get() < 0) {
             if (exists && errno != ENOENT) FailReading(FilePath, errno);
             state = TFileState();
@@ -202,13 +197,13 @@ struct TRegistryHive::TImpl {
             return ERROR_SUCCESS;
         }
         struct stat st;
-        if (::fstat(fd.Get(), &st) != 0) FailReading(FilePath, errno);
+        if (Env().FileStat(fd.Get(), st) != 0) FailReading(FilePath, errno);
         if (!S_ISREG(st.st_mode)) FailKind(FilePath, st.st_mode);  // put there since the check
         state = {true, st.st_mode, st.st_uid, st.st_gid};
         std::string bytes;
         char buffer[16384];
         for (;;) {
-            ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
+            ssize_t n = Env().Read(fd.Get(), buffer, sizeof buffer);
             if (n < 0 && errno == EINTR) continue;
             if (n < 0) FailReading(FilePath, errno);
             if (n == 0) break;
@@ -249,9 +244,9 @@ struct TRegistryHive::TImpl {
     // The file a change replaces: the hive itself, or what it links to.
     std::string WriteTarget() const {
         struct stat st;
-        if (::lstat(FilePath.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-            std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(FilePath.c_str(), nullptr), &std::free);
-            if (resolved) return resolved.get();
+        if (Env().LinkStat(FilePath, st) == 0 && S_ISLNK(st.st_mode)) {
+            std::string resolved = Env().RealPath(FilePath);
+            if (!resolved.empty()) return resolved;
         }
         return FilePath;
     }
@@ -261,9 +256,9 @@ struct TRegistryHive::TImpl {
         const std::string lockPath = target + ".lock";
         struct stat st;
         // Whoever may change the hive must be able to take its lock.
-        const mode_t mode = ::stat(target.c_str(), &st) == 0 ? (st.st_mode & 0666) : 0600;
+        const mode_t mode = Env().Stat(target, st) == 0 ? (st.st_mode & 0666) : 0600;
         for (bool folderMade = false;;) {
-            lock.Reset(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, mode));
+            lock.Reset(Env().Open(lockPath, O_RDWR | O_CREAT | O_CLOEXEC, mode));
             if (lock.Get() >= 0) break;
             int error = errno;
             if (error == ENOENT && !folderMade) {
@@ -272,12 +267,12 @@ struct TRegistryHive::TImpl {
                 continue;
             }
             if (error == EACCES) {  // another account's lock file: flock needs no write access
-                lock.Reset(::open(lockPath.c_str(), O_RDONLY | O_CLOEXEC));
+                lock.Reset(Env().Open(lockPath, O_RDONLY | O_CLOEXEC));
                 if (lock.Get() >= 0) break;
             }
             return CodeOf(error, ERROR_WRITE_FAULT);
         }
-        while (::flock(lock.Get(), LOCK_EX) != 0)
+        while (Env().Lock(lock.Get(), LOCK_EX) != 0)
             if (errno != EINTR) return ERROR_WRITE_FAULT;
         return ERROR_SUCCESS;
     }
@@ -286,18 +281,18 @@ struct TRegistryHive::TImpl {
     // leaves one or the other whole.
     static long Replace(const std::string& target, const std::string& bytes, const TFileState& old) {
         std::string tempPath = target + ".tmpXXXXXX";
-        TFd fd(::mkostemp(tempPath.data(), O_CLOEXEC));  // mode 0600
+        TFd fd(Env().MakeTemporary(tempPath, O_CLOEXEC));  // mode 0600
         if (fd.Get() < 0) return CodeOf(errno, ERROR_WRITE_FAULT);
         TTempFile temp(tempPath);
         if (old.Exists) {
             // The file keeps its owner and mode. A writer that is not root cannot give the
             // file to someone else; it then becomes the owner, which is all it can do.
-            if (old.Owner != ::geteuid() || old.Group != ::getegid()) (void)!::fchown(fd.Get(), old.Owner, old.Group);
-            if (::fchmod(fd.Get(), old.Mode & 07777) != 0) return CodeOf(errno, ERROR_WRITE_FAULT);
+            if (old.Owner != ::geteuid() || old.Group != ::getegid()) (void)!Env().ChangeOwner(fd.Get(), old.Owner, old.Group);
+            if (Env().ChangeMode(fd.Get(), old.Mode & 07777) != 0) return CodeOf(errno, ERROR_WRITE_FAULT);
         }
         if (WriteAll(fd.Get(), bytes) != 0) return ERROR_WRITE_FAULT;
-        if (::fsync(fd.Get()) != 0 || fd.Close() != 0) return ERROR_WRITE_FAULT;
-        if (::rename(tempPath.c_str(), target.c_str()) != 0) return CodeOf(errno, ERROR_WRITE_FAULT);
+        if (Env().Sync(fd.Get()) != 0 || fd.Close() != 0) return ERROR_WRITE_FAULT;
+        if (Env().Rename(tempPath, target) != 0) return CodeOf(errno, ERROR_WRITE_FAULT);
         temp.Keep();
         return SyncFolder(FolderOf(target)) == 0 ? ERROR_SUCCESS : ERROR_WRITE_FAULT;
     }
@@ -309,8 +304,8 @@ struct TRegistryHive::TImpl {
 };
 
 std::string TRegistryHive::DefaultPath() {
-    const char* path = std::getenv("KEYRIX_REGISTRY");
-    return path != nullptr && *path != '\0' ? std::string(path) : std::string(DefaultHivePath);
+    std::string path = Env().Config().Registry;
+    return !path.empty() ? path : std::string(DefaultHivePath);
 }
 
 std::shared_ptr<TRegistryHive> TRegistryHive::LocalMachine() { return Open(DefaultPath()); }
@@ -333,9 +328,9 @@ std::unique_ptr<TRegKey> TRegistryHive::MakeKey(std::string keyPath, TRegAccess 
 
 bool TRegistryHive::Writable() const {
     const std::string target = FImpl->WriteTarget();
-    if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0 && errno != ENOENT) return false;
+    if (Env().Access(target, W_OK) != 0 && errno != ENOENT) return false;
     for (std::string folder = FolderOf(target);;) {
-        if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0) return true;
+        if (Env().Access(folder, W_OK | X_OK) == 0) return true;
         if (errno != ENOENT) return false;
         std::string parent = FolderOf(folder);
         if (parent == folder) return false;

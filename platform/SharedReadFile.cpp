@@ -13,20 +13,20 @@ namespace keyrix::platform {
 
 TSharedReadFile::TSharedReadFile(std::string path) : FPath(std::move(path)) {
     // Non-blocking, so that a FIFO put in the file's place cannot hold the run.
-    FFd.Reset(::open(FPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    FFd.Reset(Env().Open(FPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (FFd.Get() < 0) {
         const int error = errno;
         throw EFOpenError(Format("Cannot open file \"%s\". %s", FPath, SysErrorMessage(error)));
     }
     struct stat st;
-    if (::fstat(FFd.Get(), &st) != 0) {
+    if (Env().FileStat(FFd.Get(), st) != 0) {
         const int error = errno;
         throw EFOpenError(Format("Cannot open file \"%s\". %s", FPath, SysErrorMessage(error)));
     }
     if (!S_ISREG(st.st_mode))
         throw EFOpenError(Format("Cannot open file \"%s\". It is %s, not a regular file", FPath, FileKind(st.st_mode)));
     int result;
-    do result = ::flock(FFd.Get(), LOCK_SH | LOCK_NB);
+    do result = Env().Lock(FFd.Get(), LOCK_SH | LOCK_NB);
     while (result != 0 && errno == EINTR);
     if (result != 0) {
         const int error = errno;
@@ -35,8 +35,8 @@ TSharedReadFile::TSharedReadFile(std::string path) : FPath(std::move(path)) {
         throw EFOpenError(Format("Cannot lock file \"%s\" for reading. %s", FPath, SysErrorMessage(error)));
     }
     // Reads block from here on: a regular file never waits for long.
-    const int flags = ::fcntl(FFd.Get(), F_GETFL);
-    if (flags >= 0) (void)::fcntl(FFd.Get(), F_SETFL, flags & ~O_NONBLOCK);
+    const int flags = Env().Control(FFd.Get(), F_GETFL);
+    if (flags >= 0) (void)Env().Control(FFd.Get(), F_SETFL, flags & ~O_NONBLOCK);
 }
 
 }  // namespace keyrix::platform

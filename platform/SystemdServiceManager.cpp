@@ -48,10 +48,9 @@ long WindowsCodeOf(int error) {
 
 // The unit folder and the systemd of this machine belong together only without the override.
 bool SystemdRuns() {
-    const char* dir = std::getenv("KEYRIX_SYSTEMD_DIR");
-    if (dir != nullptr && *dir != '\0') return false;
+    if (!Env().Config().SystemdDir.empty()) return false;
     struct stat st;
-    return ::stat("/run/systemd/system", &st) == 0 && S_ISDIR(st.st_mode);
+    return Env().Stat("/run/systemd/system", st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // systemctl reports its own failures on standard error; the unit file is already in its
@@ -66,10 +65,17 @@ bool ValidServiceName(const std::string& name) {
 }
 
 long ReadUnitFile(const std::string& path, std::string& text) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return errno == ENOENT ? ERROR_SERVICE_DOES_NOT_EXIST : WindowsCodeOf(errno);
-    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return in.bad() ? ERROR_READ_FAULT : NO_ERROR;
+    TFd file(Env().Open(path, O_RDONLY | O_CLOEXEC));
+    if (file.Get() < 0) return errno == ENOENT ? ERROR_SERVICE_DOES_NOT_EXIST : WindowsCodeOf(errno);
+    text.clear();
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = Env().Read(file.Get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return ERROR_READ_FAULT;
+        if (n == 0) return NO_ERROR;
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
 }
 
 // Writes the unit beside its final place and renames it there, so that systemd never
@@ -77,29 +83,32 @@ long ReadUnitFile(const std::string& path, std::string& text) {
 long WriteUnitFile(const std::string& path, const std::string& content, bool mustBeNew) {
     const std::string folder = FolderOf(path);
     std::string pattern = folder + "/." + BaseName(path) + ".XXXXXX";
-    TFd file(::mkostemp(pattern.data(), O_CLOEXEC));
+    TFd file(Env().MakeTemporary(pattern, O_CLOEXEC));
     if (file.Get() < 0) return WindowsCodeOf(errno);
     TTempFile temp(pattern);
-    if (::fchmod(file.Get(), 0644) != 0) return WindowsCodeOf(errno);
+    if (Env().ChangeMode(file.Get(), 0644) != 0) return WindowsCodeOf(errno);
     if (int error = WriteAll(file.Get(), content)) return WindowsCodeOf(error);
-    if (::fsync(file.Get()) != 0 || file.Close() != 0) return WindowsCodeOf(errno);
+    if (Env().Sync(file.Get()) != 0 || file.Close() != 0) return WindowsCodeOf(errno);
 
     if (mustBeNew) {
-        if (::renameat2(AT_FDCWD, temp.Path().c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) != 0) {
+        if (Env().Rename(temp.Path(), path, RENAME_NOREPLACE) != 0) {
             if (errno == EEXIST) return ERROR_SERVICE_EXISTS;
             if (errno != EINVAL) return WindowsCodeOf(errno);
             // A file system without RENAME_NOREPLACE: link refuses an existing name too.
-            if (::link(temp.Path().c_str(), path.c_str()) != 0)
+            if (Env().Link(temp.Path(), path) != 0)
                 return errno == EEXIST ? ERROR_SERVICE_EXISTS : WindowsCodeOf(errno);
         } else {
             temp.Keep();
         }
-    } else if (::rename(temp.Path().c_str(), path.c_str()) != 0) {
+    } else if (Env().Rename(temp.Path(), path) != 0) {
         return WindowsCodeOf(errno);
     } else {
         temp.Keep();
     }
-    return SyncFolder(folder) == 0 ? NO_ERROR : ERROR_WRITE_FAULT;
+    if (SyncFolder(folder) == 0) return NO_ERROR;
+    // A new unit whose creation is reported as failed must not stay: nothing would remove it.
+    if (mustBeNew) Env().Unlink(path);
+    return ERROR_WRITE_FAULT;
 }
 
 // A unit file as sections of lines, so that a change touches only the lines it owns.
@@ -285,8 +294,8 @@ void ResetSignalsForChild(posix_spawnattr_t& attributes) {
 }  // namespace
 
 std::string SystemdUnitDirectory() {
-    const char* dir = std::getenv("KEYRIX_SYSTEMD_DIR");
-    return dir != nullptr && *dir != '\0' ? std::string(dir) : std::string(DefaultUnitDirectory);
+    std::string dir = Env().Config().SystemdDir;
+    return !dir.empty() ? dir : std::string(DefaultUnitDirectory);
 }
 
 std::string SystemdUnitPath(const std::string& serviceName) {
@@ -434,7 +443,7 @@ long TSystemdServiceManager::Connect(bool allAccess) {
     if (!allAccess) return NO_ERROR;
     const std::string folder = SystemdUnitDirectory();
     // A unit is written beside its place and renamed there: the folder must take new files.
-    if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0) return NO_ERROR;
+    if (Env().Access(folder, W_OK | X_OK) == 0) return NO_ERROR;
     return errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
 }
 
@@ -442,7 +451,7 @@ long TSystemdServiceManager::CreateService(const TServiceConfig& config) {
     if (!ValidServiceName(config.ServiceName)) return ERROR_INVALID_PARAMETER;
     const std::string path = SystemdUnitPath(config.ServiceName);
     struct stat st;
-    if (::lstat(path.c_str(), &st) == 0) return ERROR_SERVICE_EXISTS;
+    if (Env().LinkStat(path, st) == 0) return ERROR_SERVICE_EXISTS;
     if (long rc = WriteUnitFile(path, RenderUnit(config), true)) return rc;
     if (SystemdRuns()) {
         Systemctl({"daemon-reload"});
@@ -454,7 +463,7 @@ long TSystemdServiceManager::CreateService(const TServiceConfig& config) {
 long TSystemdServiceManager::OpenService(const std::string& serviceName) {
     if (!ValidServiceName(serviceName)) return ERROR_SERVICE_DOES_NOT_EXIST;
     struct stat st;
-    if (::stat(SystemdUnitPath(serviceName).c_str(), &st) == 0)
+    if (Env().Stat(SystemdUnitPath(serviceName), st) == 0)
         return S_ISREG(st.st_mode) ? NO_ERROR : ERROR_SERVICE_DOES_NOT_EXIST;
     return errno == ENOENT || errno == ENOTDIR ? ERROR_SERVICE_DOES_NOT_EXIST : WindowsCodeOf(errno);
 }
@@ -469,7 +478,7 @@ long TSystemdServiceManager::DeleteService(const std::string& serviceName) {
         if (ReadUnitFile(path, text) == NO_ERROR && TUnitFile::Parse(text).HasSection("Install"))
             Systemctl({"disable", ServiceUnitName(serviceName)});
     }
-    if (::unlink(path.c_str()) != 0) return errno == ENOENT ? ERROR_SERVICE_DOES_NOT_EXIST : WindowsCodeOf(errno);
+    if (Env().Unlink(path) != 0) return errno == ENOENT ? ERROR_SERVICE_DOES_NOT_EXIST : WindowsCodeOf(errno);
     if (SyncFolder(FolderOf(path)) != 0) return ERROR_WRITE_FAULT;
     if (systemd) Systemctl({"daemon-reload"});
     return NO_ERROR;

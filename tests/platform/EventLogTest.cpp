@@ -1,4 +1,5 @@
 #include "platform/EventLog.h"
+#include "platform/Env.h"
 
 #include "platform/Registry.h"
 #include "tests/setup/HiveFixture.h"
@@ -46,9 +47,11 @@ protected:
     void SetUp() override {
         HiveFixture::SetUp();
         ::setenv("KEYRIX_EVENTLOG", LogFile.c_str(), 1);
+        platform::ReloadEnvironment();
     }
     void TearDown() override {
         ::unsetenv("KEYRIX_EVENTLOG");
+        platform::ReloadEnvironment();
         HiveFixture::TearDown();
     }
     std::vector<std::string> Lines() const { return Split(ReadFile(LogFile), '\n'); }
@@ -146,11 +149,14 @@ TEST_F(EventLogFile, AnEntryThatCannotBeWrittenFailsSilently) {
     ASSERT_NE(source, 0u);
 
     ::setenv("KEYRIX_EVENTLOG", Dir.File("missing/events.log").c_str(), 1);
+    platform::ReloadEnvironment();
     EXPECT_FALSE(EventLog().ReportEvent(source, TEventType::Error, 1, 0, "no folder"));
     ::setenv("KEYRIX_EVENTLOG", Dir.Path().c_str(), 1);
+    platform::ReloadEnvironment();
     EXPECT_FALSE(EventLog().ReportEvent(source, TEventType::Error, 1, 0, "a folder, not a file"));
 
     ::setenv("KEYRIX_EVENTLOG", LogFile.c_str(), 1);
+    platform::ReloadEnvironment();
     EventLog().DeregisterEventSource(source);
     EXPECT_FALSE(EventLog().ReportEvent(source, TEventType::Error, 1, 0, "deregistered"));
     EXPECT_FALSE(test::FileExists(LogFile));
@@ -210,6 +216,7 @@ TEST_F(EventLogFile, TwoProcessesNeverInterleaveTheirLines) {
 
 TEST_F(EventLogFile, WithoutTheFileEntriesGoToTheJournal) {
     ::unsetenv("KEYRIX_EVENTLOG");
+    platform::ReloadEnvironment();
     const TEventSourceHandle source = EventLog().RegisterEventSource("KeyrixSyncVLRM");
     ASSERT_NE(source, 0u);
     struct stat st {};

@@ -1,4 +1,5 @@
 #include "platform/Registry.h"
+#include "platform/Env.h"
 
 #include "common/Format.h"
 #include "tests/TestSupport.h"
@@ -808,6 +809,7 @@ TEST_F(Registry, HiveFileFollowsKeyrixRegistry) {
     const std::optional<std::string> previous = saved ? std::optional<std::string>(saved) : std::nullopt;
 
     ASSERT_EQ(::setenv("KEYRIX_REGISTRY", Path.c_str(), 1), 0);
+    platform::ReloadEnvironment();
     EXPECT_EQ(TRegistryHive::DefaultPath(), Path);
     EXPECT_EQ(TRegistryHive::LocalMachine()->FilePath(), Path);
     {
@@ -820,8 +822,10 @@ TEST_F(Registry, HiveFileFollowsKeyrixRegistry) {
     EXPECT_EQ(reader.ReadInteger("Version"), 1);
 
     ASSERT_EQ(::unsetenv("KEYRIX_REGISTRY"), 0);
+    platform::ReloadEnvironment();
     EXPECT_EQ(TRegistryHive::DefaultPath(), "/etc/keyrix/registry.reg");
     EXPECT_EQ(TRegistryHive::LocalMachine()->FilePath(), "/etc/keyrix/registry.reg");
 
     if (previous) ::setenv("KEYRIX_REGISTRY", previous->c_str(), 1);
+    platform::ReloadEnvironment();
 }

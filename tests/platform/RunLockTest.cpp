@@ -1,4 +1,5 @@
 #include "platform/RunLock.h"
+#include "platform/Env.h"
 #include "tests/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -29,10 +30,13 @@ pid_t EndedProcess() {
 
 TEST(RunLock, DefaultPathIsNamedAfterTheServiceUnlessOverridden) {
     ::unsetenv("KEYRIX_RUN_LOCK");
+    platform::ReloadEnvironment();
     EXPECT_EQ(TRunLock::DefaultPath("KeyrixSyncVLRM"), "/run/lock/KeyrixSyncVLRM.lock");
     ::setenv("KEYRIX_RUN_LOCK", "/tmp/elsewhere.lock", 1);
+    platform::ReloadEnvironment();
     EXPECT_EQ(TRunLock::DefaultPath("KeyrixSyncVLRM"), "/tmp/elsewhere.lock");
     ::unsetenv("KEYRIX_RUN_LOCK");
+    platform::ReloadEnvironment();
 }
 
 TEST(RunLock, OneHolderAtATimeAcrossProcesses) {

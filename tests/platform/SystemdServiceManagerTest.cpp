@@ -1,4 +1,5 @@
 #include "platform/SystemdServiceManager.h"
+#include "platform/Env.h"
 
 #include "common/Format.h"
 #include "platform/WinError.h"
@@ -88,10 +89,12 @@ protected:
         TSignalThread::BlockHandledSignals();
         ::mkdir(Units.c_str(), 0755);
         ::setenv("KEYRIX_SYSTEMD_DIR", Units.c_str(), 1);
+        platform::ReloadEnvironment();
         ::unsetenv("NOTIFY_SOCKET");
     }
     void TearDown() override {
         ::unsetenv("KEYRIX_SYSTEMD_DIR");
+        platform::ReloadEnvironment();
         ::unsetenv("NOTIFY_SOCKET");
     }
 
@@ -395,6 +398,7 @@ TEST_F(SystemdManager, ConnectingForChangesNeedsAWritableUnitFolder) {
         /*unprivileged=*/true);
     EXPECT_EQ(outcome, "5 0");
     ::setenv("KEYRIX_SYSTEMD_DIR", Dir.File("missing").c_str(), 1);
+    platform::ReloadEnvironment();
     EXPECT_EQ(Manager.Connect(true), 2);
 }
 

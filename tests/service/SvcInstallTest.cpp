@@ -1,4 +1,5 @@
 #include "service/SvcInstall.h"
+#include "platform/Env.h"
 
 #include "platform/Process.h"
 #include "platform/SystemdServiceManager.h"
@@ -49,6 +50,7 @@ protected:
         ::mkdir(Units.c_str(), 0755);
         ::setenv("KEYRIX_SYSTEMD_DIR", Units.c_str(), 1);
         ::setenv("KEYRIX_EVENTLOG", Events.c_str(), 1);
+        platform::ReloadEnvironment();
         SetServiceControlManager(nullptr);
         SetEventLog(nullptr);
     }
@@ -57,6 +59,7 @@ protected:
         SetEventLog(nullptr);
         ::unsetenv("KEYRIX_SYSTEMD_DIR");
         ::unsetenv("KEYRIX_EVENTLOG");
+        platform::ReloadEnvironment();
         HiveFixture::TearDown();
     }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/Registry.h"
+#include "platform/Env.h"
 #include "tests/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -17,8 +18,14 @@ inline const std::string SettingsKey = "Software\\Keyrix\\Synchronizer\\Clients\
 
 class HiveFixture : public ::testing::Test {
 protected:
-    void SetUp() override { ::setenv("KEYRIX_REGISTRY", HivePath.c_str(), 1); }
-    void TearDown() override { ::unsetenv("KEYRIX_REGISTRY"); }
+    void SetUp() override {
+        ::setenv("KEYRIX_REGISTRY", HivePath.c_str(), 1);
+        platform::ReloadEnvironment();
+    }
+    void TearDown() override {
+        ::unsetenv("KEYRIX_REGISTRY");
+        platform::ReloadEnvironment();
+    }
 
     // Writes a hive holding the given sections and values (regedit syntax, without header).
     void WriteHive(const std::string& body) {

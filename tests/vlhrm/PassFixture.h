@@ -4,6 +4,7 @@
 #pragma once
 
 #include "Services/SyncClients/VLHRM/Unit1.h"
+#include "platform/Env.h"
 #include "common/Exceptions.h"
 #include "db/DBUtils.h"
 #include "tests/db/DbFixture.h"
@@ -75,6 +76,7 @@ protected:
     void SetUp() override {
         RunFixture::SetUp();
         ::setenv("KEYRIX_REGISTRY", Dir.File("none.reg").c_str(), 1);
+        platform::ReloadEnvironment();
         dbutils::InitializeDatabaseLayer();
         const TFbServer& server = TFbServer::Get();
         Setup.DatabaseServer = server.Host;
@@ -98,6 +100,7 @@ protected:
         Module.reset();
         dbutils::FinalizeDatabaseLayer();
         ::unsetenv("KEYRIX_REGISTRY");
+        platform::ReloadEnvironment();
         RunFixture::TearDown();
     }
 

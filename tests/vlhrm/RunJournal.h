@@ -4,6 +4,7 @@
 #pragma once
 
 #include "Services/SyncClients/VLHRM/Unit1.h"
+#include "platform/Env.h"
 #include "service/SvcConsole.h"
 #include "setup/SetupWindow.h"
 #include "tests/TestSupport.h"
@@ -77,6 +78,7 @@ protected:
         ServiceLogError.Bind([this](const std::string& t) { Journal.Add("eventlog error: " + t); });
         // Tests run side by side: each run takes a lock of its own.
         ::setenv("KEYRIX_RUN_LOCK", RunLockPath.c_str(), 1);
+        platform::ReloadEnvironment();
     }
     void TearDown() override {
         ServiceLogInfo.Unbind();
@@ -85,6 +87,7 @@ protected:
         SetConsoleOutput(nullptr);
         SetupInstance = nullptr;
         ::unsetenv("KEYRIX_RUN_LOCK");
+        platform::ReloadEnvironment();
     }
 
     TTempDir Dir;

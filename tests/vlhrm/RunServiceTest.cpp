@@ -1,4 +1,5 @@
 #include "Services/SyncClients/VLHRM/MainService.h"
+#include "platform/Env.h"
 #include "common/Exceptions.h"
 #include "db/DBUtils.h"
 #include "platform/RunLock.h"
@@ -167,11 +168,13 @@ TEST_F(RunService, UnreachableDatabaseIsReportedThroughTheRealClient) {
     dbutils::InitializeDatabaseLayer();
     Setup.DatabasePort = 1;  // nothing listens there
     ::setenv("KEYRIX_REGISTRY", Dir.File("none.reg").c_str(), 1);
+    platform::ReloadEnvironment();
     {
         TDataModule1 module(LogPath);
         module.RunService();
     }
     ::unsetenv("KEYRIX_REGISTRY");
+    platform::ReloadEnvironment();
     dbutils::FinalizeDatabaseLayer();
     Lines entries = Journal.Finish();
     ASSERT_EQ(entries.size(), 5u) << ::testing::PrintToString(entries);
@@ -248,6 +251,7 @@ TEST_F(RunService, ServiceExecuteSkipsTheRunWhileAnotherHoldsTheLock) {
 TEST_F(RunService, ServiceExecuteFailsWhenTheLockFileCannotBeMade) {
     const std::string missing = Dir.File("no-such-folder/KeyrixSyncVLRM.lock");
     ::setenv("KEYRIX_RUN_LOCK", missing.c_str(), 1);
+    platform::ReloadEnvironment();
     TKeyrixSyncVLRM service;
     bool created = false;
     service.DataModuleFactory = [&] {

@@ -7,6 +7,7 @@
 #include "common/Exceptions.h"
 #include "db/DBUtils.h"
 #include "db/FbErrors.h"
+#include "platform/Env.h"
 #include "platform/SharedReadFile.h"
 #include "setup/SetupWindow.h"
 
@@ -99,7 +100,7 @@ void TDataModule1::ImportCardHolders() {
     const dbutils::PQuery updateCard = dbutils::CachedWriteQuery(h.UpdateCard, UpdateCardSql, "Sync", t);
     const dbutils::PQuery flagGone = dbutils::CachedWriteQuery(h.FlagGone, FlagGoneSql, "Sync", t);
     const dbutils::PQuery unlinkGone = dbutils::CachedWriteQuery(h.UnlinkGone, UnlinkGoneSql, "Sync", t);
-    const std::uint32_t start = GetTickCount();
+    const std::uint32_t start = platform::Env().Ticks();
 
     std::int32_t processed = 0;
     std::vector<TBKRec> records;
@@ -211,7 +212,7 @@ void TDataModule1::ImportCardHolders() {
     records.clear();
     records.shrink_to_fit();
     file.reset();
-    SyncLogDebug("BK import took: %dms", TicksSince(start));
+    SyncLogDebug("BK import took: %dms", TicksSince(start, platform::Env().Ticks()));
     SyncLogDebug("Processed records: %d", processed);
     SyncLogDebug("Updated records: %d", counters.Updated);
     SyncLogDebug("Updated records (soyal): %d", counters.UpdatedSoyal);

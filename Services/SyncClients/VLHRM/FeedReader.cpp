@@ -3,6 +3,7 @@
 #include "common/Format.h"
 #include "common/TextUtils.h"
 #include "platform/CodePage.h"
+#include "platform/Env.h"
 
 #include <libxml/parser.h>
 #include <libxml/xmlerror.h>
@@ -274,7 +275,7 @@ struct TFeedReader::TState {
         std::copy(Pending.begin(), Pending.end(), next.begin());
         std::size_t kept = Pending.size();
         ssize_t n;
-        do n = ::read(Fd, next.data() + kept, next.size() - kept);
+        do n = platform::Env().Read(Fd, next.data() + kept, next.size() - kept);
         while (n < 0 && errno == EINTR);
         if (n < 0) ReadError = errno;
         if (n <= 0) FdAtEnd = true;

@@ -7,6 +7,7 @@
 #include "common/Exceptions.h"
 #include "db/DBUtils.h"
 #include "db/FbErrors.h"
+#include "platform/Env.h"
 #include "platform/Process.h"
 #include "service/SvcConsole.h"
 #include "setup/SetupWindow.h"
@@ -70,7 +71,7 @@ void TDataModule1::ImportHrmUsers() {
         return;
     }
 
-    const std::uint32_t fetchStart = GetTickCount();
+    const std::uint32_t fetchStart = platform::Env().Ticks();
     std::unique_ptr<TKeyrixMemoryStream> body;
     try {
         HttpGetFeed(body);
@@ -81,12 +82,12 @@ void TDataModule1::ImportHrmUsers() {
         SyncLogInfo("HRM fetch error %s: %s", error.ClassName, error.Message);
         throw;
     }
-    SyncLogInfo("HRM users fetch took: %dms", TicksSince(fetchStart));
+    SyncLogInfo("HRM users fetch took: %dms", TicksSince(fetchStart, platform::Env().Ticks()));
 
     dbutils::PQuery match = dbutils::CachedQuery(MatchUserHandle, MatchSql, "Sync", PassTransaction);
     dbutils::PQuery insert = dbutils::CachedWriteQuery(InsertUserHandle, InsertSql, "Sync", PassTransaction);
     dbutils::PQuery update = dbutils::CachedWriteQuery(UpdateUserHandle, UpdateSql, "Sync", PassTransaction);
-    const std::uint32_t importStart = GetTickCount();
+    const std::uint32_t importStart = platform::Env().Ticks();
     std::int32_t processed = 0, added = 0, updated = 0;
     THrmGroupCache groups;
 
@@ -148,7 +149,7 @@ void TDataModule1::ImportHrmUsers() {
     const std::int64_t deleted = closing->RowCounts().Updated;
     closing.Free();
 
-    SyncLogDebug("HRM users import took: %dms", TicksSince(importStart));
+    SyncLogDebug("HRM users import took: %dms", TicksSince(importStart, platform::Env().Ticks()));
     SyncLogDebug("Processed records: %d", processed);
     SyncLogDebug("Updated records: %d", updated);
     SyncLogDebug("Added records: %d", added);

@@ -157,7 +157,7 @@ ssize_t TFaultyEnv::WriteAt(int fd, const void* bytes, std::size_t size, off_t o
 
 int TFaultyEnv::Sync(int fd) {
     if (Decide(TEnvOp::Sync, fd) != TVerdict::Pass) return -1;
-    return FBase.Sync(fd);
+    return FSkipSyncs ? 0 : FBase.Sync(fd);
 }
 
 int TFaultyEnv::Truncate(int fd, off_t size) {

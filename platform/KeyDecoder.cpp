@@ -10,8 +10,6 @@ namespace {
 
 constexpr char Esc = '\x1b';
 constexpr std::string_view PasteEnd = "\x1b[201~";
-// An escape sequence still without its final byte after this many bytes is garbage.
-constexpr std::size_t MaxSequence = 32;
 
 TKeyEvent Key(std::uint16_t vk, char32_t ch = 0, std::uint32_t modifiers = 0) { return {true, vk, ch, modifiers}; }
 
@@ -251,7 +249,9 @@ TKeyDecoder::TParse TKeyDecoder::ParseEscape(std::string_view s, bool final) con
 }
 
 TKeyDecoder::TParse TKeyDecoder::ParseCsi(std::string_view s, bool final) const {
-    if (s.size() == 2) return final ? TParse{TMatch::Complete, 2, Key('[', '[', LEFT_ALT_PRESSED)} : TParse{TMatch::Incomplete};
+    // Alt+[: '[' has no virtual key of its own here (0x5B would be the Windows key).
+    if (s.size() == 2)
+        return final ? TParse{TMatch::Complete, 2, Key(VirtualKeyOf('['), '[', LEFT_ALT_PRESSED)} : TParse{TMatch::Incomplete};
     // The Linux console's F1 to F5: ESC [ [ A to E.
     if (s[2] == '[') {
         if (s.size() == 3) return final ? TParse{TMatch::Complete, 3} : TParse{TMatch::Incomplete};

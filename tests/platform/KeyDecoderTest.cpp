@@ -150,7 +150,7 @@ TEST(KeyDecoderTest, LoneEscIsEscOnlyAfterTheTimeout) {
         const char* Bytes;
         std::vector<TKeyEvent> Keys;
     } cut[] = {
-        {"\x1b[", {K('[', '[', Alt)}},
+        {"\x1b[", {K(0, '[', Alt)}},  // '[' has no virtual key, as with Esc before any other sign
         {"\x1bO", {K('O', 'O', Shift | Alt)}},
         {"\x1b[1;5", {}},
         {"\x1b\x1b", {K(VK_ESCAPE, 27, Alt)}},

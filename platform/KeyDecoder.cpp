@@ -188,14 +188,16 @@ void TKeyDecoder::EndPaste() {
 
 TKeyDecoder::TParse TKeyDecoder::Parse(std::string_view s, bool final) const {
     if (s[0] != Esc) return ParsePlain(s, final);
-    // The terminal's own key table first, longest match.
+    // The terminal's own key table first, longest match. While a longer entry may still
+    // come, a shorter one that matches already must wait: the bytes may arrive in any split.
+    if (!final)
+        for (const TKeySequence& sequence : FSequences)
+            if (sequence.Bytes.size() > s.size() && std::string_view(sequence.Bytes).starts_with(s))
+                return {TMatch::Incomplete};
     const TKeySequence* best = nullptr;
     for (const TKeySequence& sequence : FSequences)
         if (s.starts_with(sequence.Bytes) && (!best || sequence.Bytes.size() > best->Bytes.size())) best = &sequence;
     if (best) return {TMatch::Complete, best->Bytes.size(), best->Key};
-    if (!final)
-        for (const TKeySequence& sequence : FSequences)
-            if (std::string_view(sequence.Bytes).starts_with(s)) return {TMatch::Incomplete};
     return ParseEscape(s, final);
 }
 

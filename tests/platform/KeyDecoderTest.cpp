@@ -295,6 +295,27 @@ TEST(KeyDecoderTest, TerminfoSequencesAreKeysToo) {
     }
 }
 
+// A table entry that begins another one: the longer wins however the bytes are split, and the
+// shorter is taken when nothing more comes in time.
+TEST(KeyDecoderTest, TerminfoSequenceThatBeginsAnotherWaitsForIt) {
+    const std::vector<TKeySequence> table{{"\x1bO", K(VK_F1)}, {"\x1bOH", K(VK_HOME)}};
+    for (const std::size_t first : {1u, 2u, 3u}) {
+        SCOPED_TRACE(first);
+        TKeyDecoder decoder(0x7F, table);
+        const std::string stream = "\x1bOH";
+        decoder.Feed(stream.substr(0, first));
+        std::vector<TDecodedInput> got = Drain(decoder);
+        decoder.Feed(stream.substr(first));
+        for (auto& input : Drain(decoder)) got.push_back(input);
+        EXPECT_EQ(Keys(got), std::vector<TKeyEvent>{K(VK_HOME)});
+    }
+    TKeyDecoder decoder(0x7F, table);
+    decoder.Feed("\x1bO");
+    EXPECT_TRUE(decoder.Holding());
+    decoder.Timeout();
+    EXPECT_EQ(Keys(Drain(decoder)), std::vector<TKeyEvent>{K(VK_F1)});
+}
+
 TEST(KeyDecoderTest, RandomBytesNeverCrashOrStall) {
     std::mt19937 random(20261210);
     std::uniform_int_distribution<int> byte(0, 255), length(1, 64);

@@ -10,8 +10,6 @@ namespace {
 
 constexpr char Esc = '\x1b';
 constexpr std::string_view PasteEnd = "\x1b[201~";
-// An escape sequence still without its final byte after this many bytes is garbage.
-constexpr std::size_t MaxSequence = 32;
 
 TKeyEvent Key(std::uint16_t vk, char32_t ch = 0, std::uint32_t modifiers = 0) { return {true, vk, ch, modifiers}; }
 
@@ -190,14 +188,16 @@ void TKeyDecoder::EndPaste() {
 
 TKeyDecoder::TParse TKeyDecoder::Parse(std::string_view s, bool final) const {
     if (s[0] != Esc) return ParsePlain(s, final);
-    // The terminal's own key table first, longest match.
+    // The terminal's own key table first, longest match. While a longer entry may still
+    // come, a shorter one that matches already must wait: the bytes may arrive in any split.
+    if (!final)
+        for (const TKeySequence& sequence : FSequences)
+            if (sequence.Bytes.size() > s.size() && std::string_view(sequence.Bytes).starts_with(s))
+                return {TMatch::Incomplete};
     const TKeySequence* best = nullptr;
     for (const TKeySequence& sequence : FSequences)
         if (s.starts_with(sequence.Bytes) && (!best || sequence.Bytes.size() > best->Bytes.size())) best = &sequence;
     if (best) return {TMatch::Complete, best->Bytes.size(), best->Key};
-    if (!final)
-        for (const TKeySequence& sequence : FSequences)
-            if (std::string_view(sequence.Bytes).starts_with(s)) return {TMatch::Incomplete};
     return ParseEscape(s, final);
 }
 
@@ -251,7 +251,9 @@ TKeyDecoder::TParse TKeyDecoder::ParseEscape(std::string_view s, bool final) con
 }
 
 TKeyDecoder::TParse TKeyDecoder::ParseCsi(std::string_view s, bool final) const {
-    if (s.size() == 2) return final ? TParse{TMatch::Complete, 2, Key('[', '[', LEFT_ALT_PRESSED)} : TParse{TMatch::Incomplete};
+    // Alt+[: '[' has no virtual key of its own here (0x5B would be the Windows key).
+    if (s.size() == 2)
+        return final ? TParse{TMatch::Complete, 2, Key(VirtualKeyOf('['), '[', LEFT_ALT_PRESSED)} : TParse{TMatch::Incomplete};
     // The Linux console's F1 to F5: ESC [ [ A to E.
     if (s[2] == '[') {
         if (s.size() == 3) return final ? TParse{TMatch::Complete, 3} : TParse{TMatch::Incomplete};

@@ -36,6 +36,10 @@ class TKeyDecoder {
 public:
     // A paste longer than this is cut; the rest up to its end is dropped.
     static constexpr std::size_t MaxPaste = 1 << 20;
+    // An escape sequence still without its final byte after this many bytes is garbage.
+    static constexpr std::size_t MaxSequence = 32;
+    // The most that is ever held between calls: a whole sequence with Alt's Esc before it.
+    static constexpr std::size_t MaxHeld = MaxSequence + 1;
 
     // backspace is the byte the Backspace key sends (terminfo's kbs: 127 or 8); the other of
     // the two is Ctrl+Backspace. sequences are taken besides the built-in ones; only those
@@ -48,6 +52,7 @@ public:
     std::optional<TDecodedInput> Next();
     // An incomplete sequence (or character) is held and more bytes may complete it.
     bool Holding() const { return !FHeld.empty(); }
+    std::size_t HeldBytes() const { return FHeld.size(); }
     // A bracketed paste has begun and not ended yet.
     bool InPaste() const { return FInPaste; }
     // No more bytes came in time: what is held is taken as it stands, and a paste that has

@@ -150,7 +150,7 @@ TEST(KeyDecoderTest, LoneEscIsEscOnlyAfterTheTimeout) {
         const char* Bytes;
         std::vector<TKeyEvent> Keys;
     } cut[] = {
-        {"\x1b[", {K('[', '[', Alt)}},
+        {"\x1b[", {K(0, '[', Alt)}},  // '[' has no virtual key, as with Esc before any other sign
         {"\x1bO", {K('O', 'O', Shift | Alt)}},
         {"\x1b[1;5", {}},
         {"\x1b\x1b", {K(VK_ESCAPE, 27, Alt)}},
@@ -293,6 +293,27 @@ TEST(KeyDecoderTest, TerminfoSequencesAreKeysToo) {
         // A sequence without Esc is not taken: 8 keeps its meaning (Ctrl+Backspace here).
         EXPECT_EQ(Keys(got), (std::vector<TKeyEvent>{K(VK_UP), K(VK_F12), K(VK_BACK, 127, Ctrl)}));
     }
+}
+
+// A table entry that begins another one: the longer wins however the bytes are split, and the
+// shorter is taken when nothing more comes in time.
+TEST(KeyDecoderTest, TerminfoSequenceThatBeginsAnotherWaitsForIt) {
+    const std::vector<TKeySequence> table{{"\x1bO", K(VK_F1)}, {"\x1bOH", K(VK_HOME)}};
+    for (const std::size_t first : {1u, 2u, 3u}) {
+        SCOPED_TRACE(first);
+        TKeyDecoder decoder(0x7F, table);
+        const std::string stream = "\x1bOH";
+        decoder.Feed(stream.substr(0, first));
+        std::vector<TDecodedInput> got = Drain(decoder);
+        decoder.Feed(stream.substr(first));
+        for (auto& input : Drain(decoder)) got.push_back(input);
+        EXPECT_EQ(Keys(got), std::vector<TKeyEvent>{K(VK_HOME)});
+    }
+    TKeyDecoder decoder(0x7F, table);
+    decoder.Feed("\x1bO");
+    EXPECT_TRUE(decoder.Holding());
+    decoder.Timeout();
+    EXPECT_EQ(Keys(Drain(decoder)), std::vector<TKeyEvent>{K(VK_F1)});
 }
 
 TEST(KeyDecoderTest, RandomBytesNeverCrashOrStall) {

@@ -118,6 +118,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::size_t cut = 1 + fuzz::Hash(document) % (size - 1);
         const TReading part = ReadDocument(document.substr(0, cut), size);
         Check(part.Records.size() <= whole.Records.size(), "the document cut short gives more records");
+        // Breaking off is no parser limit: the cut alone never raises EXmlReadError.
+        Check(!part.ReadError || whole.ReadError, "the document cut short raises EXmlReadError, the whole does not");
         for (std::size_t i = 0; i < part.Records.size(); ++i)
             if (!(part.Records[i] == whole.Records[i]))
                 fuzz::Finding("the document cut at byte " + std::to_string(cut) + " gives record " + std::to_string(i + 1) +

@@ -2,7 +2,8 @@
 // limit or an unread entity (EXmlReadError) is an outcome the import handles; any other
 // exception, a crash, a sanitizer report or a broken record rule is a finding. Now and
 // then (chosen by the input's hash, so a saved input replays alike) the same bytes are also
-// read from a descriptor, as the import reads the file, and must give the same result.
+// read from a descriptor, as the import reads the file, and must give the same result. The
+// file cut short (a copy still being written) gives a prefix of the whole file's records.
 #include "Services/SyncClients/VLHRM/CardHolders.h"
 #include "platform/FileHandles.h"
 #include "tests/fuzz/FuzzSupport.h"
@@ -10,6 +11,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -56,6 +58,11 @@ void CheckOutcome(const TOutcome& outcome, std::size_t size) {
         Check(outcome.Error->find(FileName) != std::string::npos, "EXmlReadError does not name the file");
 }
 
+std::string Summary(const TOutcome& outcome) {
+    return std::to_string(outcome.Processed) + " processed, " + std::to_string(outcome.Records.size()) + " kept, " +
+           std::to_string(outcome.DebugLines.size()) + " debug lines" + (outcome.Error ? ", " + *outcome.Error : "");
+}
+
 TOutcome ReadFromDescriptor(std::string_view bytes) {
     platform::TFd fd(::memfd_create("cardholders", MFD_CLOEXEC));
     if (fd.Get() < 0) fuzz::Finding("memfd_create failed");
@@ -78,6 +85,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         CheckOutcome(fromMemory, size);
         if (fuzz::Hash(bytes) % 8 == 0 && ReadFromDescriptor(bytes) != fromMemory)
             fuzz::Finding("the descriptor and the memory give different results");
+        if (size >= 2 && !fromMemory.Error) {
+            const std::size_t cut = 1 + fuzz::Hash(bytes) % (size - 1);
+            const TOutcome part = Read(TFeedReader::FromMemory(bytes.substr(0, cut), CardHolderRootName,
+                                                               CardHolderRecordName, FileName));
+            CheckOutcome(part, cut);
+            const auto isPrefix = [](const auto& shorter, const auto& longer) {
+                return shorter.size() <= longer.size() && std::equal(shorter.begin(), shorter.end(), longer.begin());
+            };
+            if (part.Error || part.Processed > fromMemory.Processed || !isPrefix(part.Records, fromMemory.Records) ||
+                !isPrefix(part.DebugLines, fromMemory.DebugLines))
+                fuzz::Finding("the file cut at byte " + std::to_string(cut) + " reads otherwise than a prefix of the whole: " +
+                              Summary(part) + " against " + Summary(fromMemory));
+        }
     } catch (...) {
         fuzz::UnexpectedException("card holders");
     }

@@ -1,12 +1,16 @@
 // The HRM feed reader on arbitrary documents: each record read as the import reads it. A
 // parser limit or an unread entity (EXmlReadError) and a malformed termination date
 // (EConvertError) are outcomes the import handles; any other exception, a crash, a
-// sanitizer report or a broken field rule is a finding.
+// sanitizer report or a broken field rule is a finding. The document cut short (at a place
+// chosen by its hash), as a download that broke off would be, gives a prefix of the whole
+// document's records: a record is handed out only once it is complete.
 #include "Services/SyncClients/VLHRM/FeedReader.h"
 #include "tests/fuzz/FuzzSupport.h"
 
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 using namespace keyrix;
 using keyrix::fuzz::Check;
@@ -41,41 +45,85 @@ void CheckEmployee(const TFeedReader& reader, const THrmEmployee& e) {
     }
 }
 
+// One record as the reader handed it out.
+struct TRecord {
+    std::string Name;
+    bool Empty = false;
+    std::vector<TFeedNode> Nodes;
+    std::optional<THrmEmployee> Employee;  // none for a record that closes itself
+    bool BadDate = false;                  // ReadHrmEmployee raised EConvertError
+
+    bool operator==(const TRecord& other) const {
+        if (Name != other.Name || Empty != other.Empty || Employee != other.Employee || BadDate != other.BadDate ||
+            Nodes.size() != other.Nodes.size())
+            return false;
+        for (std::size_t i = 0; i < Nodes.size(); ++i)
+            if (Nodes[i].Kind != other.Nodes[i].Kind || Nodes[i].Name != other.Nodes[i].Name ||
+                Nodes[i].Text != other.Nodes[i].Text)
+                return false;
+        return true;
+    }
+};
+
+struct TReading {
+    std::vector<TRecord> Records;
+    bool ReadError = false;  // EXmlReadError ended the reading
+};
+
+// Reads the document as the import does, checking each record; ends at the first
+// EConvertError, as the import does.
+TReading ReadDocument(std::string_view document, std::size_t size) {
+    TReading reading;
+    TFeedReader reader = TFeedReader::FromMemory(document, HrmRootName, HrmRecordName, DocumentName);
+    try {
+        while (reader.Next()) {
+            TRecord record{reader.RecordName(), reader.IsEmptyElement(), reader.Nodes(), std::nullopt, false};
+            Check(reading.Records.size() < size, "more records than bytes");
+            Check(!record.Name.empty(), "a record without a name");
+            if (record.Empty) {
+                Check(record.Nodes.empty(), "a record that closes itself has nodes");
+                reading.Records.push_back(std::move(record));
+                continue;
+            }
+            try {
+                record.Employee = ReadHrmEmployee(reader);
+                CheckEmployee(reader, *record.Employee);
+            } catch (const EConvertError&) {
+                // The import stops here; only a termination date may raise it.
+                Check(reader.Element(15, "TerminationDate") != nullptr, "EConvertError without a termination date");
+                record.BadDate = true;
+                reading.Records.push_back(std::move(record));
+                return reading;
+            }
+            reading.Records.push_back(std::move(record));
+        }
+        // The end stays the end.
+        Check(!reader.Next(), "a record after the end");
+    } catch (const EXmlReadError& error) {
+        Check(std::string_view(error.what()).find(DocumentName) != std::string_view::npos,
+              "EXmlReadError does not name the document");
+        Check(!reader.Next(), "records after EXmlReadError");
+        reading.ReadError = true;
+    }
+    return reading;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view document(reinterpret_cast<const char*>(data), size);
     try {
-        TFeedReader reader = TFeedReader::FromMemory(document, HrmRootName, HrmRecordName, DocumentName);
-        std::size_t records = 0;
-        try {
-            while (reader.Next()) {
-                ++records;
-                Check(records <= size, "more records than bytes");
-                Check(!reader.RecordName().empty(), "a record without a name");
-                if (reader.IsEmptyElement()) {
-                    Check(reader.Nodes().empty(), "a record that closes itself has nodes");
-                    continue;
-                }
-                try {
-                    CheckEmployee(reader, ReadHrmEmployee(reader));
-                } catch (const EConvertError&) {
-                    // The import stops here; only a termination date may raise it.
-                    Check(reader.Element(15, "TerminationDate") != nullptr,
-                          "EConvertError without a termination date");
-                    return 0;
-                }
-            }
-        } catch (const EXmlReadError& error) {
-            Check(std::string_view(error.what()).find(DocumentName) != std::string_view::npos,
-                  "EXmlReadError does not name the document");
-            Check(!reader.Next(), "records after EXmlReadError");
-            return 0;
-        }
-        // The end stays the end.
-        Check(!reader.Next(), "a record after the end");
-    } catch (const EXmlReadError&) {
-        return 0;  // from the first read of the prolog
+        const TReading whole = ReadDocument(document, size);
+        if (size < 2) return 0;
+        const std::size_t cut = 1 + fuzz::Hash(document) % (size - 1);
+        const TReading part = ReadDocument(document.substr(0, cut), size);
+        Check(part.Records.size() <= whole.Records.size(), "the document cut short gives more records");
+        // Breaking off is no parser limit: the cut alone never raises EXmlReadError.
+        Check(!part.ReadError || whole.ReadError, "the document cut short raises EXmlReadError, the whole does not");
+        for (std::size_t i = 0; i < part.Records.size(); ++i)
+            if (!(part.Records[i] == whole.Records[i]))
+                fuzz::Finding("the document cut at byte " + std::to_string(cut) + " gives record " + std::to_string(i + 1) +
+                              " otherwise than the whole document");
     } catch (...) {
         fuzz::UnexpectedException("feed");
     }

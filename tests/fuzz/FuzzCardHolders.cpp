@@ -83,8 +83,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const TOutcome fromMemory =
             Read(TFeedReader::FromMemory(bytes, CardHolderRootName, CardHolderRecordName, FileName));
         CheckOutcome(fromMemory, size);
-        if (fuzz::Hash(bytes) % 8 == 0 && ReadFromDescriptor(bytes) != fromMemory)
-            fuzz::Finding("the descriptor and the memory give different results");
+        if (fuzz::Hash(bytes) % 8 == 0)
+            if (const TOutcome fromDescriptor = ReadFromDescriptor(bytes); fromDescriptor != fromMemory)
+                fuzz::Finding("the descriptor and the memory give different results: " + Summary(fromDescriptor) +
+                              " against " + Summary(fromMemory));
         if (size >= 2 && !fromMemory.Error) {
             const std::size_t cut = 1 + fuzz::Hash(bytes) % (size - 1);
             const TOutcome part = Read(TFeedReader::FromMemory(bytes.substr(0, cut), CardHolderRootName,

@@ -313,6 +313,7 @@ TEST(FeedReader, DocumentThatIsNotWellFormedEndsAtItsFaultSilently) {
         {"cut inside a field's text", head + "  <BrakonData><EmployeeID>61", 60},
         {"cut inside a character of a field's text", head + "  <BrakonData><EmployeeID>6\xC3", 60},
         {"cut after an invalid byte in a record's text", head + "  <BrakonData>\xBE ", 60},
+        {"NUL in a record's text", head + "  <BrakonData>" + std::string(300, '\0') + "</BrakonData>" + after, 60},
         {"cut after a record", head, 60},
         {"bad entity in a record", head + "<BrakonData><EmployeeID>&bad</EmployeeID></BrakonData>" + after, 60},
         {"bad tag after an empty record", head + "<BrakonData/><BrakonData><a<b/></BrakonData>" + after, 61},

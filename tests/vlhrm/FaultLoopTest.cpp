@@ -267,6 +267,8 @@ protected:
         Clean = Reader.Read();
         ASSERT_FALSE(Clean.SameTables(Start)) << "the pass changes something";
         ASSERT_EQ(Clean.AuditEvents, Start.AuditEvents) << "a clean pass records no audit event";
+        ASSERT_NO_FATAL_FAILURE(Reset());
+        ASSERT_TRUE(Reader.Read().SameTables(Start)) << "the reset gives the start state";
     }
     void TearDown() override {
         Client.reset();
@@ -390,7 +392,6 @@ protected:
 
     // The loop over the client calls with one kind of fault.
     void ClientCallLoop(TClientFault fault, std::uint64_t sample) {
-        ASSERT_NO_FATAL_FAILURE(Reset());
         Client->Arm(0, fault, true);
         ASSERT_NO_FATAL_FAILURE(CleanRun());
         Client->Disarm();
@@ -442,6 +443,28 @@ protected:
         for (const auto& [kind, count] : kinds) std::cout << "  " << count << " x " << kind << std::endl;
     }
 
+    // The checks of a run whose download failed: reported as the pass's failure, nothing
+    // committed, and the one audit event of a failed pass (26) with the error's class.
+    void CheckFailedDownload(const TOutcome& outcome, const TImage& before, const TImage& after,
+                             const std::string& errorClass) {
+        const std::string journal = Joined(outcome.Journal);
+        ASSERT_EQ(outcome.Criticals.size(), 1u) << journal;
+        EXPECT_EQ(Phase(outcome.Criticals[0]), "work") << journal;
+        EXPECT_NE(outcome.Criticals[0].find("\r\n" + errorClass + "\r\n"), std::string::npos) << journal;
+        EXPECT_EQ(outcome.RecordErrors, 0u) << journal;
+        EXPECT_TRUE(after.SameTables(Start)) << Start.Difference(after) << journal;
+        ASSERT_EQ(after.AuditEvents.size(), before.AuditEvents.size() + 1) << journal;
+        EXPECT_EQ(after.AuditEvents.back().rfind("26 | HRM sync failed! | " + errorClass + "\r\n", 0), 0u)
+            << after.AuditEvents.back();
+    }
+    // A clean run from the start state gives the clean result; then the start state again.
+    void CleanRunGivesTheCleanResult() {
+        ASSERT_NO_FATAL_FAILURE(CleanRun());
+        const TImage again = Reader.Read();
+        ASSERT_TRUE(again.SameTables(Clean)) << Clean.Difference(again);
+        ASSERT_NO_FATAL_FAILURE(Reset());
+    }
+
     TTestDatabase Database;
     std::string CardPath = Dir.File("cards.xml");
     std::string Feed;
@@ -467,4 +490,45 @@ TEST_F(FaultLoop, EveryClientCallFailingAsAServerError) {
 
 TEST_F(FaultLoop, EveryClientCallFailingAsALostConnection) {
     ClientCallLoop(TClientFault::LostConnection, 60);
+}
+
+TEST_F(FaultLoop, EveryTransferCallbackFailing) {
+    // The callbacks of a clean run: the headers' and the body's.
+    THttpCallbackFault::Callbacks = 0;
+    ASSERT_NO_FATAL_FAILURE(CleanRun());
+    const std::uint64_t callbacks = THttpCallbackFault::Callbacks;
+    ASSERT_NO_FATAL_FAILURE(Reset());
+    const std::vector<std::uint64_t> picked = PickN(callbacks, 40);
+    std::cout << "Transfer callbacks of a clean run: C = " << callbacks << "; failing " << picked.size() << " of them"
+              << std::endl;
+    for (std::uint64_t n : picked) {
+        SCOPED_TRACE(fmt::format("transfer callback {} of {} failed", n, callbacks));
+        const TImage before = Reader.Read();
+        THttpCallbackFault::Callbacks = 0;
+        THttpCallbackFault::FailAt = n;
+        const TOutcome outcome = Outcome(Run(Load));
+        THttpCallbackFault::FailAt = 0;
+        CheckFailedDownload(outcome, before, Reader.Read(), "EWriteError");
+        EXPECT_NE(Joined(outcome.Journal).find(fmt::format("Test fault in transfer callback {}", n)), std::string::npos);
+        if (HasFailure()) return;
+        ASSERT_NO_FATAL_FAILURE(CleanRunGivesTheCleanResult());
+    }
+}
+
+TEST_F(FaultLoop, FeedServerClosingAfterEveryByte) {
+    const std::size_t length = Load.Feed.size();
+    const std::vector<std::uint64_t> picked = PickN(length, 15);
+    std::cout << "Feed body of " << length << " bytes; the server closes after " << picked.size()
+              << " different byte counts" << std::endl;
+    for (std::uint64_t n : picked) {
+        const std::size_t sent = static_cast<std::size_t>(n - 1);  // 0 to length - 1 bytes
+        SCOPED_TRACE(fmt::format("the server closed after {} of {} body bytes", sent, length));
+        const TImage before = Reader.Read();
+        Shape = [sent](THttpResponse& response) { response.CloseAfter = sent; };
+        const TOutcome outcome = Outcome(Run(Load));
+        Shape = nullptr;
+        CheckFailedDownload(outcome, before, Reader.Read(), "ESocketError");
+        if (HasFailure()) return;
+        ASSERT_NO_FATAL_FAILURE(CleanRunGivesTheCleanResult());
+    }
 }

@@ -25,6 +25,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
+#include <filesystem>
 #include <chrono>
 #include <functional>
 #include <cstdlib>
@@ -531,4 +533,103 @@ TEST_F(FaultLoop, FeedServerClosingAfterEveryByte) {
         if (HasFailure()) return;
         ASSERT_NO_FATAL_FAILURE(CleanRunGivesTheCleanResult());
     }
+}
+
+namespace {
+
+std::string RegQuoted(const std::string& text) {
+    std::string quoted = "\"";
+    for (char c : text) quoted += (c == '\\' || c == '"') ? std::string("\\") + c : std::string(1, c);
+    return quoted + "\"";
+}
+
+std::string ShellQuoted(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+}  // namespace
+
+// The real executable, killed with SIGKILL at random points of a full pass: the database
+// is always as before the pass (or, killed after the commit, as after it), and the next
+// complete run gives the clean result.
+TEST_F(FaultLoop, KilledRunsLeaveTheDatabaseAsBefore) {
+    const std::string binary = Dir.File("KeyrixSyncVLHRM");
+    std::filesystem::copy_file(KEYRIX_EXECUTABLE, binary);
+    std::filesystem::permissions(binary, std::filesystem::perms::owner_all);
+    const std::string hive = Dir.File("registry.reg");
+    const std::string events = Dir.File("events.log");
+    const std::string runLog = Dir.File("VLHRMSync_log.txt");  // beside the executable
+    const TFbServer& server = TFbServer::Get();
+    const std::string key = "[HKEY_LOCAL_MACHINE\\Software\\Keyrix\\Synchronizer\\Clients\\VLHRM";
+    WriteFile(hive, "Windows Registry Editor Version 5.00\r\n\r\n" + key + "]\r\n\"Version\"=dword:00000001\r\n\r\n" +
+                        key + "\\Database]\r\n\"Server address\"=" + RegQuoted(server.Host) + "\r\n\"Port number\"=dword:" +
+                        fmt::format("{:08x}", std::stoi(server.Port)) + "\r\n\"Database name\"=" +
+                        RegQuoted(Setup.DatabaseName) + "\r\n\"Username\"=" + RegQuoted(server.User) +
+                        "\r\n\"Password\"=" + RegQuoted(server.Password) + "\r\n\r\n" + key +
+                        "\\General]\r\n\"Log messages to file\"=dword:00000001\r\n\r\n" + key +
+                        "\\HRM]\r\n\"Import enabled\"=dword:00000001\r\n\"Data source URL\"=" + RegQuoted(Setup.HrmUrl) +
+                        "\r\n\r\n" + key + "\\BRAKON]\r\n\"Import enabled\"=dword:00000001\r\n\"Data source file\"=" +
+                        RegQuoted(CardPath) + "\r\n");
+    // The run of the service in debug mode, killed after the limit (fractions of a second).
+    auto run = [&](double limitSeconds) {
+        Feed = Load.Feed;
+        WriteFile(CardPath, Load.Cards);
+        ::unlink(runLog.c_str());
+        return RunCommand("env -u NOTIFY_SOCKET KEYRIX_REGISTRY=" + ShellQuoted(hive) + " KEYRIX_EVENTLOG=" +
+                          ShellQuoted(events) + " KEYRIX_SYSTEMD_DIR=" + ShellQuoted(Dir.File("units")) +
+                          " KEYRIX_RUN_LOCK=" + ShellQuoted(RunLockPath) + " timeout -s KILL " +
+                          fmt::format("{:.3f}", limitSeconds) + " " + ShellQuoted(binary) + " /SVC /DEBUG 2>&1");
+    };
+    auto completeRun = [&] {
+        const TCommandResult result = run(120);
+        ASSERT_EQ(result.ExitCode, 0) << result.Output;
+        ASSERT_EQ(result.Output.find("sync error"), std::string::npos) << result.Output;
+        ASSERT_EQ(result.Output.find("Critical error"), std::string::npos) << result.Output;
+        const TImage image = Reader.Read();
+        ASSERT_TRUE(image.SameTables(Clean)) << Clean.Difference(image) << result.Output;
+    };
+
+    // How long a complete run takes, for the range of the kill points.
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_NO_FATAL_FAILURE(completeRun());
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    ASSERT_NO_FATAL_FAILURE(Reset());
+
+    std::mt19937_64 random(LoopSeed());
+    std::uniform_real_distribution<double> point(0.0, seconds);
+    const int kills = LongLoops() ? 100 : 20;
+    std::map<std::string, int> reached;  // the last line of the sync log at the kill
+    for (int kill = 1; kill <= kills; ++kill) {
+        const double at = point(random);
+        SCOPED_TRACE(fmt::format("kill {} of {} after {:.3f} s (a complete run takes {:.3f} s)", kill, kills, at, seconds));
+        const TCommandResult killed = run(at);
+        const Lines log = FileExists(runLog) ? ReadCrLfLines(runLog) : Lines{};
+        const std::string last = log.empty() ? "(no log)" : log.back().substr(0, std::min<std::size_t>(log.back().find_first_of("0123456789:"), 30));
+        const TImage image = Reader.Read();
+        if (killed.ExitCode == 0) {
+            // The run ended before the kill.
+            ++reached["(run complete)"];
+            EXPECT_TRUE(image.SameTables(Clean)) << Clean.Difference(image);
+        } else {
+            EXPECT_EQ(killed.ExitCode, 128 + SIGKILL) << killed.Output;
+            ++reached[last];
+            const bool passDone = std::any_of(log.begin(), log.end(), [](const std::string& line) {
+                return line.rfind("Associated existing cards (soyal):", 0) == 0;
+            });
+            if (passDone && image.SameTables(Clean)) {
+                // Killed after the commit.
+            } else {
+                EXPECT_TRUE(image.SameTables(Start)) << Start.Difference(image) << killed.Output;
+                EXPECT_EQ(image.AuditEvents, Start.AuditEvents);
+                if (HasFailure()) return;
+                ASSERT_NO_FATAL_FAILURE(completeRun());
+            }
+        }
+        if (HasFailure()) return;
+        ASSERT_NO_FATAL_FAILURE(Reset());
+    }
+    std::cout << "Killed " << kills << " runs; the sync log's last line at the kill:" << std::endl;
+    for (const auto& [line, count] : reached) std::cout << "  " << count << " x " << line << std::endl;
 }

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <stdexcept>
+#include <string>
 #include <tuple>
 
 namespace keyrix::test {
@@ -43,7 +44,7 @@ std::atomic<std::uint64_t> FailAt{0};
 std::atomic<int> FiredEntry{-1};
 std::atomic<TClientFault> Fault{TClientFault::ServerError};
 std::atomic<bool> RecordNames{false};
-std::atomic<bool> FiredDrop{false};  // the failed call was a statement's drop
+std::string FiredName;  // under the lock
 std::mutex Lock;
 std::vector<std::string> CallNames;
 std::vector<isc_db_handle> Attachments;  // opened while armed
@@ -82,16 +83,32 @@ ISC_STATUS MakeFault(ISC_STATUS* status, std::uint64_t call) {
     return status[1];
 }
 
-// Counts the call; answers true when this is the one to fail.
-bool CountCall(TEntry which, std::uint64_t& call) {
+// Counts the call; answers true when this is the one to fail. The detail tells calls of
+// one entry apart in the names ("DSQL_close", the text run immediately).
+bool CountCall(TEntry which, std::uint64_t& call, const std::string& detail = "") {
     call = ++CallCount;
-    if (RecordNames) {
+    const bool fail = call == FailAt.load();
+    if (RecordNames || fail) {
+        const std::string name = std::string(EntryNames[which]) + (detail.empty() ? "" : "(" + detail + ")");
         std::lock_guard guard(Lock);
-        CallNames.emplace_back(EntryNames[which]);
+        if (RecordNames) CallNames.push_back(name);
+        if (fail) FiredName = name;
     }
-    if (call != FailAt.load()) return false;
-    FiredEntry = static_cast<int>(which);
-    return true;
+    if (fail) FiredEntry = static_cast<int>(which);
+    return fail;
+}
+
+template <TEntry Which, class... TArguments>
+std::string Detail(const TArguments&... arguments) {
+    if constexpr (Which == e_isc_dsql_free_statement) {
+        const auto option = std::get<1>(std::tie(arguments...));
+        return option == DSQL_drop ? "DSQL_drop" : option == DSQL_close ? "DSQL_close" : "DSQL_unprepare";
+    } else if constexpr (Which == e_isc_dsql_execute_immediate) {
+        const auto& [database, transaction, length, text, dialect, sqlda] = std::tie(arguments...);
+        return text != nullptr ? std::string(text, length != 0 ? length : std::char_traits<char>::length(text)) : "";
+    } else {
+        return "";
+    }
 }
 
 template <TEntry Which, class TFunction>
@@ -103,11 +120,7 @@ struct TForward<Which, ISC_STATUS (*)(ISC_STATUS*, TArguments...)> {
     static ISC_STATUS Call(ISC_STATUS* status, TArguments... arguments) {
         if (!Armed.load()) return Real(status, arguments...);
         std::uint64_t call = 0;
-        if (CountCall(Which, call)) {
-            if constexpr (Which == e_isc_dsql_free_statement)
-                FiredDrop = std::get<1>(std::tuple<TArguments...>(arguments...)) == DSQL_drop;
-            return MakeFault(status, call);
-        }
+        if (CountCall(Which, call, Detail<Which>(arguments...))) return MakeFault(status, call);
         const ISC_STATUS result = Real(status, arguments...);
         if constexpr (Which == e_isc_attach_database) {
             if (result == 0) {
@@ -179,7 +192,10 @@ void TFaultyClient::Arm(std::uint64_t failAt, TClientFault fault, bool recordNam
     }
     CallCount = 0;
     FiredEntry = -1;
-    FiredDrop = false;
+    {
+        std::lock_guard guard(Lock);
+        FiredName.clear();
+    }
     FailAt = failAt;
     Fault = fault;
     RecordNames = recordNames;
@@ -193,9 +209,8 @@ std::uint64_t TFaultyClient::Calls() const { return CallCount.load(); }
 bool TFaultyClient::Fired() const { return FiredEntry.load() >= 0; }
 
 std::string TFaultyClient::FiredIn() const {
-    const int entry = FiredEntry.load();
-    if (entry < 0) return "";
-    return std::string(EntryNames[entry]) + (FiredDrop ? "(DSQL_drop)" : "");
+    std::lock_guard guard(Lock);
+    return FiredName;
 }
 
 std::vector<std::string> TFaultyClient::Names() const {

@@ -39,11 +39,12 @@ public:
     void Disarm();
 
     std::uint64_t Calls() const;
-    // Whether the fault was made, and the name of the call it was made in
-    // ("isc_dsql_free_statement(DSQL_drop)" for a statement's drop).
+    // Whether the fault was made, and the name of the call it was made in, with the
+    // statement's option or text where one entry serves several purposes
+    // ("isc_dsql_free_statement(DSQL_drop)", "isc_dsql_execute_immediate(savepoint x)").
     bool Fired() const;
     std::string FiredIn() const;
-    // The names of the calls since Arm(…, true), in order ("isc_dsql_execute", …).
+    // The names of the calls since Arm(…, true), in order, as FiredIn gives them.
     std::vector<std::string> Names() const;
 
 private:

@@ -405,7 +405,8 @@ protected:
         static const std::set<std::string> shutDownCalls = {"isc_dsql_free_statement", "isc_commit_transaction",
                                                             "isc_rollback_transaction", "isc_detach_database"};
         std::uint64_t passCommit = calls;
-        while (passCommit > 0 && shutDownCalls.count(names[passCommit - 1]) != 0) --passCommit;
+        while (passCommit > 0 && shutDownCalls.count(names[passCommit - 1].substr(0, names[passCommit - 1].find('('))) != 0)
+            --passCommit;
         ++passCommit;
         ASSERT_LE(passCommit, calls);
         ASSERT_EQ(names[passCommit - 1], "isc_commit_transaction");
@@ -492,6 +493,53 @@ TEST_F(FaultLoop, EveryClientCallFailingAsAServerError) {
 
 TEST_F(FaultLoop, EveryClientCallFailingAsALostConnection) {
     ClientCallLoop(TClientFault::LostConnection, 60);
+}
+
+// The faults the loops found, each at the call that showed it, whatever N the sample picks.
+TEST_F(FaultLoop, CallsThatShowedFaults) {
+    Client->Arm(0, TClientFault::ServerError, true);
+    ASSERT_NO_FATAL_FAILURE(CleanRun());
+    Client->Disarm();
+    const std::vector<std::string> names = Client->Names();
+    ASSERT_NO_FATAL_FAILURE(Reset());
+    // The call number of the count-th call of that name after the first call of another.
+    auto find = [&names](const std::string& name, int count, const std::string& after = "") -> std::uint64_t {
+        std::size_t i = 0;
+        if (!after.empty())
+            while (i < names.size() && names[i] != after) ++i;
+        for (; i < names.size(); ++i)
+            if (names[i] == name && --count == 0) return i + 1;
+        return 0;
+    };
+    struct Case {
+        const char* what;
+        std::uint64_t n;
+    };
+    const Case cases[] = {
+        // Rolled back to the first employee's savepoint, undoing that employee's changes.
+        {"the second employee's savepoint", find("isc_dsql_execute_immediate(savepoint user_create_ok)", 2)},
+        {"the second card-holder record's savepoint", find("isc_dsql_execute_immediate(savepoint card_create_ok)", 2)},
+        // The cursor stayed open and every later employee failed on it.
+        {"the first employee's cursor close", find("isc_dsql_free_statement(DSQL_close)", 1,
+                                                   "isc_dsql_execute_immediate(savepoint user_create_ok)")},
+        // The transaction stayed open at the server, and the detach was refused.
+        {"the first rollback", find("isc_rollback_transaction", 1)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(fmt::format("{}: client call {}", c.what, c.n));
+        ASSERT_NE(c.n, 0u) << "the clean run makes that call";
+        Client->Arm(c.n, TClientFault::ServerError);
+        const TOutcome outcome = Outcome(Run(Load));
+        Client->Disarm();
+        const TImage after = Reader.Read();
+        CheckFailedRun(outcome, after, Client->FiredIn());
+        if (outcome.RecordErrors == 0 && !after.SameTables(Clean)) {
+            ASSERT_NO_FATAL_FAILURE(CleanRun());
+            const TImage again = Reader.Read();
+            EXPECT_TRUE(again.SameTables(Clean)) << Clean.Difference(again);
+        }
+        ASSERT_NO_FATAL_FAILURE(Reset());
+    }
 }
 
 TEST_F(FaultLoop, EveryTransferCallbackFailing) {

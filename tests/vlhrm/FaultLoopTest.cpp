@@ -7,7 +7,7 @@
 // points of a pass.
 //
 // By default each loop runs a sample of the N over a small feed; KEYRIX_LONG_LOOPS=1 runs
-// every N over a feed of a few hundred employees.
+// every N over a feed of a few hundred employees (KEYRIX_LOOP_EMPLOYEES sets the number).
 #include "Services/SyncClients/VLHRM/HttpClient.h"
 #include "Services/SyncClients/VLHRM/Unit1.h"
 #include "db/DBUtils.h"
@@ -46,6 +46,14 @@ namespace {
 bool LongLoops() {
     const char* value = std::getenv("KEYRIX_LONG_LOOPS");
     return value != nullptr && std::string(value) == "1";
+}
+
+// The employees of the loops' feed: KEYRIX_LOOP_EMPLOYEES, or 300 in the long variant and
+// 8 otherwise (the clean run then makes about 460 client calls).
+std::size_t LoopEmployees() {
+    const char* value = std::getenv("KEYRIX_LOOP_EMPLOYEES");
+    if (value != nullptr && std::atoi(value) >= 4) return static_cast<std::size_t>(std::atoi(value));
+    return LongLoops() ? 300 : 8;
 }
 
 // The seed of the sampled N (and of the kill points): KEYRIX_FAULT_SEED, or the time.
@@ -249,7 +257,6 @@ protected:
         Setup.DatabaseName = Database.Path().substr(Database.Path().find(':') + 1);
         Setup.DatabaseUser = server.User;
         Setup.DatabasePassword = server.Password;
-        Setup.HrmUrl = Server.Url("/General/HrDataService.asmx/GetBrakonData");
         Setup.HrmImportEnabled = true;
         Setup.CardHolderImportEnabled = true;
         Setup.CardHolderFile = CardPath;
@@ -259,7 +266,7 @@ protected:
         Check.OpenConnection();
         Client = std::make_unique<TFaultyClient>(dbutils::FindClientLibrary());
 
-        const std::size_t employees = LongLoops() ? 300 : 8;
+        const std::size_t employees = LoopEmployees();
         StartLoad = MakeWorkload(employees * 3 / 4, 1);
         Load = MakeWorkload(employees, 2);
         ASSERT_NO_FATAL_FAILURE(Reset());
@@ -283,6 +290,7 @@ protected:
 
     // One run of the service, as the service's thread makes it.
     Lines Run(const TWorkload& load) {
+        ServeFeed();
         Feed = load.Feed;
         WriteFile(CardPath, load.Cards);
         Journal.Entries.clear();
@@ -415,7 +423,13 @@ protected:
         std::cout << "Client calls of a clean run: C = " << calls << " (the pass commits in call " << passCommit
                   << "); failing " << picked.size() << " of them" << std::endl;
         std::map<std::string, int> kinds;
-        for (std::uint64_t n : picked) {
+        const auto loopStart = std::chrono::steady_clock::now();
+        for (std::size_t i = 0; i < picked.size(); ++i) {
+            const std::uint64_t n = picked[i];
+            if (i > 0 && i % 100 == 0)
+                std::cout << "  " << i << " of " << picked.size() << " after "
+                          << std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - loopStart).count()
+                          << " s" << std::endl;
             ASSERT_NO_FATAL_FAILURE(Reset());
             Client->Arm(n, fault);
             const TOutcome outcome = Outcome(Run(Load));
@@ -472,12 +486,23 @@ protected:
     std::string CardPath = Dir.File("cards.xml");
     std::string Feed;
     std::function<void(THttpResponse&)> Shape;  // changes the feed's response
-    THttpsTestServer Server{[this](const THttpRequest&) {
-        THttpResponse response;
-        response.Body = Feed;
-        if (Shape) Shape(response);
-        return response;
-    }};
+    // The feed server, made anew before it would stop serving by itself (the long loops
+    // outlast its lifetime); the settings follow its port.
+    void ServeFeed() {
+        const auto now = std::chrono::steady_clock::now();
+        if (Server && now - ServerStarted < THttpsTestServer::Lifetime / 2) return;
+        Server.reset();
+        Server = std::make_unique<THttpsTestServer>([this](const THttpRequest&) {
+            THttpResponse response;
+            response.Body = Feed;
+            if (Shape) Shape(response);
+            return response;
+        });
+        ServerStarted = now;
+        Setup.HrmUrl = Server->Url("/General/HrDataService.asmx/GetBrakonData");
+    }
+    std::unique_ptr<THttpsTestServer> Server;
+    std::chrono::steady_clock::time_point ServerStarted;
     TFbConnection Check{"check"};
     TImageReader Reader{Check};
     std::unique_ptr<TFaultyClient> Client;
@@ -611,17 +636,21 @@ TEST_F(FaultLoop, KilledRunsLeaveTheDatabaseAsBefore) {
     const std::string runLog = Dir.File("VLHRMSync_log.txt");  // beside the executable
     const TFbServer& server = TFbServer::Get();
     const std::string key = "[HKEY_LOCAL_MACHINE\\Software\\Keyrix\\Synchronizer\\Clients\\VLHRM";
-    WriteFile(hive, "Windows Registry Editor Version 5.00\r\n\r\n" + key + "]\r\n\"Version\"=dword:00000001\r\n\r\n" +
-                        key + "\\Database]\r\n\"Server address\"=" + RegQuoted(server.Host) + "\r\n\"Port number\"=dword:" +
-                        fmt::format("{:08x}", std::stoi(server.Port)) + "\r\n\"Database name\"=" +
-                        RegQuoted(Setup.DatabaseName) + "\r\n\"Username\"=" + RegQuoted(server.User) +
-                        "\r\n\"Password\"=" + RegQuoted(server.Password) + "\r\n\r\n" + key +
-                        "\\General]\r\n\"Log messages to file\"=dword:00000001\r\n\r\n" + key +
-                        "\\HRM]\r\n\"Import enabled\"=dword:00000001\r\n\"Data source URL\"=" + RegQuoted(Setup.HrmUrl) +
-                        "\r\n\r\n" + key + "\\BRAKON]\r\n\"Import enabled\"=dword:00000001\r\n\"Data source file\"=" +
-                        RegQuoted(CardPath) + "\r\n");
+    const auto writeHive = [&] {
+        WriteFile(hive, "Windows Registry Editor Version 5.00\r\n\r\n" + key + "]\r\n\"Version\"=dword:00000001\r\n\r\n" +
+                            key + "\\Database]\r\n\"Server address\"=" + RegQuoted(server.Host) + "\r\n\"Port number\"=dword:" +
+                            fmt::format("{:08x}", std::stoi(server.Port)) + "\r\n\"Database name\"=" +
+                            RegQuoted(Setup.DatabaseName) + "\r\n\"Username\"=" + RegQuoted(server.User) +
+                            "\r\n\"Password\"=" + RegQuoted(server.Password) + "\r\n\r\n" + key +
+                            "\\General]\r\n\"Log messages to file\"=dword:00000001\r\n\r\n" + key +
+                            "\\HRM]\r\n\"Import enabled\"=dword:00000001\r\n\"Data source URL\"=" + RegQuoted(Setup.HrmUrl) +
+                            "\r\n\r\n" + key + "\\BRAKON]\r\n\"Import enabled\"=dword:00000001\r\n\"Data source file\"=" +
+                            RegQuoted(CardPath) + "\r\n");
+    };
     // The run of the service in debug mode, killed after the limit (fractions of a second).
     auto run = [&](double limitSeconds) {
+        ServeFeed();
+        writeHive();
         Feed = Load.Feed;
         WriteFile(CardPath, Load.Cards);
         ::unlink(runLog.c_str());

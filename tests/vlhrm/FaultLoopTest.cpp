@@ -24,6 +24,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
@@ -295,7 +297,9 @@ protected:
         ServeFeed();
         Feed = load.Feed;
         WriteFile(CardPath, load.Cards);
-        Journal.Entries.clear();
+        // A log of this run alone: the journal reads the whole file at every entry.
+        ::unlink(LogPath.c_str());
+        Journal = TRunJournal(LogPath);
         auto module = std::make_unique<TDataModule1>(LogPath);
         DataModule1 = module.get();
         module->RunService();

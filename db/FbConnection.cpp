@@ -3,6 +3,8 @@
 #include "common/Format.h"
 #include "db/FbTransaction.h"
 
+#include <utility>
+
 namespace keyrix {
 
 namespace {
@@ -100,6 +102,7 @@ void TFbConnection::OpenConnection() {
     FAttachment->Check(status, NamePath());
     FAttachment->Handle = handle;
     FAttachment->PrepareHandle = 0;
+    FAttachment->Abandoned.clear();
     FAttachment->Dialect = static_cast<unsigned short>(FSQLDialect);
     FAttachment->Lost = false;
     ++FAttachment->Generation;
@@ -142,6 +145,12 @@ std::exception_ptr TFbConnection::Close() {
             note();
             transaction->Forget();
         }
+    }
+
+    for (isc_tr_handle handle : std::exchange(FAttachment->Abandoned, {})) {
+        if (!FAttachment->Usable()) break;
+        ISC_STATUS_ARRAY ignored{};
+        FAttachment->Call(&TFbClient::isc_rollback_transaction, ignored, &handle);
     }
 
     ISC_STATUS_ARRAY status{};

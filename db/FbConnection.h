@@ -36,6 +36,9 @@ public:
     bool Lost = false;
     // Rolled back before the attachment is detached.
     std::vector<TFbTransaction*> ActiveTransactions;
+    // Transactions let go after their rollback failed: still open at the server, which
+    // refuses to detach while they are. Rolled back once more before the detach.
+    std::vector<isc_tr_handle> Abandoned;
     // Read-only, read-committed: prepares statements whose own transaction has not
     // started, so that preparing does not start it. Ended before the detach.
     isc_tr_handle PrepareHandle = 0;

@@ -146,8 +146,15 @@ void TFbQuery::ExecuteWith(const std::vector<TValue>& values) {
         const XSQLDA* input = FInput->Count() > 0 ? FInput->Get() : nullptr;
         ISC_STATUS_ARRAY status{};
         if (FStatementType == isc_info_sql_stmt_select || FStatementType == isc_info_sql_stmt_select_for_upd) {
+            if (FCursorOpen && HandleValid() && FAttachment->Usable()) {
+                ISC_STATUS_ARRAY closeStatus{};
+                FAttachment->Call(&TFbClient::isc_dsql_free_statement, closeStatus, &FHandle, DSQL_close);
+                FAttachment->Check(closeStatus, "");
+            }
+            FCursorOpen = false;
             FAttachment->Call(&TFbClient::isc_dsql_execute, status, inTransaction, &FHandle, dialect, input);
             FAttachment->Check(status, "");
+            FCursorOpen = true;
             FetchAll(inTransaction);
         } else if (FOutput->Count() > 0) {
             // A procedure or a statement with "returning": one row, with the execution.
@@ -177,6 +184,7 @@ void TFbQuery::FetchAll(isc_tr_handle* transaction) {
     auto closeCursor = [&] {
         ISC_STATUS_ARRAY closeStatus{};
         if (HandleValid() && FAttachment->Usable()) FAttachment->Call(&TFbClient::isc_dsql_free_statement, closeStatus, &FHandle, DSQL_close);
+        if (closeStatus[1] == 0) FCursorOpen = false;
         return closeStatus[1] == 0;
     };
     try {
@@ -193,6 +201,7 @@ void TFbQuery::FetchAll(isc_tr_handle* transaction) {
     ISC_STATUS_ARRAY closeStatus{};
     FAttachment->Call(&TFbClient::isc_dsql_free_statement, closeStatus, &FHandle, DSQL_close);
     FAttachment->Check(closeStatus, "");
+    FCursorOpen = false;
 }
 
 void TFbQuery::AddRow(isc_tr_handle* transaction) {

@@ -106,6 +106,9 @@ private:
     std::vector<std::vector<TFbCell>> FRows;
     std::size_t FCurrentRow = 0;
     bool FExecuted = false;
+    // A select's cursor whose close has not succeeded yet; the next execution closes it
+    // first, or the server refuses to open it again.
+    bool FCursorOpen = false;
     bool FRowCountsKnown = false;
     TRowCounts FRowCounts;
 };

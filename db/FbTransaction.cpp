@@ -82,6 +82,7 @@ void TFbTransaction::Commit() {
     ISC_STATUS_ARRAY status{};
     FAttachment->Call(&TFbClient::isc_commit_transaction, status, &FHandle);
     FAttachment->Check(status, "");
+    FHandle = 0;
     Forget();
 }
 
@@ -94,6 +95,7 @@ void TFbTransaction::Rollback() {
     ISC_STATUS_ARRAY status{};
     FAttachment->Call(&TFbClient::isc_rollback_transaction, status, &FHandle);
     FAttachment->Check(status, "");
+    FHandle = 0;
     Forget();
 }
 
@@ -128,6 +130,8 @@ isc_tr_handle* TFbTransaction::ActiveHandle() {
 }
 
 void TFbTransaction::Forget() {
+    // Still open at the server (its rollback failed): the close ends it before detaching.
+    if (IsActive() && FAttachment->Usable()) FAttachment->Abandoned.push_back(FHandle);
     auto& active = FAttachment->ActiveTransactions;
     active.erase(std::remove(active.begin(), active.end(), this), active.end());
     FHandle = 0;

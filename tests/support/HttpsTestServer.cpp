@@ -428,9 +428,10 @@ void THttpsTestServer::Serve(int fd, std::size_t index) {
             }
             out = "0\r\n\r\n";
         } else {
-            out += response.Body.substr(0, response.StallAfter.value_or(std::string::npos));
+            out += response.Body.substr(0, response.StallAfter.value_or(response.CloseAfter.value_or(std::string::npos)));
         }
         if (Io(s, fd, [&] { return SSL_write(s, out.data(), static_cast<int>(out.size())); }) <= 0) return;
+        if (response.CloseAfter && !response.StallAfter) return;  // the socket closes without a word
 
         if (response.StallAfter || response.AnnouncedLength) {
             // Silent from here on: wait for the client to give up (or the server to stop).

@@ -38,6 +38,8 @@ struct THttpResponse {
     std::string Body;
     bool Close = false;                    // "Connection: close", then the server closes
     std::optional<std::size_t> StallAfter;  // body bytes sent before the server falls silent
+    // Body bytes sent before the server drops the connection (no TLS close, as a cut path ends).
+    std::optional<std::size_t> CloseAfter;
     // The Content-Length to announce instead of the body's own; the body is sent, then the
     // server waits for the client to give up.
     std::optional<std::uint64_t> AnnouncedLength;

@@ -139,8 +139,10 @@ void TDataModule1::ImportCardHolders() {
         const std::string soyalCode = SoyalCode(r.Pin);
         // A record that is rolled back leaves no trace in the counters either.
         const TCounters before = counters;
+        // Outside the record's error handling, as in the HRM import: a failed one must not
+        // roll back to the previous record's savepoint.
+        PassTransaction->SetSavepoint(CardSavepoint);
         try {
-            PassTransaction->SetSavepoint(CardSavepoint);
             std::int32_t cardId = 0;
             match->ExecuteWith(
                 {paradoxCode, r.CardNumber, soyalCode, r.CardNumber, r.CardHolderId, r.EmployeeNumber, r.CardHolderId});

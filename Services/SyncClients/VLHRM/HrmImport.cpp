@@ -99,8 +99,10 @@ void TDataModule1::ImportHrmUsers() {
         if (e.EmployeeNumber.empty()) continue;
         const std::string key = DepartmentKey(e.CompanyNumber);
         const TValue companyId = e.CompanyNumber != 0 ? TValue(e.CompanyNumber) : TValue();
+        // Set outside the record's error handling: had it failed there, the rollback would
+        // go to the previous employee's savepoint and undo that employee's changes.
+        PassTransaction->SetSavepoint(EmployeeSavepoint);
         try {
-            PassTransaction->SetSavepoint(EmployeeSavepoint);
             match->ExecuteWith({e.FirstName, e.LastName, NullIfNone(e.Email), e.Occupation,
                                 NullIfNone(e.TerminationDate), companyId, e.CompanyName, key, e.EmployeeNumber});
             if (match->Eof()) {

@@ -299,10 +299,21 @@ void THttpClient::RaiseTransferError(CURLcode code) const {
     }
 }
 
+namespace {
+
+void CountCallback() {
+    const std::uint64_t callback = ++THttpCallbackFault::Callbacks;
+    if (callback == THttpCallbackFault::FailAt.load())
+        throw EWriteError(Format("Test fault in transfer callback %d", static_cast<std::int64_t>(callback)));
+}
+
+}  // namespace
+
 std::size_t THttpClient::OnHeader(char* data, std::size_t size, std::size_t count, void* response) {
     auto& r = *static_cast<TResponse*>(response);
     const std::size_t length = size * count;
     try {
+        CountCallback();
         std::string_view line(data, length);
         while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
         if (line.substr(0, 5) == "HTTP/") {
@@ -327,6 +338,7 @@ std::size_t THttpClient::OnHeader(char* data, std::size_t size, std::size_t coun
 std::size_t THttpClient::OnBody(char* data, std::size_t size, std::size_t count, void* response) {
     auto& r = *static_cast<TResponse*>(response);
     try {
+        CountCallback();
         const std::size_t length = size * count;
         TKeyrixMemoryStream& body = *r.Body;
         if (length > r.MaxBodyBytes || body.Size() > r.MaxBodyBytes - length)

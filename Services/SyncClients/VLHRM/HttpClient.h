@@ -10,6 +10,7 @@
 #include <curl/curl.h>
 #include <openssl/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -42,6 +43,14 @@ KEYRIX_DECLARE_EXCEPTION(EHttpClientError, Exception);
 // The response body (or the length the server announced for it) passed the client's size
 // limit; the transfer was cut there.
 KEYRIX_DECLARE_EXCEPTION(EHttpBodyTooLarge, Exception);
+
+// A test seam, idle in the product: the header and body callbacks of every transfer are
+// counted, and when FailAt is N > 0 the Nth one (from the count's last reset) fails the
+// transfer as a failed write would.
+struct THttpCallbackFault {
+    static inline std::atomic<std::uint64_t> Callbacks{0};
+    static inline std::atomic<std::uint64_t> FailAt{0};
+};
 
 // An authentication scheme the client can answer.
 struct TAuthScheme {

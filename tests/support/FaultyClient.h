@@ -1,0 +1,54 @@
+// Makes one call into the Firebird client library fail, for the loops that fail every call
+// of a run in turn. It puts forwarding functions in front of the client table's entries
+// that talk to the server (as bench/ClientCalls does to count them), counts the calls made
+// while it is armed and fails the Nth one without calling the server:
+// - as an error the server reports (isc_random, "Test fault on client call N"), or
+// - as a lost connection (isc_network_error, isc_net_read_err). The attachments opened
+//   while armed are then aborted for real (fb_cancel_operation, fb_cancel_abort), so every
+//   later call meets a connection that is really gone and the server drops the pass's
+//   transaction as it would after a network failure.
+// fb_interpret, isc_sqlcode and fb_cancel_operation are neither counted nor failed: they
+// do not talk to the server, and the layer's watchdog thread calls the last one.
+#pragma once
+
+#include "db/FbClient.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace keyrix::test {
+
+enum class TClientFault { ServerError, LostConnection };
+
+class TFaultyClient {
+public:
+    // Takes over the entries of the library at the path (as dbutils::FindClientLibrary
+    // names it) until destroyed. One at a time per process.
+    explicit TFaultyClient(const std::string& libraryPath);
+    TFaultyClient(const TFaultyClient&) = delete;
+    TFaultyClient& operator=(const TFaultyClient&) = delete;
+    // Puts the library's own functions back.
+    ~TFaultyClient();
+
+    // Counts the calls from now on and fails call number failAt (1 is the first; 0 fails
+    // none). With recordNames, the name of every call is kept (see Names).
+    void Arm(std::uint64_t failAt = 0, TClientFault fault = TClientFault::ServerError, bool recordNames = false);
+    // Stops counting and failing; the counts stay readable.
+    void Disarm();
+
+    std::uint64_t Calls() const;
+    // Whether the fault was made, and the name of the call it was made in, with the
+    // statement's option or text where one entry serves several purposes
+    // ("isc_dsql_free_statement(DSQL_drop)", "isc_dsql_execute_immediate(savepoint x)").
+    bool Fired() const;
+    std::string FiredIn() const;
+    // The names of the calls since Arm(…, true), in order, as FiredIn gives them.
+    std::vector<std::string> Names() const;
+
+private:
+    std::shared_ptr<TFbClient> FClient;
+};
+
+}  // namespace keyrix::test

@@ -675,11 +675,16 @@ TEST_F(FaultLoop, KilledRunsLeaveTheDatabaseAsBefore) {
         ASSERT_TRUE(image.SameTables(Clean)) << Clean.Difference(image) << result.Output;
     };
 
-    // How long a complete run takes, for the range of the kill points.
-    const auto started = std::chrono::steady_clock::now();
-    ASSERT_NO_FATAL_FAILURE(completeRun());
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    ASSERT_NO_FATAL_FAILURE(Reset());
+    // How long a complete run takes, for the range of the kill points: the shorter of two,
+    // since the first one also loads the executable from disk.
+    double seconds = 0;
+    for (int i = 0; i < 2; ++i) {
+        const auto started = std::chrono::steady_clock::now();
+        ASSERT_NO_FATAL_FAILURE(completeRun());
+        const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        seconds = i == 0 ? took : std::min(seconds, took);
+        ASSERT_NO_FATAL_FAILURE(Reset());
+    }
 
     std::mt19937_64 random(LoopSeed());
     std::uniform_real_distribution<double> point(0.0, seconds);

@@ -134,7 +134,13 @@ struct TForward<Which, ISC_STATUS (*)(ISC_STATUS*, TArguments...)> {
 };
 
 // isc_start_transaction takes its attachments as variable arguments, which cannot be passed
-// on; the layer starts every transaction on one attachment.
+// on; the layer starts every transaction on one attachment. The library's signature puts a
+// short before the "...": clang warns that va_start after a promoted parameter is undefined
+// by the standard, but every ABI the client library exists for passes it as an int.
+#if defined(__clang__)
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wvarargs"
+#endif
 template <TEntry Which>
 struct TForward<Which, ISC_STATUS (*)(ISC_STATUS*, isc_tr_handle*, short, ...)> {
     static inline ISC_STATUS (*Real)(ISC_STATUS*, isc_tr_handle*, short, ...) = nullptr;
@@ -151,6 +157,9 @@ struct TForward<Which, ISC_STATUS (*)(ISC_STATUS*, isc_tr_handle*, short, ...)> 
         return Real(status, transaction, count, database, length, block);
     }
 };
+#if defined(__clang__)
+#pragma clang diagnostic pop
+#endif
 
 template <TEntry Which, class TFunction>
 void Install(TFunction& entry) {

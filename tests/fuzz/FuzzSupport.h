@@ -1,6 +1,8 @@
 // What the fuzz targets share: reporting a finding so that libFuzzer keeps the input.
 #pragma once
 
+#include "tools/DemoXml.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -17,21 +19,9 @@ inline void Check(bool condition, const char* what) {
     if (!condition) Finding(what);
 }
 
-// A fixed generator seeded from the input, so that a saved input replays the same way.
-class TSplitMix {
-public:
-    explicit TSplitMix(std::uint64_t seed) : FState(seed) {}
-    std::uint64_t Next() {
-        std::uint64_t z = (FState += 0x9e3779b97f4a7c15ULL);
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-        return z ^ (z >> 31);
-    }
-    std::size_t Below(std::size_t bound) { return bound == 0 ? 0 : static_cast<std::size_t>(Next() % bound); }
-
-private:
-    std::uint64_t FState;
-};
+// A fixed generator seeded from the input, so that a saved input replays the same way: the
+// demo writers' one.
+using TSplitMix = demo::TRandom;
 
 // FNV-1a of the bytes.
 std::uint64_t Hash(std::string_view bytes);

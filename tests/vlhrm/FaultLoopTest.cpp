@@ -254,6 +254,8 @@ protected:
         std::cout << "Fault loop seed " << LoopSeed() << " (KEYRIX_FAULT_SEED repeats it)"
                   << (LongLoops() ? ", long variant" : "") << std::endl;
         ::setenv("KEYRIX_REGISTRY", Dir.File("none.reg").c_str(), 1);
+        // The overrides are read once: without this the runs would use the host's hive.
+        platform::ReloadEnvironment();
         dbutils::InitializeDatabaseLayer();
         const TFbServer& server = TFbServer::Get();
         Setup.DatabaseServer = server.Host;

@@ -13,6 +13,8 @@
 #include "bench/BenchDatabase.h"
 #include "bench/ClientCalls.h"
 #include "bench/Processes.h"
+#include "bench/Replay.h"
+#include "bench/RoundTrips.h"
 #include "common/Exceptions.h"
 #include "common/ScopeGuard.h"
 #include "db/DBUtils.h"
@@ -56,29 +58,68 @@ const std::string HrmPath = "/General/HrDataService.asmx/GetBrakonData";
 const std::string HrmUser = "BENCH\\hrmsync";
 const std::string HrmPassword = "Bench-Feed-7431";
 
+// Runs of more employees are measured beside a run of this many.
+constexpr std::size_t BaseEmployees = 20'000;
+
 struct TBenchOptions {
-    demo::TFeedOptions Feed{20'000, 1, 8};
+    demo::TFeedOptions Feed{BaseEmployees, 1, 8};
+    std::vector<std::size_t> Sizes;
     bool CardHolderFaults = true;
     std::string DatabaseFolder = "/var/lib/keyrix-bench";
     std::string Schema = KEYRIX_BENCH_SCHEMA;
     bool Keep = false;
     bool Verbose = false;
+    bool AttributeRoundTrips = false;
 };
 
-// What one import of a pass cost, measured around its call.
-struct TImportResult {
+// What one segment of a pass (the pass, or an import in it) cost, measured around its call.
+struct TSegmentResult {
     bool Ran = false;
     bool Failed = false;  // it raised; the figures are up to the failure
     double Seconds = 0;
     std::uint64_t Executions = 0;  // TFbQuery::ExecuteWith calls
     TClientCalls Calls;
+    std::uint64_t RoundTrips = 0;
+};
+
+// Times one segment: the clock, the layer's and the library's counts, the round trips, and
+// the marks in the trace that let the replay time the same calls.
+class TSegmentTimer {
+public:
+    TSegmentTimer(TSegmentResult& result, TTraceSegment segment, TClientCallCounter& counter, const TRoundTripMeter& meter)
+        : FResult(result), FSegment(segment), FCounter(counter), FMeter(meter) {
+        FCounter.Mark(TTraceMark::Begin, FSegment);
+        FCalls = FCounter.Now();
+        FExecutions = TFbQuery::TotalExecutions();
+        FTrips = FMeter.Sent();
+        FStart = std::chrono::steady_clock::now();
+    }
+    ~TSegmentTimer() {
+        FResult.Ran = true;
+        FResult.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - FStart).count();
+        FResult.RoundTrips = FMeter.Sent() - FTrips;
+        FResult.Executions = TFbQuery::TotalExecutions() - FExecutions;
+        FResult.Calls = FCounter.Now() - FCalls;
+        FCounter.Mark(TTraceMark::End, FSegment);
+    }
+    TSegmentTimer(const TSegmentTimer&) = delete;
+    TSegmentTimer& operator=(const TSegmentTimer&) = delete;
+
+private:
+    TSegmentResult& FResult;
+    TTraceSegment FSegment;
+    TClientCallCounter& FCounter;
+    const TRoundTripMeter& FMeter;
+    TClientCalls FCalls;
+    std::uint64_t FExecutions = 0, FTrips = 0;
+    std::chrono::steady_clock::time_point FStart;
 };
 
 // The phases of a run, reachable one by one; each import is measured as the pass calls it.
 class TBenchModule : public TDataModule1 {
 public:
-    TBenchModule(const std::string& logFile, const TClientCallCounter& counter)
-        : TDataModule1(logFile), FCounter(counter) {}
+    TBenchModule(const std::string& logFile, TClientCallCounter& counter, const TRoundTripMeter& meter)
+        : TDataModule1(logFile), FCounter(counter), FMeter(meter) {}
     void Open() {
         ConnectDatabase();
         PrepareSchema();
@@ -89,29 +130,21 @@ public:
         FreeQueries("");
     }
 
-    TImportResult Hrm, CardHolders;
+    TSegmentResult Hrm, CardHolders;
 
 protected:
     void ImportHrmUsers() override {
-        Measure(Hrm, [this] { TDataModule1::ImportHrmUsers(); });
+        Measure(Hrm, TTraceSegment::Hrm, [this] { TDataModule1::ImportHrmUsers(); });
     }
     void ImportCardHolders() override {
-        Measure(CardHolders, [this] { TDataModule1::ImportCardHolders(); });
+        Measure(CardHolders, TTraceSegment::CardHolders, [this] { TDataModule1::ImportCardHolders(); });
     }
 
 private:
     template <class TImport>
-    void Measure(TImportResult& result, TImport import) {
-        const TClientCalls callsBefore = FCounter.Now();
-        const std::uint64_t executionsBefore = TFbQuery::TotalExecutions();
-        const auto start = std::chrono::steady_clock::now();
+    void Measure(TSegmentResult& result, TTraceSegment segment, TImport import) {
         // Also when the import fails: the report shows how far it got.
-        TScopeGuard note([&] {
-            result.Ran = true;
-            result.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-            result.Executions = TFbQuery::TotalExecutions() - executionsBefore;
-            result.Calls = FCounter.Now() - callsBefore;
-        });
+        TSegmentTimer timer(result, segment, FCounter, FMeter);
         try {
             import();
         } catch (...) {
@@ -120,7 +153,8 @@ private:
         }
     }
 
-    const TClientCallCounter& FCounter;
+    TClientCallCounter& FCounter;
+    const TRoundTripMeter& FMeter;
 };
 
 // A "VmRSS"-like line of /proc/self/status, in KiB; -1 when absent.
@@ -174,16 +208,19 @@ std::optional<TRowStats> RowStats(TFbConnection& database) {
 struct TPassResult {
     std::string Name;
     std::string Error;  // empty when the pass went through
-    double Seconds = 0;
-    std::uint64_t Executions = 0;  // TFbQuery::ExecuteWith calls, as the layer counts them
-    TClientCalls Calls;            // what reached the client library
+    TSegmentResult Pass, Hrm, CardHolders;
     long RssBeforeKiB = -1, PeakKiB = -1;
     bool PeakOfPass = false;  // else the process's peak so far
     std::optional<TRowStats> Rows;
-    // The floor for as many statements.
+    // The select-1 floor for as many statements.
     double FloorSeconds = 0;
-    TClientCalls FloorCalls;
-    TImportResult Hrm, CardHolders;
+    // The replay floor: the same client calls, bare, on the replay's database.
+    std::optional<TReplayResult> Replay;
+    std::string ReplayError;
+
+    const TSegmentResult& Of(TTraceSegment segment) const {
+        return segment == TTraceSegment::Hrm ? Hrm : segment == TTraceSegment::CardHolders ? CardHolders : Pass;
+    }
 };
 
 std::string ErrorText() {
@@ -191,31 +228,32 @@ std::string ErrorText() {
     return error.ClassName + ": " + error.Message;
 }
 
-TPassResult RunPass(const std::string& name, const std::string& logFile, const TClientCallCounter& counter) {
+TPassResult RunPass(const std::string& name, const std::string& logFile, TClientCallCounter& counter,
+                    TRoundTripMeter& meter, bool attribute) {
     TPassResult result;
     result.Name = name;
-    TBenchModule module(logFile, counter);
+    TBenchModule module(logFile, counter, meter);
     DataModule1 = &module;
     TScopeGuard forget([] { DataModule1 = nullptr; });
     // Connecting and the schema are the run's, not the pass's.
     module.Open();
+    meter.Refresh();
     const std::optional<TRowStats> rowsBefore = RowStats(module.dbDatabase);
 
     result.RssBeforeKiB = StatusKiB("VmRSS");
     result.PeakOfPass = ResetPeakMemory();
-    const TClientCalls callsBefore = counter.Now();
-    const std::uint64_t executionsBefore = TFbQuery::TotalExecutions();
-    const auto start = std::chrono::steady_clock::now();
-    try {
-        module.Pass();
-    } catch (...) {
-        result.Error = ErrorText();
+    if (attribute) counter.AttributeRoundTrips(&meter);
+    {
+        TSegmentTimer timer(result.Pass, TTraceSegment::Pass, counter, meter);
+        try {
+            module.Pass();
+        } catch (...) {
+            result.Error = ErrorText();
+            result.Pass.Failed = true;
+        }
     }
-    result.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    result.Executions = TFbQuery::TotalExecutions() - executionsBefore;
-    result.Calls = counter.Now() - callsBefore;
+    counter.AttributeRoundTrips(nullptr);
     result.PeakKiB = StatusKiB("VmHWM");
-
     result.Hrm = module.Hrm;
     result.CardHolders = module.CardHolders;
 
@@ -227,9 +265,8 @@ TPassResult RunPass(const std::string& name, const std::string& logFile, const T
 
 // Executes "select 1 from rdb$database", prepared once, as many times as the pass executed
 // statements, on a connection of its own.
-void RunFloor(TPassResult& pass, const TBenchDatabase& database, const TFbAccount& account,
-              const TClientCallCounter& counter) {
-    const std::uint64_t count = pass.Calls.Statements();
+void RunFloor(TPassResult& pass, const TBenchDatabase& database, const TFbAccount& account) {
+    const std::uint64_t count = pass.Pass.Calls.Statements();
     if (count == 0) return;
     TFbConnection connection("dbFloor", "Bench");
     connection.SetDatabaseName(database.Connection());
@@ -244,11 +281,9 @@ void RunFloor(TPassResult& pass, const TBenchDatabase& database, const TFbAccoun
     query->SetCached(true);
     query->ExecuteWith();  // the transaction starts here, outside the timing
 
-    const TClientCalls before = counter.Now();
     const auto start = std::chrono::steady_clock::now();
     for (std::uint64_t i = 0; i < count; ++i) query->ExecuteWith();
     pass.FloorSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    pass.FloorCalls = counter.Now() - before;
 
     dbutils::FreeQuery(query, true);
     connection.CloseConnection();
@@ -283,82 +318,115 @@ void WriteHive(const std::string& path, const TBenchDatabase& database, const TF
 
 double MiB(long kib) { return static_cast<double>(kib) / 1024.0; }
 
-double PerEmployee(std::uint64_t count, std::size_t employees) {
-    return employees == 0 ? 0.0 : static_cast<double>(count) / static_cast<double>(employees);
+double Per(double count, double records) { return records <= 0 ? 0.0 : count / records; }
+
+// Pass time against its replay's, and against the select-1 floor for as many executions.
+struct TRatios {
+    double Replay = 0;  // 0: no replay
+    double Select1 = 0;
+};
+
+TRatios RatiosOf(const TPassResult& pass, TTraceSegment which) {
+    TRatios ratios;
+    const TSegmentResult& segment = pass.Of(which);
+    if (pass.Replay) {
+        const TReplaySegment& replay = pass.Replay->Of(which);
+        if (replay.Ran && replay.Seconds > 0) ratios.Replay = segment.Seconds / replay.Seconds;
+    }
+    const double all = static_cast<double>(pass.Pass.Calls.Statements());
+    const double mine = static_cast<double>(segment.Calls.Statements());
+    if (pass.FloorSeconds > 0 && mine > 0) ratios.Select1 = segment.Seconds / (pass.FloorSeconds * mine / all);
+    return ratios;
 }
 
-// One import's figures beside the floor's time per execution (0 when the floor did not run).
-void ReportImport(const char* name, const TImportResult& import, std::size_t records, const char* units,
-                  const char* unit, double floorEach) {
-    if (!import.Ran) {
+std::string RatioText(double ratio) {
+    char text[32];
+    std::snprintf(text, sizeof text, ratio > 0 ? "%.2f x" : "-", ratio);
+    return text;
+}
+
+void ReportSegment(const char* name, const TPassResult& pass, TTraceSegment which, double records, const char* units) {
+    const TSegmentResult& segment = pass.Of(which);
+    if (!segment.Ran) {
         std::printf("  %s: did not run\n", name);
         return;
     }
-    const double statements = static_cast<double>(import.Calls.Statements());
-    const double each = statements > 0 ? import.Seconds / statements * 1e6 : 0.0;
-    std::printf("  %s%s: %.3f s, %.0f %s/s; %llu statements, %.2f per %s, besides them %llu savepoints; "
-                "%.1f us per server execution",
-                name, import.Failed ? " (failed)" : "", import.Seconds, import.Seconds > 0 ? static_cast<double>(records) / import.Seconds : 0.0,
-                units, static_cast<unsigned long long>(import.Executions), PerEmployee(import.Executions, records), unit,
-                static_cast<unsigned long long>(import.Calls.Immediates), each);
-    if (floorEach > 0 && statements > 0) std::printf(", %.1f x the floor", each / floorEach);
-    std::printf("\n");
+    const TRatios ratios = RatiosOf(pass, which);
+    std::printf("  %s%s: %.3f s, %.0f %s/s, %.2f round trips per record (%llu); %llu statements and %llu savepoints; "
+                "replay floor %s, select-1 floor %s\n",
+                name, segment.Failed ? " (failed)" : "", segment.Seconds, Per(records, segment.Seconds), units,
+                Per(static_cast<double>(segment.RoundTrips), records), static_cast<unsigned long long>(segment.RoundTrips),
+                static_cast<unsigned long long>(segment.Executions),
+                static_cast<unsigned long long>(segment.Calls.Immediates()), RatioText(ratios.Replay).c_str(),
+                RatioText(ratios.Select1).c_str());
+    if (pass.Replay && pass.Replay->Of(which).Ran) {
+        const TReplaySegment& replay = pass.Replay->Of(which);
+        std::printf("    its replay: %.3f s, %.2f round trips per record (%llu)\n", replay.Seconds,
+                    Per(static_cast<double>(replay.RoundTrips), records), static_cast<unsigned long long>(replay.RoundTrips));
+    }
 }
 
-void Report(const TPassResult& pass, std::size_t employees, std::size_t cardHolderRecords) {
+void Report(const TPassResult& pass, std::size_t employees, std::size_t cardHolderRecords, bool attribute) {
     std::printf("\n%s\n", pass.Name.c_str());
-    if (!pass.Error.empty()) std::printf("  FAILED after %.3f s: %s\n", pass.Seconds, pass.Error.c_str());
-    std::printf("  %.3f s, %.0f employees/s, peak resident memory %.1f MiB (%.1f MiB before the pass)%s\n",
-                pass.Seconds, pass.Seconds > 0 ? static_cast<double>(employees) / pass.Seconds : 0.0,
-                MiB(pass.PeakKiB), MiB(pass.RssBeforeKiB), pass.PeakOfPass ? "" : " [process peak: cannot reset VmHWM]");
-    const TClientCalls& c = pass.Calls;
-    std::printf("  statements executed: %llu, %.2f per employee; besides them %llu immediate texts (savepoints), "
-                "%llu prepares, %llu fetch calls, %llu commits, %llu rollbacks\n",
-                static_cast<unsigned long long>(pass.Executions), PerEmployee(pass.Executions, employees),
-                static_cast<unsigned long long>(c.Immediates), static_cast<unsigned long long>(c.Prepares),
-                static_cast<unsigned long long>(c.Fetches), static_cast<unsigned long long>(c.Commits),
-                static_cast<unsigned long long>(c.Rollbacks));
+    if (!pass.Error.empty()) std::printf("  FAILED after %.3f s: %s\n", pass.Pass.Seconds, pass.Error.c_str());
+    const double records = static_cast<double>(employees);
+    std::printf("  peak resident memory %.1f MiB, %.1f MiB more than before the pass%s\n", MiB(pass.PeakKiB),
+                MiB(pass.PeakKiB - pass.RssBeforeKiB), pass.PeakOfPass ? "" : " [process peak: cannot reset VmHWM]");
+    const TClientCalls& c = pass.Pass.Calls;
+    std::printf("  client calls: %llu executions (%.2f per employee), %llu immediate texts, %llu prepares, %llu describes, "
+                "%llu statement infos, %llu fetches, %llu frees, %llu commits, %llu rollbacks\n",
+                static_cast<unsigned long long>(c.Executes()), Per(static_cast<double>(c.Executes()), records),
+                static_cast<unsigned long long>(c.Immediates()), static_cast<unsigned long long>(c.Of(TCallKind::Prepare)),
+                static_cast<unsigned long long>(c.Of(TCallKind::Describe) + c.Of(TCallKind::DescribeBind)),
+                static_cast<unsigned long long>(c.Of(TCallKind::Info)), static_cast<unsigned long long>(c.Of(TCallKind::Fetch)),
+                static_cast<unsigned long long>(c.Of(TCallKind::Free)), static_cast<unsigned long long>(c.Of(TCallKind::Commit)),
+                static_cast<unsigned long long>(c.Of(TCallKind::Rollback)));
+    if (attribute) {
+        std::printf("  round trips per employee by call (timings include the measuring):");
+        for (std::size_t i = 0; i < TClientCalls::Kinds; ++i)
+            if (c.Trips[i] > 0)
+                std::printf(" %s %.2f;", CallKindName(static_cast<TCallKind>(i)), Per(static_cast<double>(c.Trips[i]), records));
+        std::printf("\n");
+    }
     if (pass.Rows)
         std::printf("  rows (server's count): %lld inserted, %lld updated, %lld deleted; %lld read by index, "
                     "%lld read in table order\n",
                     static_cast<long long>(pass.Rows->Inserted), static_cast<long long>(pass.Rows->Updated),
                     static_cast<long long>(pass.Rows->Deleted), static_cast<long long>(pass.Rows->IndexReads),
                     static_cast<long long>(pass.Rows->TableReads));
-    // Every execution the server made counts here, the immediate texts included.
-    const double statements = static_cast<double>(c.Statements());
-    const double floorEach = statements > 0 ? pass.FloorSeconds / statements * 1e6 : 0.0;
-    ReportImport("HRM import (download included)", pass.Hrm, employees, "employees", "employee", floorEach);
-    ReportImport("card-holder import", pass.CardHolders, cardHolderRecords, "records", "record", floorEach);
-    if (c.Statements() == 0) return;
-    const double passEach = pass.Seconds / statements * 1e6;
-    std::printf("  floor: %llu x \"select 1 from rdb$database\" in %.3f s, %.1f us each; the pass: %.1f us per "
-                "server execution, %.1f x the floor\n",
-                static_cast<unsigned long long>(pass.FloorCalls.Statements()), pass.FloorSeconds, floorEach, passEach,
-                floorEach > 0 ? passEach / floorEach : 0.0);
+    ReportSegment("pass", pass, TTraceSegment::Pass, records, "employees");
+    ReportSegment("HRM import (download included)", pass, TTraceSegment::Hrm, records, "employees");
+    ReportSegment("card-holder import", pass, TTraceSegment::CardHolders, static_cast<double>(cardHolderRecords), "records");
+    if (!pass.ReplayError.empty()) std::printf("  REPLAY FAILED: %s\n", pass.ReplayError.c_str());
 }
 
-int Run(const TBenchOptions& options) {
-    const std::string bin = platform::ExecutableDirectory();
-    char pattern[] = "/tmp/keyrix-bench-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("cannot make a work folder in /tmp");
-    const std::string work = pattern;
-    TScopeGuard removeWork([&work, keep = options.Keep] {
-        std::error_code ignored;
-        if (!keep) std::filesystem::remove_all(work, ignored);
-    });
+// One size's run: its feed, file, databases and two passes.
+struct TSizeResult {
+    std::size_t Employees = 0;
+    std::size_t CardHolderRecords = 0;
+    double FeedMiB = 0;
+    std::vector<TPassResult> Passes;
+};
 
+TSizeResult RunSize(const TBenchOptions& options, std::size_t employeeCount, const std::string& bin,
+                    const std::string& work) {
+    TSizeResult size;
+    demo::TFeedOptions feedOptions = options.Feed;
+    feedOptions.Employees = employeeCount;
     const std::string feedFile = work + "/GetBrakonData.xml";
     demo::TFeedSummary feed;
     std::vector<demo::TFeedEmployee> employees;
     {
         std::ofstream out(feedFile, std::ios::binary | std::ios::trunc);
-        feed = demo::WriteFeed(out, options.Feed, &employees);
+        feed = demo::WriteFeed(out, feedOptions, &employees);
         if (!out) throw std::runtime_error("cannot write " + feedFile);
     }
-    std::printf("feed: %zu employees (%zu leavers, %zu names with a digit, %zu without a company), %zu companies, "
-                "%zu sites in %zu runs; %.1f MiB\n",
-                feed.Employees, feed.Leavers, feed.NamesWithDigit, feed.WithoutCompany, feed.Companies, feed.Sites,
-                feed.Runs, static_cast<double>(std::filesystem::file_size(feedFile)) / (1024.0 * 1024.0));
+    size.Employees = feed.Employees;
+    size.FeedMiB = static_cast<double>(std::filesystem::file_size(feedFile)) / (1024.0 * 1024.0);
+    std::printf("\n=== %zu employees ===\nfeed: %zu employees (%zu leavers, %zu names with a digit, %zu without a "
+                "company), %zu companies, %zu sites in %zu runs; %.1f MiB\n",
+                feed.Employees, feed.Employees, feed.Leavers, feed.NamesWithDigit, feed.WithoutCompany, feed.Companies,
+                feed.Sites, feed.Runs, size.FeedMiB);
 
     const std::string cardHolderFile = work + "/card-holders.xml";
     demo::TCardHolderSummary cards;
@@ -370,6 +438,9 @@ int Run(const TBenchOptions& options) {
         cards = demo::WriteCardHolders(out, employees, cardOptions);
         if (!out) throw std::runtime_error("cannot write " + cardHolderFile);
     }
+    size.CardHolderRecords = cards.Records;
+    // The bench's own copy of the employees is not the passes' memory.
+    std::vector<demo::TFeedEmployee>().swap(employees);
     std::printf("card-holder file: %zu records (%zu missing employees): %zu with a user, %zu without a user, "
                 "%zu second card-holder ids, %zu invalid card numbers, %zu invalid site codes; %.1f MiB\n",
                 cards.Records, cards.Missing, cards.WithUser, cards.WithoutUser, cards.SecondIds,
@@ -377,9 +448,11 @@ int Run(const TBenchOptions& options) {
                 static_cast<double>(std::filesystem::file_size(cardHolderFile)) / (1024.0 * 1024.0));
 
     const TFbAccount account = TFbAccount::FromEnvironment();
-    TBenchDatabase database(account, options.DatabaseFolder, options.Schema, work);
-    database.Keep = options.Keep;
-    std::printf("database: %s (%d departments)\n", database.Connection().c_str(), database.Departments());
+    TBenchDatabase database(account, options.DatabaseFolder, options.Schema, work, "run");
+    TBenchDatabase replayDatabase(account, options.DatabaseFolder, options.Schema, work, "replay");
+    database.Keep = replayDatabase.Keep = options.Keep;
+    std::printf("database: %s (%d departments); replayed on %s, made the same way\n", database.Connection().c_str(),
+                database.Departments(), replayDatabase.File().c_str());
 
     TServerProcess server(bin + "keyrix-demo-server", {"--file", feedFile, "--user", HrmUser, "--password",
                                                        HrmPassword, "--path", HrmPath, "--quiet"});
@@ -391,34 +464,123 @@ int Run(const TBenchOptions& options) {
     ::setenv("KEYRIX_REGISTRY", hive.c_str(), 1);
     ::setenv("KEYRIX_EVENTLOG", (work + "/events.log").c_str(), 1);
     platform::ReloadEnvironment();
-    if (options.Verbose) {
-        SetConsoleOutput(std::make_unique<platform::TFdConsoleOutput>(STDOUT_FILENO));
-        ConsoleLevel = 2;
-    }
 
-    dbutils::InitializeDatabaseLayer();
-    TScopeGuard finalize([] { dbutils::FinalizeDatabaseLayer(); });
     TSetup setup(false, true, "Keyrix HRM sync benchmark");
     SetupInstance = &setup;
     TScopeGuard forgetSetup([] { SetupInstance = nullptr; });
     setup.LoadSettings();
 
-    const TClientCallCounter counter(dbutils::FindClientLibrary());
+    const std::string library = dbutils::FindClientLibrary();
+    TClientCallCounter counter(library);
+    TRoundTripMeter meter(account.Port);
     const std::string logFile = work + "/VLHRMSync_log.txt";
-    bool failed = false;
+    const std::string trace = work + "/client-calls.trace";
     // A second card-holder id makes a copy of the user in the first pass, which gets its
     // account and card in the second.
     const char* second = cards.SecondIds == 0 ? "pass 2 (nothing changed)"
                                               : "pass 2 (nothing changed but the credentials of the copies made for "
                                                 "a second card-holder id)";
+    bool replayable = true;
     for (const char* name : {"pass 1 (all employees new)", second}) {
-        TPassResult pass = RunPass(name, logFile, counter);
-        RunFloor(pass, database, account, counter);
-        Report(pass, feed.Employees, cards.Records);
-        failed = failed || !pass.Error.empty();
+        // The run's connection and schema steps go into the trace too (untimed), so that the
+        // replay's database goes through them as well.
+        counter.StartRecording(trace);
+        TPassResult pass = RunPass(name, logFile, counter, meter, options.AttributeRoundTrips);
+        counter.StopRecording();
+        if (replayable) {
+            try {
+                pass.Replay = ReplayTrace(trace, library, replayDatabase.Connection(), account.Port);
+            } catch (const std::exception& error) {
+                // The replay's database is no longer the run's: later passes cannot be replayed.
+                pass.ReplayError = error.what();
+                replayable = false;
+            }
+        }
+        std::remove(trace.c_str());
+        RunFloor(pass, database, account);
+        Report(pass, feed.Employees, cards.Records, options.AttributeRoundTrips);
+        size.Passes.push_back(std::move(pass));
     }
-    if (options.Keep) std::printf("\nkept: %s and %s\n", database.File().c_str(), work.c_str());
-    return failed ? 1 : 0;
+    if (options.Keep) std::printf("\nkept: %s, %s and %s\n", database.File().c_str(), replayDatabase.File().c_str(), work.c_str());
+    return size;
+}
+
+// The table of every size and pass, and the goals: each pass within 1.10 x its replay,
+// time linear in the size (the largest within 5.5 x the 20,000 run for 100,000, scaled for
+// other sizes), and peak memory within the feed's size plus 16 MiB.
+bool Summarise(const std::vector<TSizeResult>& sizes) {
+    bool met = true;
+    std::printf("\nsummary\n");
+    std::printf("%9s  %-6s  %9s  %10s  %8s  %8s  %8s  %8s  %9s  %10s\n", "employees", "pass", "time s", "employees/s",
+                "rt/empl", "HRM rt", "card rt", "peak MiB", "replay", "select-1");
+    for (const TSizeResult& size : sizes) {
+        for (std::size_t p = 0; p < size.Passes.size(); ++p) {
+            const TPassResult& pass = size.Passes[p];
+            const double employees = static_cast<double>(size.Employees);
+            const TRatios ratios = RatiosOf(pass, TTraceSegment::Pass);
+            std::printf("%9zu  %-6zu  %9.2f  %10.0f  %8.2f  %8.2f  %8.2f  %8.1f  %9s  %10s\n", size.Employees, p + 1,
+                        pass.Pass.Seconds, Per(employees, pass.Pass.Seconds), Per(static_cast<double>(pass.Pass.RoundTrips), employees),
+                        Per(static_cast<double>(pass.Hrm.RoundTrips), employees),
+                        Per(static_cast<double>(pass.CardHolders.RoundTrips), static_cast<double>(size.CardHolderRecords)),
+                        MiB(pass.PeakKiB), RatioText(ratios.Replay).c_str(), RatioText(ratios.Select1).c_str());
+            if (!pass.Error.empty()) met = false;
+            for (TTraceSegment which : {TTraceSegment::Pass, TTraceSegment::Hrm, TTraceSegment::CardHolders}) {
+                const double ratio = RatiosOf(pass, which).Replay;
+                const char* name = which == TTraceSegment::Pass ? "the pass" : which == TTraceSegment::Hrm ? "the HRM import" : "the card-holder import";
+                if (ratio == 0) {
+                    std::printf("    goal missed: %s has no replay to compare with\n", name);
+                    met = false;
+                } else if (ratio > 1.10) {
+                    std::printf("    goal missed: %s took %.2f x its replay (1.10 allowed)\n", name, ratio);
+                    met = false;
+                }
+            }
+            const double growthMiB = MiB(pass.PeakKiB - pass.RssBeforeKiB);
+            if (growthMiB > size.FeedMiB + 16) {
+                std::printf("    goal missed: the pass took %.1f MiB beyond its start, more than the feed's %.1f MiB + 16\n",
+                            growthMiB, size.FeedMiB);
+                met = false;
+            }
+            if (&size != &sizes.front() && p < sizes.front().Passes.size()) {
+                const TSizeResult& base = sizes.front();
+                const double allowed = 5.5 * static_cast<double>(size.Employees) / (5.0 * static_cast<double>(base.Employees));
+                const double growth = pass.Pass.Seconds / base.Passes[p].Pass.Seconds;
+                std::printf("    %.2f x the time of the %zu run's pass %zu for %.1f x the employees (%.2f x allowed)\n", growth,
+                            base.Employees, p + 1, static_cast<double>(size.Employees) / static_cast<double>(base.Employees),
+                            allowed);
+                if (growth > allowed) met = false;
+            }
+        }
+    }
+    std::printf("%s\n", met ? "every goal met" : "GOALS MISSED (see above)");
+    return met;
+}
+
+int Run(const TBenchOptions& options) {
+    const std::string bin = platform::ExecutableDirectory();
+    if (options.Verbose) {
+        SetConsoleOutput(std::make_unique<platform::TFdConsoleOutput>(STDOUT_FILENO));
+        ConsoleLevel = 2;
+    }
+    dbutils::InitializeDatabaseLayer();
+    TScopeGuard finalize([] { dbutils::FinalizeDatabaseLayer(); });
+
+    std::vector<TSizeResult> sizes;
+    for (const std::size_t employees : options.Sizes) {
+        char pattern[] = "/tmp/keyrix-bench-XXXXXX";
+        if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("cannot make a work folder in /tmp");
+        const std::string work = pattern;
+        TScopeGuard removeWork([&work, keep = options.Keep] {
+            std::error_code ignored;
+            if (!keep) std::filesystem::remove_all(work, ignored);
+        });
+        sizes.push_back(RunSize(options, employees, bin, work));
+    }
+    bool failed = false;
+    for (const TSizeResult& size : sizes)
+        for (const TPassResult& pass : size.Passes) failed = failed || !pass.Error.empty() || !pass.ReplayError.empty();
+    const bool met = Summarise(sizes);
+    return failed ? 1 : met ? 0 : 3;
 }
 
 }  // namespace
@@ -427,11 +589,12 @@ int main(int argc, char** argv) {
     // Each line as it is made, also into a file: a pass of a large feed takes a while.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     TBenchOptions options;
+    std::size_t employees = 20'000;
     try {
         demo::TToolOptions arguments(argc, argv, Usage);
         while (arguments.More()) {
             if (arguments.Is("--employees"))
-                options.Feed.Employees = static_cast<std::size_t>(arguments.Number(1, 10'000'000));
+                employees = static_cast<std::size_t>(arguments.Number(1, 10'000'000));
             else if (arguments.Is("--seed"))
                 options.Feed.Seed = arguments.Number(0, UINT64_MAX);
             else if (arguments.Is("--leavers"))
@@ -446,6 +609,8 @@ int main(int argc, char** argv) {
                 options.Keep = true;
             else if (arguments.Is("--verbose"))
                 options.Verbose = true;
+            else if (arguments.Is("--round-trips"))
+                options.AttributeRoundTrips = true;
             else
                 arguments.Unknown();
         }
@@ -453,6 +618,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "keyrix-bench: %s\n%s", error.what(), Usage);
         return 2;
     }
+    // A size above the base is measured beside the base, for the growth.
+    if (employees > BaseEmployees) options.Sizes.push_back(BaseEmployees);
+    options.Sizes.push_back(employees);
     try {
         return Run(options);
     } catch (...) {

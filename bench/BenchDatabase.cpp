@@ -76,7 +76,7 @@ TFbAccount TFbAccount::FromEnvironment() {
 }
 
 TBenchDatabase::TBenchDatabase(const TFbAccount& account, const std::string& folder, const std::string& schemaFile,
-                               const std::string& scratchFolder)
+                               const std::string& scratchFolder, const std::string& tag)
     : FAccount(account), FScratch(scratchFolder) {
     if (!std::filesystem::is_regular_file(schemaFile)) throw std::runtime_error("no schema file " + schemaFile);
     std::error_code ignored;
@@ -88,7 +88,7 @@ TBenchDatabase::TBenchDatabase(const TFbAccount& account, const std::string& fol
     char stamp[32];
     const std::time_t now = std::time(nullptr);
     std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", std::localtime(&now));
-    FFile = folder + "/bench-" + stamp + "-" + std::to_string(::getpid()) + ".fdb";
+    FFile = folder + "/bench-" + stamp + "-" + std::to_string(::getpid()) + "-" + tag + ".fdb";
 
     Isql("CREATE DATABASE " + SqlQuoted(Connection()) + " USER " + SqlQuoted(FAccount.User) + " PASSWORD " +
              SqlQuoted(FAccount.Password) + ";\n",

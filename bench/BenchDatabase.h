@@ -21,10 +21,11 @@ struct TFbAccount {
 class TBenchDatabase {
 public:
     // Makes the folder (handed to the firebird account, which creates the file), the
-    // database in it, the schema and the departments. Raises std::runtime_error with
-    // isql's output when something fails.
+    // database in it, the schema and the departments. The tag tells apart the databases
+    // of one run in the file name. Raises std::runtime_error with isql's output when
+    // something fails.
     TBenchDatabase(const TFbAccount& account, const std::string& folder, const std::string& schemaFile,
-                   const std::string& scratchFolder);
+                   const std::string& scratchFolder, const std::string& tag);
     TBenchDatabase(const TBenchDatabase&) = delete;
     TBenchDatabase& operator=(const TBenchDatabase&) = delete;
     // Drops the database unless Keep is set.

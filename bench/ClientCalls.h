@@ -1,16 +1,15 @@
-// Counts the calls the database layer makes into the Firebird client library. The layer
-// counts its statements' executions itself (TFbQuery::TotalExecutions); this adds what a
-// pass costs besides them: the texts run immediately (savepoints), the prepares, fetches,
-// commits and rollbacks.
-//
-// The layer keeps one TFbClient per library path, and every connection of the process
-// that loads that path calls through its function table. The counter puts a forwarding
-// function in front of the entries it counts and keeps the table alive while it lives, so
+// Counts, and on request records, the calls the database layer makes into the Firebird
+// client library. The layer keeps one TFbClient per library path, and every connection of
+// the process that loads that path calls through its function table. The counter puts a
+// forwarding function in front of each entry and keeps the table alive while it lives, so
 // every connection made in the meantime, the run's own included, is counted.
 #pragma once
 
+#include "bench/ClientTrace.h"
+#include "bench/RoundTrips.h"
 #include "db/FbClient.h"
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -18,15 +17,17 @@
 namespace keyrix::bench {
 
 struct TClientCalls {
-    std::uint64_t Executes = 0;    // isc_dsql_execute, isc_dsql_execute2: prepared statements run
-    std::uint64_t Immediates = 0;  // isc_dsql_execute_immediate: savepoints and other one-off texts
-    std::uint64_t Prepares = 0;    // isc_dsql_prepare
-    std::uint64_t Fetches = 0;     // isc_dsql_fetch (the client buffers rows; not one round trip each)
-    std::uint64_t Commits = 0;
-    std::uint64_t Rollbacks = 0;
+    static constexpr std::size_t Kinds = static_cast<std::size_t>(TCallKind::Count);
+    std::array<std::uint64_t, Kinds> Calls{};
+    // Round trips each kind of call cost; only while the counter attributes them.
+    std::array<std::uint64_t, Kinds> Trips{};
 
+    std::uint64_t Of(TCallKind kind) const { return Calls[static_cast<std::size_t>(kind)]; }
+    std::uint64_t TripsOf(TCallKind kind) const { return Trips[static_cast<std::size_t>(kind)]; }
+    std::uint64_t Executes() const { return Of(TCallKind::Execute) + Of(TCallKind::Execute2); }
+    std::uint64_t Immediates() const { return Of(TCallKind::Immediate); }
     // What the server executed.
-    std::uint64_t Statements() const { return Executes + Immediates; }
+    std::uint64_t Statements() const { return Executes() + Immediates(); }
     TClientCalls operator-(const TClientCalls& earlier) const;
 };
 
@@ -42,8 +43,18 @@ public:
 
     TClientCalls Now() const;
 
+    // Writes every call to the trace from now on until StopRecording, which closes it.
+    void StartRecording(const std::string& traceFile);
+    void Mark(TTraceMark mark, TTraceSegment segment);
+    void StopRecording();
+
+    // Measures the round trips of every call with the meter (two system calls per call, so
+    // not while timing), or stops with nullptr.
+    void AttributeRoundTrips(TRoundTripMeter* meter);
+
 private:
     std::shared_ptr<TFbClient> FClient;
+    std::unique_ptr<TTraceWriter> FWriter;
 };
 
 }  // namespace keyrix::bench

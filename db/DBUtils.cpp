@@ -211,16 +211,29 @@ void FreeQueries(const std::string& owner) {
     if (firstError) std::rethrow_exception(firstError);
 }
 
+namespace {
+std::string GeneratorSql(const std::string& name, std::int64_t step) {
+    return Format("select gen_id(%s, %d) from rdb$database", name, step);
+}
+}  // namespace
+
 std::int64_t GeneratorValue(const std::string& name, std::int64_t step, PTransaction transaction,
                             TFbConnection* database) {
     const bool ownTransaction = !transaction;
-    TQueryScope query(PrepareQuery(Format("select gen_id(%s, %d) from rdb$database", name, step),
-                                   std::move(transaction), database),
-                      ownTransaction);
+    TQueryScope query(PrepareQuery(GeneratorSql(name, step), std::move(transaction), database), ownTransaction);
+    query->SetSingleton(true);
     query->ExecuteWith({});
     const std::int64_t value = query->FieldAt(0).AsInt64();
     query.Free();
     return value;
+}
+
+std::int64_t CachedGeneratorValue(std::int32_t& handle, const std::string& name, std::int64_t step,
+                                  const std::string& owner, PTransaction transaction) {
+    PQuery query = CachedQuery(handle, GeneratorSql(name, step), owner, std::move(transaction));
+    query->SetSingleton(true);
+    query->ExecuteWith({});
+    return query->FieldAt(0).AsInt64();
 }
 
 std::string FindClientLibrary() {

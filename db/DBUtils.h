@@ -102,6 +102,10 @@ void FreeQueries(const std::string& owner);
 // transaction, else in a read transaction of its own.
 std::int64_t GeneratorValue(const std::string& name, std::int64_t step, PTransaction transaction = nullptr,
                             TFbConnection* database = nullptr);
+// The same statement from the cache (see CachedQuery): prepared at the first draw and kept
+// for the next, so that drawing once per record costs one round trip, not a preparation.
+std::int64_t CachedGeneratorValue(std::int32_t& handle, const std::string& name, std::int64_t step,
+                                  const std::string& owner, PTransaction transaction);
 
 // The Firebird client library to load: from the folder in the registry value
 // "DefaultInstance" of "SOFTWARE\Firebird Project\Firebird Server\Instances", first

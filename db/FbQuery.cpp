@@ -145,7 +145,16 @@ void TFbQuery::ExecuteWith(const std::vector<TValue>& values) {
         const unsigned short dialect = FAttachment->Dialect;
         const XSQLDA* input = FInput->Count() > 0 ? FInput->Get() : nullptr;
         ISC_STATUS_ARRAY status{};
-        if (FStatementType == isc_info_sql_stmt_select || FStatementType == isc_info_sql_stmt_select_for_upd) {
+        const bool select = FStatementType == isc_info_sql_stmt_select || FStatementType == isc_info_sql_stmt_select_for_upd;
+        if (select && FSingleton && FOutput->Count() > 0 && !FCursorOpen) {
+            // No cursor stays open. The server answers "no row" with isc_stream_eof.
+            FAttachment->Call(&TFbClient::isc_dsql_execute2, status, inTransaction, &FHandle, dialect, input,
+                              FOutput->Get());
+            if (status[1] != isc_stream_eof) {
+                FAttachment->Check(status, "");
+                AddRow(inTransaction);
+            }
+        } else if (select) {
             if (FCursorOpen && HandleValid() && FAttachment->Usable()) {
                 ISC_STATUS_ARRAY closeStatus{};
                 FAttachment->Call(&TFbClient::isc_dsql_free_statement, closeStatus, &FHandle, DSQL_close);

@@ -50,6 +50,12 @@ public:
     bool Cached() const { return FCached; }
     void SetCached(bool cached) { FCached = cached; }
 
+    // A select that yields one row at most by its own text ("... from rdb$database",
+    // "select first 1 ..."): its row comes back with the execution, one round trip instead
+    // of an execution and a fetch. A second row would fail the execution.
+    bool Singleton() const { return FSingleton; }
+    void SetSingleton(bool singleton) { FSingleton = singleton; }
+
     // Executions of this statement, and of all statements of the process (for tests and
     // the benchmark: what a pass costs in round trips).
     std::uint64_t Executions() const { return FExecutions; }
@@ -94,6 +100,7 @@ private:
     std::string FSQL;
     TParsedSql FParsed;
     bool FCached = false;
+    bool FSingleton = false;
     std::uint64_t FExecutions = 0;
     bool FFreed = false;
 

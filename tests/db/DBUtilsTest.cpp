@@ -3,6 +3,7 @@
 #include "db/DBUtils.h"
 
 #include "tests/db/DbFixture.h"
+#include "tests/support/FaultyClient.h"
 #include "tests/setup/HiveFixture.h"
 
 #include <gtest/gtest.h>
@@ -174,6 +175,25 @@ TEST_F(DbSession, GeneratorValueStepsTheGenerator) {
     EXPECT_EQ(insert->FieldAt(0).AsInt64(), id);
     pass->Commit();
     EXPECT_THROW(GeneratorValue("NO_SUCH_GENERATOR", 1), EFirebirdError);
+}
+
+// Drawn once per new record: prepared at the first draw only, one call per draw after it,
+// the same numbers as the one-shot draw, and freed with its owner's other statements.
+TEST_F(DbSession, CachedGeneratorValueIsPreparedOnce) {
+    PTransaction pass = NewWriteTransaction();
+    std::int32_t handle = 0;
+    const std::int64_t first = CachedGeneratorValue(handle, "GEN_USERS_ID", 1, "Sync", pass);
+    EXPECT_NE(handle, 0);
+    test::TFaultyClient client(FindClientLibrary());
+    client.Arm(0, test::TClientFault::ServerError, true);
+    EXPECT_EQ(CachedGeneratorValue(handle, "GEN_USERS_ID", 1, "Sync", pass), first + 1);
+    EXPECT_EQ(CachedGeneratorValue(handle, "GEN_USERS_ID", 1, "Sync", pass), first + 2);
+    EXPECT_EQ(client.Names(), std::vector<std::string>(2, "isc_dsql_execute2"));
+    client.Disarm();
+    EXPECT_EQ(GeneratorValue("GEN_USERS_ID", 1, pass), first + 3);
+    FreeQueries("Sync");
+    EXPECT_EQ(handle, 0);
+    EXPECT_TRUE(pass->IsFreed());
 }
 
 TEST_F(DbSession, NoDefaultDatabaseIsABug) {

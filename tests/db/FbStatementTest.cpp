@@ -4,6 +4,7 @@
 
 #include "db/DBUtils.h"
 #include "tests/db/DbFixture.h"
+#include "tests/support/FaultyClient.h"
 #include "tests/support/TcpRelay.h"
 
 #include <arpa/inet.h>
@@ -399,4 +400,33 @@ TEST_F(DbStatements, NetworkFailureRunsTheLostConnectionHandlerThenCloses) {
     EXPECT_FALSE(insert->Prepared());
     EXPECT_THROW(transaction->StartTransaction(), EDatabaseError);
     EXPECT_EQ(Scalar("select count(*) from departments").ToString(), "0");
+}
+
+// A select that yields one row at most by its text gets its row with the execution; no row
+// is no row, not an error, and a second row is the server's error.
+TEST_F(DbStatements, SingletonSelectAnswersWithTheExecution) {
+    const std::int64_t user = NewUser("Singleton", "S-1");
+    auto transaction = Write();
+    auto query = Query(transaction, "select first 1 id from users where employee_number = :nr");
+    query->SetCached(true);
+    query->SetSingleton(true);
+    query->ExecuteWith({std::string("S-1")});  // prepares
+    test::TFaultyClient client(FindClientLibrary());
+    client.Arm(0, test::TClientFault::ServerError, true);
+    for (int round = 0; round < 2; ++round) {  // a kept statement answers again
+        query->ExecuteWith({std::string("S-1")});
+        ASSERT_FALSE(query->Eof());
+        EXPECT_EQ(query->FieldAt(0).AsInt64(), user);
+        query->NextRow();
+        EXPECT_TRUE(query->Eof());
+        query->ExecuteWith({std::string("no such number")});
+        EXPECT_TRUE(query->Eof());
+    }
+    // One call each, nothing to fetch or close afterwards.
+    EXPECT_EQ(client.Names(), std::vector<std::string>(4, "isc_dsql_execute2"));
+    client.Disarm();
+    auto both = Query(transaction, "select id from users where last_name = :name");
+    NewUser("Singleton");
+    both->SetSingleton(true);
+    EXPECT_THROW(both->ExecuteWith({std::string("Singleton")}), EFirebirdError);
 }

@@ -89,6 +89,7 @@ void TDataModule1::ImportCardHolders() {
     const dbutils::PQuery adopt = dbutils::CachedWriteQuery(h.Adopt, AdoptSql, "Sync", t);
     const dbutils::PQuery match = dbutils::CachedQuery(h.Match, MatchSql, "Sync", t);
     const dbutils::PQuery find = dbutils::CachedWriteQuery(h.Find, FindSql, "Sync", t);
+    find->SetSingleton(true);  // "first 1"
     const dbutils::PQuery copyUser = dbutils::CachedWriteQuery(h.CopyUser, CopyUserSql, "Sync", t);
     const dbutils::PQuery copyGroups = dbutils::CachedWriteQuery(h.CopyGroups, CopyGroupsSql, "Sync", t);
     const dbutils::PQuery markSeen = dbutils::CachedWriteQuery(h.MarkSeen, MarkSeenSql, "Sync", t);

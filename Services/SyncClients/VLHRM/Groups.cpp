@@ -29,6 +29,7 @@ void TDataModule1::AddToCompanySiteGroups(THrmGroupCache& cache, std::int32_t co
                                           std::int64_t userId) {
     if (!cache.Valid || cache.CompanyNumber != companyNumber || cache.SiteNumber != siteNumber) {
         dbutils::PQuery lookup = dbutils::CachedQuery(GroupLookupHandle, GroupLookupSql, "Sync", PassTransaction);
+        lookup->SetSingleton(true);  // one row, from rdb$database
         lookup->ExecuteWith({companyNumber, siteNumber});
         const TFbField company = lookup->FieldByName("GROUP_COMPANY");
         const TFbField site = lookup->FieldByName("GROUP_SITE");

@@ -108,7 +108,8 @@ void TDataModule1::ImportHrmUsers() {
             if (match->Eof()) {
                 // Leavers and names with digits are not created.
                 if (e.TerminationDate || HasDigit(e.FirstName) || HasDigit(e.LastName)) continue;
-                const std::int64_t id = dbutils::GeneratorValue("GEN_USERS_ID", 1, PassTransaction);
+                const std::int64_t id =
+                    dbutils::CachedGeneratorValue(NewUserIdHandle, "GEN_USERS_ID", 1, "Sync", PassTransaction);
                 insert->ExecuteWith({id, e.FirstName, e.LastName, NullIfNone(e.Email), e.Occupation,
                                      e.EmployeeNumber, companyId, e.CompanyName, key});
                 AddToCompanySiteGroups(groups, e.CompanyNumber, e.SiteNumber, e.CompanyName, e.SiteName, id);

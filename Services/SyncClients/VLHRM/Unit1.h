@@ -103,7 +103,7 @@ public:
     dbutils::PTransaction PassTransaction;
     // Handle variables of the cached statements (0 until first use).
     std::int32_t AuditQueryHandle = 0;
-    std::int32_t MatchUserHandle = 0, InsertUserHandle = 0, UpdateUserHandle = 0;
+    std::int32_t MatchUserHandle = 0, InsertUserHandle = 0, UpdateUserHandle = 0, NewUserIdHandle = 0;
     std::int32_t GroupLookupHandle = 0, GroupMemberHandle = 0, GroupAddHandle = 0;
     // The card-holder import's statements, one per step of a record.
     struct TCardHolderHandles {

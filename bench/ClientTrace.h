@@ -1,0 +1,91 @@
+// The trace of a run's client calls: what the database layer asked of the Firebird client
+// library, call by call, with the handles as the library gave them out, the statement
+// texts, the bound values and what each call answered. TClientCallCounter writes it while
+// the run goes on; ReplayTrace makes the same calls again against another database.
+//
+// A file of records, each a fixed header and a payload, written through a buffer so that a
+// long pass costs the run a copy of a few bytes per call and no memory that grows with it.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace keyrix::bench {
+
+enum class TCallKind : std::uint8_t {
+    Attach, Detach, Start, Commit, Rollback, Allocate, Prepare, Describe, DescribeBind,
+    Execute, Execute2, Immediate, Fetch, Free, Info, BlobOpen, BlobSegment, BlobClose,
+    Mark,  // not a call: where the bench starts and stops its clock
+    Count
+};
+
+const char* CallKindName(TCallKind kind);
+
+enum class TTraceMark : std::uint32_t { Begin = 1, End = 2 };
+// What a pair of marks times: the whole pass, or one import in it.
+enum class TTraceSegment : std::uint32_t { Pass, Hrm, CardHolders, Count };
+
+#pragma pack(push, 1)
+struct TTraceHeader {
+    TCallKind Kind;
+    std::uint8_t Failed;   // the call put an error in its status vector
+    std::uint16_t Small;   // dialect, free option
+    std::uint32_t A, B, C; // handles and the call's own numbers (see TClientCallCounter)
+    std::uint32_t Size;    // payload bytes that follow
+};
+#pragma pack(pop)
+
+// One bound value as the call saw it; Data holds the bytes the client reads (none for NULL).
+struct TTraceValue {
+    std::int16_t Type = 0, Scale = 0, SubType = 0, Length = 0, Indicator = 0;
+    std::string Data;
+};
+
+// Payload of an execution: its input values.
+std::string EncodeValues(const std::vector<TTraceValue>& values);
+// Raises std::runtime_error on a payload that does not decode.
+std::vector<TTraceValue> DecodeValues(const std::string& payload);
+
+class TTraceWriter {
+public:
+    // Raises std::runtime_error when the file cannot be created.
+    explicit TTraceWriter(const std::string& path);
+    TTraceWriter(const TTraceWriter&) = delete;
+    TTraceWriter& operator=(const TTraceWriter&) = delete;
+    ~TTraceWriter();
+
+    void Write(const TTraceHeader& header, const void* payload, std::size_t size);
+    // Raises std::runtime_error naming the file when a write failed.
+    void Close();
+    std::uint64_t Records() const { return FRecords; }
+
+private:
+    std::string FPath;
+    std::FILE* FFile = nullptr;
+    std::vector<char> FBuffer;
+    bool FFailed = false;
+    std::uint64_t FRecords = 0;
+};
+
+class TTraceReader {
+public:
+    explicit TTraceReader(const std::string& path);
+    TTraceReader(const TTraceReader&) = delete;
+    TTraceReader& operator=(const TTraceReader&) = delete;
+    ~TTraceReader();
+
+    // The next record; false at the end. Raises std::runtime_error on a cut record.
+    bool Next(TTraceHeader& header, std::string& payload);
+    std::uint64_t Position() const { return FRecords; }
+
+private:
+    std::string FPath;
+    std::FILE* FFile = nullptr;
+    std::vector<char> FBuffer;
+    std::uint64_t FRecords = 0;
+};
+
+}  // namespace keyrix::bench

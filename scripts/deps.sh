@@ -1,5 +1,5 @@
-# Sourced by scripts/test and scripts/demo: installs the Debian packages the build needs,
-# once, and only those that are missing.
+# Sourced by scripts/test, scripts/demo and scripts/package: installs the Debian packages the
+# build needs, once, and only those that are missing, and configures the release build.
 keyrix_packages=(
   cmake g++ ninja-build pkg-config
   clang-14 libclang-rt-14-dev
@@ -10,6 +10,7 @@ keyrix_packages=(
   googletest libgtest-dev
   libncurses-dev tmux
   firebird3.0-server firebird-dev
+  dpkg-dev file systemd
 )
 
 keyrix_install_packages() {
@@ -26,4 +27,16 @@ keyrix_install_packages() {
   fi
   $sudo env DEBIAN_FRONTEND=noninteractive apt-get update -qq
   $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+# The release build folder "build", shared by scripts/demo and scripts/package: both configure
+# it with exactly these options, so that one build serves both and neither rebuilds for the
+# other. Every option that shapes the binary is given, so a folder configured otherwise by
+# hand is brought back to a plain release build.
+keyrix_configure_release() {
+  local launcher=-DCMAKE_CXX_COMPILER_LAUNCHER=
+  command -v ccache >/dev/null && launcher=-DCMAKE_CXX_COMPILER_LAUNCHER=ccache
+  cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS= \
+    -DKEYRIX_TESTS=OFF -DKEYRIX_WERROR=OFF -DKEYRIX_SANITIZE=OFF -DKEYRIX_TSAN=OFF -DKEYRIX_FUZZ=OFF \
+    "$launcher"
 }

@@ -45,14 +45,22 @@ namespace {
 
 const char* const Usage =
     "Usage: keyrix-bench [--employees N] [--seed S] [--leavers PERCENT] [--no-faults]\n"
-    "                    [--db-folder DIR] [--schema FILE] [--keep] [--verbose]\n"
+    "                    [--db-folder DIR] [--schema FILE] [--page-buffers PAGES]\n"
+    "                    [--round-trips] [--no-goals]\n"
+    "                    [--keep] [--verbose]\n"
     "Times two passes of the HRM and card-holder imports over a feed of N employees (default\n"
     "20000) and their card-holder file against a fresh database on the local Firebird server\n"
     "(KEYRIX_TEST_FB_* or the package's SYSDBA password), made in DIR (default\n"
-    "/var/lib/keyrix-bench) from FILE (default the tests' schema). --no-faults leaves out the\n"
-    "card-holder file's few faults (missing employees, invalid cards, a second card-holder\n"
-    "id). --keep leaves the database and the work folder; --verbose shows the imports' own\n"
-    "progress lines.\n";
+    "/var/lib/keyrix-bench) from FILE (default the tests' schema). Each pass is compared with\n"
+    "the replay of its client calls on a second database made the same way, and with\n"
+    "\"select 1\" run as often. N above 20000 also runs 20000, for the growth. --no-faults\n"
+    "leaves out the card-holder file's few faults (missing employees, invalid cards, a\n"
+    "second card-holder id). --round-trips attributes the round trips to the kinds of call\n"
+    "(slower: not for timing). --page-buffers: each database's page cache (default 32768;\n"
+    "0 keeps the server's default). --no-goals: exit code 0 also when a goal is missed. --keep\n"
+    "leaves the databases and the work folder; --verbose shows the imports' progress lines.\n"
+    "Exit code: 0 all went through and every goal was met, 1 a pass, a replay or the set-up\n"
+    "failed, 2 a bad command line, 3 a goal was missed.\n";
 
 const std::string HrmPath = "/General/HrDataService.asmx/GetBrakonData";
 const std::string HrmUser = "BENCH\\hrmsync";
@@ -60,6 +68,11 @@ const std::string HrmPassword = "Bench-Feed-7431";
 
 // Runs of more employees are measured beside a run of this many.
 constexpr std::size_t BaseEmployees = 20'000;
+
+// The page cache each database gets: room for the largest register measured here. With the
+// server's default (2,048 pages of 8 KiB) a 100,000-employee database outgrows the cache in
+// its first pass, and with forced writes on every dirty page it evicts is a synchronous write.
+constexpr int DefaultPageBuffers = 32'768;
 
 struct TBenchOptions {
     demo::TFeedOptions Feed{BaseEmployees, 1, 8};
@@ -70,6 +83,8 @@ struct TBenchOptions {
     bool Keep = false;
     bool Verbose = false;
     bool AttributeRoundTrips = false;
+    bool CheckGoals = true;
+    int PageBuffers = DefaultPageBuffers;
 };
 
 // What one segment of a pass (the pass, or an import in it) cost, measured around its call.
@@ -451,8 +466,15 @@ TSizeResult RunSize(const TBenchOptions& options, std::size_t employeeCount, con
     TBenchDatabase database(account, options.DatabaseFolder, options.Schema, work, "run");
     TBenchDatabase replayDatabase(account, options.DatabaseFolder, options.Schema, work, "replay");
     database.Keep = replayDatabase.Keep = options.Keep;
-    std::printf("database: %s (%d departments); replayed on %s, made the same way\n", database.Connection().c_str(),
-                database.Departments(), replayDatabase.File().c_str());
+    if (options.PageBuffers > 0) {
+        database.SetPageBuffers(options.PageBuffers);
+        replayDatabase.SetPageBuffers(options.PageBuffers);
+    }
+    std::printf("database: %s (%d departments, %s); replayed on %s, made the same way\n", database.Connection().c_str(),
+                database.Departments(),
+                options.PageBuffers > 0 ? (std::to_string(options.PageBuffers) + " pages of cache").c_str()
+                                        : "the server's default cache",
+                replayDatabase.File().c_str());
 
     TServerProcess server(bin + "keyrix-demo-server", {"--file", feedFile, "--user", HrmUser, "--password",
                                                        HrmPassword, "--path", HrmPath, "--quiet"});
@@ -580,7 +602,7 @@ int Run(const TBenchOptions& options) {
     for (const TSizeResult& size : sizes)
         for (const TPassResult& pass : size.Passes) failed = failed || !pass.Error.empty() || !pass.ReplayError.empty();
     const bool met = Summarise(sizes);
-    return failed ? 1 : met ? 0 : 3;
+    return failed ? 1 : met || !options.CheckGoals ? 0 : 3;
 }
 
 }  // namespace
@@ -611,6 +633,10 @@ int main(int argc, char** argv) {
                 options.Verbose = true;
             else if (arguments.Is("--round-trips"))
                 options.AttributeRoundTrips = true;
+            else if (arguments.Is("--page-buffers"))
+                options.PageBuffers = static_cast<int>(arguments.Number(0, 1'000'000));
+            else if (arguments.Is("--no-goals"))
+                options.CheckGoals = false;
             else
                 arguments.Unknown();
         }

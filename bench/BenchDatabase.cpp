@@ -111,6 +111,21 @@ TBenchDatabase::~TBenchDatabase() {
     }
 }
 
+void TBenchDatabase::SetPageBuffers(int pages) const {
+    // The password goes through a file of the private scratch folder, not the command line,
+    // which any user of the machine can read.
+    const std::string passwordFile = FScratch + "/gfix.password";
+    {
+        std::ofstream out(passwordFile, std::ios::trunc);
+        out << FAccount.Password << "\n";
+        if (!out) throw std::runtime_error("cannot write " + passwordFile);
+    }
+    const TCommandResult result = RunProgram({"gfix", "-user", FAccount.User, "-fetch_password", passwordFile,
+                                              "-buffers", std::to_string(pages), Connection()});
+    std::remove(passwordFile.c_str());
+    if (result.ExitCode != 0) throw std::runtime_error("gfix -buffers failed for " + FFile + ": " + result.Output);
+}
+
 std::string TBenchDatabase::Connection() const {
     return FAccount.Host + "/" + std::to_string(FAccount.Port) + ":" + FFile;
 }

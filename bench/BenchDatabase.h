@@ -35,6 +35,10 @@ public:
     // "host/port:file", as the layer and isql name it.
     std::string Connection() const;
     int Departments() const { return FDepartments; }
+    // Sets the page cache the server keeps for this database (gfix -buffers, kept in its
+    // header and used instead of the server's default). Raises std::runtime_error with
+    // gfix's output when it fails.
+    void SetPageBuffers(int pages) const;
 
     bool Keep = false;
 

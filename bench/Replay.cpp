@@ -141,7 +141,12 @@ public:
     }
 
     ~TReplay() {
-        // What the trace left open (a pass that failed) goes with the attachments.
+        // What a replay that stopped early left open: an attachment with an active
+        // transaction cannot be detached, and the database could then not be dropped.
+        for (auto& [recorded, handle] : FTransactions) {
+            ISC_STATUS_ARRAY status{};
+            if (handle != 0) FClient.isc_rollback_transaction(status, &handle);
+        }
         for (auto& [recorded, handle] : FDatabases) {
             ISC_STATUS_ARRAY status{};
             if (handle != 0) FClient.isc_detach_database(status, &handle);

@@ -74,6 +74,9 @@ constexpr std::size_t BaseEmployees = 20'000;
 // its first pass, and with forced writes on every dirty page it evicts is a synchronous write.
 constexpr int DefaultPageBuffers = 32'768;
 
+// How many calls of the pass go between two turns of its replay: about a tenth of a second.
+constexpr std::uint64_t ReplayTurnCalls = 2'000;
+
 struct TBenchOptions {
     demo::TFeedOptions Feed{BaseEmployees, 1, 8};
     std::vector<std::size_t> Sizes;
@@ -107,11 +110,14 @@ public:
         FCalls = FCounter.Now();
         FExecutions = TFbQuery::TotalExecutions();
         FTrips = FMeter.Sent();
+        FPaused = FCounter.PausedSeconds();
         FStart = std::chrono::steady_clock::now();
     }
     ~TSegmentTimer() {
         FResult.Ran = true;
-        FResult.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - FStart).count();
+        // Less the replay's turns taken meanwhile.
+        FResult.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - FStart).count() -
+                          (FCounter.PausedSeconds() - FPaused);
         FResult.RoundTrips = FMeter.Sent() - FTrips;
         FResult.Executions = TFbQuery::TotalExecutions() - FExecutions;
         FResult.Calls = FCounter.Now() - FCalls;
@@ -127,6 +133,7 @@ private:
     const TRoundTripMeter& FMeter;
     TClientCalls FCalls;
     std::uint64_t FExecutions = 0, FTrips = 0;
+    double FPaused = 0;
     std::chrono::steady_clock::time_point FStart;
 };
 
@@ -505,18 +512,30 @@ TSizeResult RunSize(const TBenchOptions& options, std::size_t employeeCount, con
     bool replayable = true;
     for (const char* name : {"pass 1 (all employees new)", second}) {
         // The run's connection and schema steps go into the trace too (untimed), so that the
-        // replay's database goes through them as well.
+        // replay's database goes through them as well. The replay takes its turns while the
+        // pass runs, every ReplayTurnCalls calls of the pass.
         counter.StartRecording(trace);
-        TPassResult pass = RunPass(name, logFile, counter, meter, options.AttributeRoundTrips);
-        counter.StopRecording();
+        std::optional<TTraceReplay> replay;
         if (replayable) {
-            try {
-                pass.Replay = ReplayTrace(trace, library, replayDatabase.Connection(), account.Port);
-            } catch (const std::exception& error) {
-                // The replay's database is no longer the run's: later passes cannot be replayed.
-                pass.ReplayError = error.what();
-                replayable = false;
+            replay.emplace(trace, library, replayDatabase.Connection(), account.Port, meter);
+            counter.ReplayAlongside(&*replay, ReplayTurnCalls);
+        }
+        TPassResult pass = RunPass(name, logFile, counter, meter, options.AttributeRoundTrips);
+        counter.ReplayAlongside(nullptr, 0);
+        counter.StopRecording();
+        if (replay) {
+            pass.ReplayError = counter.ReplayError();
+            if (pass.ReplayError.empty()) {
+                try {
+                    pass.Replay = replay->Finish();
+                } catch (const std::exception& error) {
+                    pass.ReplayError = error.what();
+                }
             }
+            // The replay's database no longer follows the run's: later passes cannot be replayed.
+            replayable = pass.ReplayError.empty();
+            replay.reset();
+            meter.Exclude({});
         }
         std::remove(trace.c_str());
         RunFloor(pass, database, account);

@@ -1,6 +1,7 @@
 #include "bench/ClientCalls.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -21,35 +22,53 @@ std::atomic<bool> Installed{false};
 std::mutex StateLock;
 TTraceWriter* Writer = nullptr;
 TRoundTripMeter* Meter = nullptr;
+// The replay that takes turns with the run, and its bookkeeping.
+TTraceReplay* Alongside = nullptr;
+std::uint64_t AlongsideEvery = 0, SinceTurn = 0;
+double Paused = 0;
+std::string AlongsideError;
+
+// The replay's turn, before the run's next call: the calls so far, made again.
+void ReplayTurn() {
+    SinceTurn = 0;
+    const auto start = std::chrono::steady_clock::now();
+    Writer->Flush();
+    try {
+        Alongside->Catchup();
+    } catch (const std::exception& error) {
+        // The twin database no longer follows the run; the pass goes on without it.
+        AlongsideError = error.what();
+        Alongside = nullptr;
+    }
+    Paused += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
 
 short BaseType(short type) { return static_cast<short>(type & ~1); }
 
-std::string Values(const XSQLDA* area) {
-    std::vector<TTraceValue> values;
-    if (area != nullptr) {
-        for (int i = 0; i < area->sqld; ++i) {
-            const XSQLVAR& var = area->sqlvar[i];
-            TTraceValue value;
-            value.Type = var.sqltype;
-            value.Scale = var.sqlscale;
-            value.SubType = var.sqlsubtype;
-            value.Length = var.sqllen;
-            value.Indicator = (var.sqltype & 1) != 0 && var.sqlind != nullptr ? *var.sqlind : 0;
-            if (value.Indicator >= 0 && var.sqldata != nullptr) {
-                std::size_t size = static_cast<std::size_t>(var.sqllen);
-                if (BaseType(var.sqltype) == SQL_VARYING) {
-                    short length = 0;
-                    std::memcpy(&length, var.sqldata, sizeof length);
-                    size = sizeof length + static_cast<std::size_t>(length);
-                } else if (BaseType(var.sqltype) == SQL_NULL) {
-                    size = 0;
-                }
-                value.Data.assign(var.sqldata, size);
+// The payload of an execution, built in storage that is reused from call to call.
+const std::string& Values(const XSQLDA* area) {
+    thread_local std::string out;
+    out.clear();
+    const std::uint16_t count = area != nullptr ? static_cast<std::uint16_t>(area->sqld) : 0;
+    out.append(reinterpret_cast<const char*>(&count), sizeof count);
+    for (int i = 0; i < count; ++i) {
+        const XSQLVAR& var = area->sqlvar[i];
+        TTraceValue value{var.sqltype, var.sqlscale, var.sqlsubtype, var.sqllen,
+                          static_cast<std::int16_t>((var.sqltype & 1) != 0 && var.sqlind != nullptr ? *var.sqlind : 0), 0};
+        if (value.Indicator >= 0 && var.sqldata != nullptr) {
+            value.Size = static_cast<std::uint32_t>(var.sqllen);
+            if (BaseType(var.sqltype) == SQL_VARYING) {
+                short length = 0;
+                std::memcpy(&length, var.sqldata, sizeof length);
+                value.Size = static_cast<std::uint32_t>(sizeof length + static_cast<std::size_t>(length));
+            } else if (BaseType(var.sqltype) == SQL_NULL) {
+                value.Size = 0;
             }
-            values.push_back(std::move(value));
         }
+        out.append(reinterpret_cast<const char*>(&value), sizeof value);
+        out.append(var.sqldata != nullptr ? var.sqldata : "", value.Size);
     }
-    return EncodeValues(values);
+    return out;
 }
 
 // Around one call: counts it, measures its round trips when asked, and records it.
@@ -58,11 +77,12 @@ public:
     explicit TNote(TCallKind kind) : FKind(kind) {
         Counts[static_cast<std::size_t>(kind)].fetch_add(1, std::memory_order_relaxed);
         std::lock_guard guard(StateLock);
+        if (Alongside != nullptr && Writer != nullptr && ++SinceTurn >= AlongsideEvery) ReplayTurn();
         if (Meter != nullptr) FSentBefore = Meter->Sent();
     }
     // After the call: what to write, if a trace is being written.
     void Done(const ISC_STATUS* status, std::uint16_t small, std::uint32_t a, std::uint32_t b, std::uint32_t c,
-              const std::string& payload = {}) {
+              const void* payload = nullptr, std::size_t size = 0) {
         std::lock_guard guard(StateLock);
         if (Meter != nullptr) {
             if (FKind == TCallKind::Attach || FKind == TCallKind::Detach) Meter->Refresh();
@@ -71,8 +91,8 @@ public:
         }
         if (Writer == nullptr) return;
         const TTraceHeader header{FKind, static_cast<std::uint8_t>(status != nullptr && status[1] != 0), small,
-                                  a, b, c, static_cast<std::uint32_t>(payload.size())};
-        Writer->Write(header, payload.data(), payload.size());
+                                  a, b, c, static_cast<std::uint32_t>(size)};
+        Writer->Write(header, payload, size);
     }
 
 private:
@@ -93,7 +113,7 @@ ISC_STATUS Attach(ISC_STATUS* s, short nameLength, const ISC_SCHAR* name, isc_db
                   const ISC_SCHAR* dpb) {
     TNote note(TCallKind::Attach);
     const ISC_STATUS r = Real.isc_attach_database(s, nameLength, name, db, dpbLength, dpb);
-    note.Done(s, 0, H(db), 0, 0, std::string(dpb, static_cast<std::size_t>(dpbLength > 0 ? dpbLength : 0)));
+    note.Done(s, 0, H(db), 0, 0, dpb, static_cast<std::size_t>(dpbLength > 0 ? dpbLength : 0));
     return r;
 }
 
@@ -123,7 +143,7 @@ ISC_STATUS Start(ISC_STATUS* s, isc_tr_handle* tr, short count, ...) {
     if (count != 1) std::abort();  // a use the layer does not make
     TNote note(TCallKind::Start);
     const ISC_STATUS r = Real.isc_start_transaction(s, tr, count, db, length, block);
-    note.Done(s, 0, H(tr), H(db), 0, std::string(block, static_cast<std::size_t>(length > 0 ? length : 0)));
+    note.Done(s, 0, H(tr), H(db), 0, block, static_cast<std::size_t>(length > 0 ? length : 0));
     return r;
 }
 #if defined(__clang__)
@@ -159,7 +179,7 @@ ISC_STATUS Prepare(ISC_STATUS* s, isc_tr_handle* tr, isc_stmt_handle* stmt, unsi
     const ISC_STATUS r = Real.isc_dsql_prepare(s, tr, stmt, length, sql, dialect, out);
     // A length of 0 means a text ended by NUL.
     const std::size_t size = length != 0 ? length : std::strlen(sql);
-    note.Done(s, dialect, H(tr), H(stmt), 0, std::string(sql, size));
+    note.Done(s, dialect, H(tr), H(stmt), 0, sql, size);
     return r;
 }
 
@@ -180,7 +200,8 @@ ISC_STATUS DescribeBind(ISC_STATUS* s, isc_stmt_handle* stmt, unsigned short dia
 ISC_STATUS Execute(ISC_STATUS* s, isc_tr_handle* tr, isc_stmt_handle* stmt, unsigned short dialect, const XSQLDA* in) {
     TNote note(TCallKind::Execute);
     const ISC_STATUS r = Real.isc_dsql_execute(s, tr, stmt, dialect, in);
-    note.Done(s, dialect, H(tr), H(stmt), 0, Values(in));
+    const std::string& values = Values(in);
+    note.Done(s, dialect, H(tr), H(stmt), 0, values.data(), values.size());
     return r;
 }
 
@@ -188,7 +209,8 @@ ISC_STATUS Execute2(ISC_STATUS* s, isc_tr_handle* tr, isc_stmt_handle* stmt, uns
                     const XSQLDA* out) {
     TNote note(TCallKind::Execute2);
     const ISC_STATUS r = Real.isc_dsql_execute2(s, tr, stmt, dialect, in, out);
-    note.Done(s, dialect, H(tr), H(stmt), out != nullptr ? 1 : 0, Values(in));
+    const std::string& values = Values(in);
+    note.Done(s, dialect, H(tr), H(stmt), out != nullptr ? 1 : 0, values.data(), values.size());
     return r;
 }
 
@@ -198,7 +220,7 @@ ISC_STATUS Immediate(ISC_STATUS* s, isc_db_handle* db, isc_tr_handle* tr, unsign
     const ISC_STATUS r = Real.isc_dsql_execute_immediate(s, db, tr, length, sql, dialect, in);
     const std::size_t size = length != 0 ? length : std::strlen(sql);
     // Values bound to an immediate text would be lost: the layer binds none.
-    note.Done(s, dialect, H(db), H(tr), in != nullptr && in->sqld > 0 ? 1 : 0, std::string(sql, size));
+    note.Done(s, dialect, H(db), H(tr), in != nullptr && in->sqld > 0 ? 1 : 0, sql, size);
     return r;
 }
 
@@ -221,7 +243,7 @@ ISC_STATUS Info(ISC_STATUS* s, isc_stmt_handle* stmt, short itemsLength, const I
                 ISC_SCHAR* buffer) {
     TNote note(TCallKind::Info);
     const ISC_STATUS r = Real.isc_dsql_sql_info(s, stmt, itemsLength, items, bufferLength, buffer);
-    note.Done(s, 0, H(stmt), 0, 0, std::string(items, static_cast<std::size_t>(itemsLength > 0 ? itemsLength : 0)));
+    note.Done(s, 0, H(stmt), 0, 0, items, static_cast<std::size_t>(itemsLength > 0 ? itemsLength : 0));
     return r;
 }
 
@@ -335,6 +357,24 @@ void TClientCallCounter::StopRecording() {
         writer = std::move(FWriter);
     }
     if (writer) writer->Close();
+}
+
+void TClientCallCounter::ReplayAlongside(TTraceReplay* replay, std::uint64_t everyCalls) {
+    std::lock_guard guard(StateLock);
+    Alongside = replay;
+    AlongsideEvery = everyCalls;
+    SinceTurn = 0;
+    if (replay != nullptr) AlongsideError.clear();
+}
+
+double TClientCallCounter::PausedSeconds() const {
+    std::lock_guard guard(StateLock);
+    return Paused;
+}
+
+std::string TClientCallCounter::ReplayError() const {
+    std::lock_guard guard(StateLock);
+    return AlongsideError;
 }
 
 void TClientCallCounter::AttributeRoundTrips(TRoundTripMeter* meter) {

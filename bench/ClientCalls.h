@@ -6,6 +6,7 @@
 #pragma once
 
 #include "bench/ClientTrace.h"
+#include "bench/Replay.h"
 #include "bench/RoundTrips.h"
 #include "db/FbClient.h"
 
@@ -47,6 +48,13 @@ public:
     void StartRecording(const std::string& traceFile);
     void Mark(TTraceMark mark, TTraceSegment segment);
     void StopRecording();
+
+    // While a trace is written: every so many calls, before the next one, hands the trace's
+    // new records to the replay, so that the pass and its replay take turns. The time it
+    // takes is PausedSeconds; a replay that fails is dropped and its error kept.
+    void ReplayAlongside(TTraceReplay* replay, std::uint64_t everyCalls);
+    double PausedSeconds() const;
+    std::string ReplayError() const;
 
     // Measures the round trips of every call with the meter (two system calls per call, so
     // not while timing), or stops with nullptr.

@@ -38,16 +38,14 @@ struct TTraceHeader {
 };
 #pragma pack(pop)
 
-// One bound value as the call saw it; Data holds the bytes the client reads (none for NULL).
+// The payload of an execution is its input values: a 16-bit count, then for each value this
+// header and the bytes the client reads (none for NULL).
+#pragma pack(push, 1)
 struct TTraceValue {
-    std::int16_t Type = 0, Scale = 0, SubType = 0, Length = 0, Indicator = 0;
-    std::string Data;
+    std::int16_t Type, Scale, SubType, Length, Indicator;
+    std::uint32_t Size;
 };
-
-// Payload of an execution: its input values.
-std::string EncodeValues(const std::vector<TTraceValue>& values);
-// Raises std::runtime_error on a payload that does not decode.
-std::vector<TTraceValue> DecodeValues(const std::string& payload);
+#pragma pack(pop)
 
 class TTraceWriter {
 public:
@@ -58,6 +56,8 @@ public:
     ~TTraceWriter();
 
     void Write(const TTraceHeader& header, const void* payload, std::size_t size);
+    // Hands every whole record written so far to the file, for a reader that follows.
+    void Flush();
     // Raises std::runtime_error naming the file when a write failed.
     void Close();
     std::uint64_t Records() const { return FRecords; }
@@ -77,8 +77,9 @@ public:
     TTraceReader& operator=(const TTraceReader&) = delete;
     ~TTraceReader();
 
-    // The next record; false at the end. Raises std::runtime_error on a cut record.
-    bool Next(TTraceHeader& header, std::string& payload);
+    // The next record; false at the end. A record cut at the end raises std::runtime_error,
+    // unless the writer may still be at work (follow): then it is read again next time.
+    bool Next(TTraceHeader& header, std::string& payload, bool follow = false);
     std::uint64_t Position() const { return FRecords; }
 
 private:

@@ -1,7 +1,10 @@
 #include "bench/Replay.h"
 
+#include "db/FbClient.h"
+
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstring>
@@ -90,17 +93,22 @@ void AllocateOutput(TStatement& statement) {
 class TInput {
 public:
     const XSQLDA* From(const std::string& payload) {
-        FValues = DecodeValues(payload);
-        if (FValues.empty()) return nullptr;
-        if (!FArea || FArea->sqln < static_cast<int>(FValues.size())) FArea = NewXsqlda(static_cast<int>(FValues.size()));
-        std::size_t total = 0;
-        for (const TTraceValue& v : FValues) total += (v.Data.size() + 7) / 8 * 8;
-        if (FData.size() < total / 8 + 1) FData.resize(total / 8 + 1);
-        FIndicators.resize(FValues.size());
-        FArea->sqld = static_cast<ISC_SHORT>(FValues.size());
-        auto* at = reinterpret_cast<char*>(FData.data());
-        for (std::size_t i = 0; i < FValues.size(); ++i) {
-            const TTraceValue& v = FValues[i];
+        std::uint16_t count = 0;
+        if (payload.size() < sizeof count) throw std::runtime_error("replay: an execution without its values");
+        std::memcpy(&count, payload.data(), sizeof count);
+        if (count == 0) return nullptr;
+        if (!FArea || FArea->sqln < count) FArea = NewXsqlda(count);
+        if (FData.size() * 8 < payload.size() + 8 * count) FData.resize((payload.size() + 8 * count) / 8 + 1);
+        FIndicators.resize(count);
+        FArea->sqld = static_cast<ISC_SHORT>(count);
+        std::size_t at = sizeof count;
+        auto* data = reinterpret_cast<char*>(FData.data());
+        for (std::size_t i = 0; i < count; ++i) {
+            TTraceValue v{};
+            if (at + sizeof v > payload.size()) throw std::runtime_error("replay: an execution's values are cut");
+            std::memcpy(&v, payload.data() + at, sizeof v);
+            at += sizeof v;
+            if (at + v.Size > payload.size()) throw std::runtime_error("replay: a bound value is cut");
             XSQLVAR& var = FArea->sqlvar[i];
             var.sqltype = v.Type;
             var.sqlscale = v.Scale;
@@ -108,37 +116,64 @@ public:
             var.sqllen = v.Length;
             FIndicators[i] = v.Indicator;
             var.sqlind = &FIndicators[i];
-            std::memcpy(at, v.Data.data(), v.Data.size());
-            var.sqldata = at;
-            at += (v.Data.size() + 7) / 8 * 8;
+            // Each value 8-byte aligned, as the client's own areas are.
+            std::memcpy(data, payload.data() + at, v.Size);
+            var.sqldata = data;
+            data += (v.Size + 7) / 8 * 8;
+            at += v.Size;
         }
         return FArea.get();
     }
 
 private:
-    std::vector<TTraceValue> FValues;
     PXsqlda FArea;
     std::vector<std::int64_t> FData;
     std::vector<ISC_SHORT> FIndicators;
 };
 
+}  // namespace
+
 class TReplay {
 public:
-    TReplay(const std::string& library, const std::string& connection, int port)
-        : FClient(library), FConnection(connection), FMeter(port) {}
+    TReplay(const std::string& traceFile, const std::string& library, const std::string& connection, int port,
+            TRoundTripMeter& passMeter)
+        : FClient(library), FConnection(connection), FMeter(port), FPassMeter(passMeter), FReader(traceFile) {}
 
-    TReplayResult Run(const std::string& traceFile) {
-        TTraceReader reader(traceFile);
+    void Catchup(bool follow) {
         TTraceHeader header{};
-        std::string payload;
-        while (reader.Next(header, payload)) {
-            FRecord = reader.Position();
-            Replay(header, payload);
+        while (FReader.Next(header, FPayload, follow)) {
+            FRecord = FReader.Position();
+            if (header.Kind == TCallKind::Mark) {
+                Mark(header);
+                continue;
+            }
+            if (FTiming == 0) {
+                Replay(header, FPayload);
+                continue;
+            }
+            // Each call timed on its own, the round trips read outside the clock: the
+            // replay may run in pieces between the pass's calls.
+            const std::uint64_t tripsBefore = FMeter.Sent();
+            const auto start = std::chrono::steady_clock::now();
+            Replay(header, FPayload);
+            const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            const std::uint64_t trips = FMeter.Sent() - tripsBefore;
+            for (std::size_t i = 0; i < FResult.Segments.size(); ++i) {
+                if ((FTiming & (1u << i)) == 0) continue;
+                FResult.Segments[i].Seconds += seconds;
+                FResult.Segments[i].RoundTrips += trips;
+            }
         }
-        FResult.Records = reader.Position();
-        if (FTiming != 0) throw std::runtime_error("replay: the trace " + traceFile + " has no end mark");
+    }
+
+    TReplayResult Finish() {
+        Catchup(false);
+        FResult.Records = FReader.Position();
+        if (FTiming != 0) throw std::runtime_error("replay: the trace ends inside a timed segment");
         return FResult;
     }
+
+    const std::vector<int>& Sockets() const { return FMeter.Sockets(); }
 
     ~TReplay() {
         // What a replay that stopped early left open: an attachment with an active
@@ -154,9 +189,19 @@ public:
     }
 
 private:
+    void Mark(const TTraceHeader& h) {
+        if (h.B >= FResult.Segments.size()) throw std::runtime_error("replay: a mark of no known segment");
+        if (h.A == static_cast<std::uint32_t>(TTraceMark::Begin)) {
+            FTiming |= 1u << h.B;
+            FResult.Segments[h.B].Ran = true;
+        } else {
+            FTiming &= ~(1u << h.B);
+        }
+    }
+
     void Count(TCallKind kind) {
         for (std::size_t i = 0; i < FResult.Segments.size(); ++i)
-            if ((FTiming & (1u << i)) != 0) ++FResult.Segments[i].Calls.Calls[static_cast<std::size_t>(kind)];
+            if ((FTiming & (1u << i)) != 0) ++FResult.Segments[i].Calls[static_cast<std::size_t>(kind)];
     }
 
     template <class TMap>
@@ -191,30 +236,23 @@ private:
     void Replay(const TTraceHeader& h, const std::string& payload) {
         ISC_STATUS_ARRAY s{};
         switch (h.Kind) {
-            case TCallKind::Mark: {
-                if (h.B >= FResult.Segments.size()) throw std::runtime_error("replay: a mark of no known segment");
-                TReplaySegment& segment = FResult.Segments[h.B];
-                if (h.A == static_cast<std::uint32_t>(TTraceMark::Begin)) {
-                    FMeter.Refresh();
-                    FTripsBefore[h.B] = FMeter.Sent();
-                    FTiming |= 1u << h.B;
-                    FStart[h.B] = std::chrono::steady_clock::now();
-                } else {
-                    segment.Ran = true;
-                    segment.Seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - FStart[h.B]).count();
-                    segment.RoundTrips += FMeter.Sent() - FTripsBefore[h.B];
-                    FTiming &= ~(1u << h.B);
-                }
+            case TCallKind::Mark:
+                Mark(h);
                 return;
-            }
             case TCallKind::Attach: {
                 Count(h.Kind);
                 isc_db_handle handle = 0;
+                const std::vector<int> before = FMeter.Connections();
                 FClient.isc_attach_database(s, static_cast<short>(FConnection.size()), FConnection.data(), &handle,
                                             static_cast<short>(payload.size()), payload.data());
                 Check(h, s);
                 if (handle != 0) FDatabases[h.A] = handle;
-                FMeter.Refresh();
+                // The replay's connections are the new ones; the pass's meter leaves them out.
+                std::vector<int> mine = FMeter.Sockets();
+                for (int fd : FMeter.Connections())
+                    if (std::find(before.begin(), before.end(), fd) == before.end()) mine.push_back(fd);
+                FMeter.Use(mine);
+                FPassMeter.Exclude(mine);
                 return;
             }
             case TCallKind::Detach:
@@ -340,6 +378,9 @@ private:
     TBareClient FClient;
     std::string FConnection;
     TRoundTripMeter FMeter;
+    TRoundTripMeter& FPassMeter;
+    TTraceReader FReader;
+    std::string FPayload;
     std::unordered_map<std::uint32_t, isc_db_handle> FDatabases;
     std::unordered_map<std::uint32_t, isc_tr_handle> FTransactions;
     std::unordered_map<std::uint32_t, TStatement> FStatements;
@@ -347,16 +388,18 @@ private:
     TReplayResult FResult;
     std::uint64_t FRecord = 0;
     unsigned FTiming = 0;  // a bit for each segment under way
-    std::array<std::uint64_t, static_cast<std::size_t>(TTraceSegment::Count)> FTripsBefore{};
-    std::array<std::chrono::steady_clock::time_point, static_cast<std::size_t>(TTraceSegment::Count)> FStart{};
 };
 
-}  // namespace
+TTraceReplay::TTraceReplay(const std::string& traceFile, const std::string& libraryPath, const std::string& connection,
+                           int serverPort, TRoundTripMeter& passMeter)
+    : FReplay(std::make_unique<TReplay>(traceFile, libraryPath, connection, serverPort, passMeter)) {}
 
-TReplayResult ReplayTrace(const std::string& traceFile, const std::string& libraryPath, const std::string& connection,
-                          int serverPort) {
-    TReplay replay(libraryPath, connection, serverPort);
-    return replay.Run(traceFile);
-}
+TTraceReplay::~TTraceReplay() = default;
+
+void TTraceReplay::Catchup() { FReplay->Catchup(true); }
+
+TReplayResult TTraceReplay::Finish() { return FReplay->Finish(); }
+
+const std::vector<int>& TTraceReplay::Sockets() const { return FReplay->Sockets(); }
 
 }  // namespace keyrix::bench

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 
@@ -27,19 +28,26 @@ int PeerPort(int fd) {
 
 void TRoundTripMeter::Refresh() {
     FSockets.clear();
+    for (int fd : Connections())
+        if (std::find(FExcluded.begin(), FExcluded.end(), fd) == FExcluded.end()) FSockets.push_back(fd);
+}
+
+std::vector<int> TRoundTripMeter::Connections() const {
+    std::vector<int> found;
     struct TCloser {
         void operator()(DIR* folder) const { ::closedir(folder); }
     };
     std::unique_ptr<DIR, TCloser> folder(::opendir("/proc/self/fd"));
-    if (!folder) return;
+    if (!folder) return found;
     while (const dirent* entry = ::readdir(folder.get())) {
         char* end = nullptr;
         const long fd = std::strtol(entry->d_name, &end, 10);
         if (end == entry->d_name || *end != '\0') continue;
         struct stat info {};
         if (::fstat(static_cast<int>(fd), &info) != 0 || !S_ISSOCK(info.st_mode)) continue;
-        if (PeerPort(static_cast<int>(fd)) == FPort) FSockets.push_back(static_cast<int>(fd));
+        if (PeerPort(static_cast<int>(fd)) == FPort) found.push_back(static_cast<int>(fd));
     }
+    return found;
 }
 
 std::uint64_t TRoundTripMeter::Sent() const {

@@ -17,12 +17,20 @@ public:
 
     // Looks the connections up again: after a connection was opened or closed.
     void Refresh();
+    // The process's connections to the port now, whoever owns them.
+    std::vector<int> Connections() const;
+    // Counts on these connections only (Refresh finds all again).
+    void Use(std::vector<int> sockets) { FSockets = std::move(sockets); }
+    // Leaves these connections out of every later Refresh: another meter's.
+    void Exclude(const std::vector<int>& sockets) { FExcluded = sockets; }
+    const std::vector<int>& Sockets() const { return FSockets; }
     // Data segments sent so far on the connections last found (0 when none is open).
     std::uint64_t Sent() const;
 
 private:
     int FPort;
     std::vector<int> FSockets;
+    std::vector<int> FExcluded;
 };
 
 }  // namespace keyrix::bench

@@ -235,11 +235,12 @@ std::vector<std::string> ChangeReportLines(const TRunSummary& s) {
 
 void WriteSummaryFile(const std::string& path, const std::string& text) {
     platform::IEnv& env = platform::Env();
-    const auto fail = [&path](const std::string& step, int error) {
-        throw EWriteError(Format("Cannot write the run summary \"%s\" (%s): %s", path, step, SysErrorMessage(error)));
-    };
     // mkostemp creates the file with mode 0600: the summary names employees.
     std::string temporary = path + ".XXXXXX";
+    const auto fail = [&path, &temporary](const std::string& step, int error) {
+        throw EWriteError(Format("Cannot write the run summary \"%s\" (%s \"%s\"): %s", path, step, temporary,
+                                 SysErrorMessage(error)));
+    };
     platform::TFd file(env.MakeTemporary(temporary, O_CLOEXEC));
     if (file.Get() < 0) fail("create", errno);
     platform::TTempFile unlinkOnFailure(temporary);

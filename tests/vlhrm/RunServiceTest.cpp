@@ -330,7 +330,7 @@ TEST_F(RunService, UnwritableSummaryIsAWarningOnly) {
     Lines entries = Journal.Finish();
     ASSERT_GE(entries.size(), 2u);
     EXPECT_EQ(entries[entries.size() - 2], "eventlog info: Keyrix sync server finished!");
-    EXPECT_EQ(entries.back().rfind("eventlog warning: Cannot write the run summary \"" + summaryFile + "\" (rename): ", 0),
+    EXPECT_EQ(entries.back().rfind("eventlog warning: Cannot write the run summary \"" + summaryFile + "\" (rename \"" + summaryFile + ".", 0),
               0u)
         << entries.back();
     EXPECT_EQ(module->Summary.Outcome, TRunOutcome::Done);

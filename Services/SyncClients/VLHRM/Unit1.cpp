@@ -60,8 +60,9 @@ std::string TDataModule1::SummaryFilePath() const {
 
 void TDataModule1::RunService() {
     DebugLogging = FindSwitch("DEBUG");
-    // A preview is something an administrator watches: only in a debug run.
-    if (DebugMode && FindSwitch("DRYRUN")) DryRun = true;
+    // Whoever writes the switch expects nothing to be written: it holds in a service run as
+    // well as in a debug run, where the change report is watched.
+    if (FindSwitch("DRYRUN")) DryRun = true;
     Summary = TRunSummary();
     Summary.DryRun = DryRun;
     Summary.Start = platform::Env().Now();

@@ -67,7 +67,7 @@ public:
     // The event source of the summary entry: the service's own.
     std::string SummarySource = "KeyrixSyncVLRM";
 
-    // The DRYRUN switch in a debug run (RunService sets it; tests may set it before): the
+    // The DRYRUN switch (RunService sets it; tests may set it before): the
     // pass runs whole and is then rolled back, audit events are left out, and the change
     // report goes to the console and the sync log.
     bool DryRun = false;

@@ -1153,3 +1153,48 @@ TEST_F(RunRecord, ProgressLineOnlyOnATerminal) {
     EXPECT_EQ(redirected.Output.find('\x1b'), std::string::npos) << redirected.Output;
     EXPECT_EQ(ReadFile(LogFile).find(" records, "), std::string::npos);
 }
+
+// A run killed in the middle of its pass leaves "running" in the summary file, with its
+// start: the last run's "done" is not left standing for a monitor to trust.
+TEST_F(RunRecord, KilledRunLeavesRunningInTheSummary) {
+    TTestDatabase database;
+    Feed = FeedOfNumbers({101});
+    WriteFile(Cards, CardsOfNumbers({101}));
+    WriteHive(database, true, true);
+    ASSERT_EQ(Run("/SVC /DEBUG").ExitCode, 0);
+    ASSERT_EQ(Jq(".outcome"), "\"done\"");
+
+    // The second run's feed request is held until the run has been killed.
+    std::mutex lock;
+    std::condition_variable changed;
+    bool asked = false, released = false;
+    THttpsTestServer held([&](const THttpRequest&) {
+        std::unique_lock guard(lock);
+        asked = true;
+        changed.notify_all();
+        changed.wait_for(guard, 60s, [&] { return released; });
+        THttpResponse response;
+        response.Body = Feed;
+        return response;
+    });
+    keyrix::TScopeGuard release([&] {
+        std::lock_guard guard(lock);
+        released = true;
+        changed.notify_all();
+    });
+    WriteDatabaseHive(database, "", "", "\"Import enabled\"=dword:00000001\r\n\"Data source URL\"=\"" + held.Url() + "\"\r\n");
+    const std::string outputFile = WorkDir.File("output.txt");
+    TOpenFd output{::open(outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
+    ASSERT_GE(output.Fd, 0);
+    TBackgroundRun run({Binary, "/SVC", "/DEBUG"}, Environment(), WorkDir.Path(), output.Fd);
+    {
+        std::unique_lock guard(lock);
+        ASSERT_TRUE(changed.wait_for(guard, 60s, [&] { return asked; })) << ReadFile(outputFile);
+    }
+    EXPECT_EQ(Jq("[.outcome, .end, (.start | type)]"), "[\"running\",null,\"string\"]");
+    ::kill(run.Pid(), SIGKILL);
+    const std::optional<int> status = run.Wait(30s);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFSIGNALED(*status)) << DescribeStatus(*status);
+    EXPECT_EQ(Jq(".outcome"), "\"running\"") << "nothing else is written by a killed run";
+}

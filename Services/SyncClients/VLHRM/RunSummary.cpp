@@ -78,6 +78,7 @@ const char* OutcomeName(TRunOutcome outcome) {
         case TRunOutcome::FailedStartUp: return "failed-startup";
         case TRunOutcome::FailedWork: return "failed-work";
         case TRunOutcome::FailedShutDown: return "failed-shutdown";
+        case TRunOutcome::Running: return "running";
         case TRunOutcome::Done: break;
     }
     return "done";
@@ -117,7 +118,8 @@ std::string SummaryJson(const TRunSummary& s) {
     j += "  \"errorClass\": " + (failed ? JsonString(s.ErrorClass) : std::string("null")) + ",\n";
     j += "  \"errorMessage\": " + (failed ? JsonString(s.ErrorMessage) : std::string("null")) + ",\n";
     j += "  \"start\": " + JsonString(IsoTime(s.Start)) + ",\n";
-    j += "  \"end\": " + JsonString(IsoTime(s.End)) + ",\n";
+    j += "  \"end\": " + (s.Outcome == TRunOutcome::Running ? std::string("null") : JsonString(IsoTime(s.End))) +
+         ",\n";
     j += "  \"phasesMs\": {\"startUp\": " + NumberOrNull(s.StartUpMs) + ", \"download\": " +
          NumberOrNull(s.DownloadMs) + ", \"hrmImport\": " + NumberOrNull(s.HrmImportMs) +
          ", \"cardHolderImport\": " + NumberOrNull(s.CardHolderImportMs) + ", \"shutDown\": " +

@@ -71,8 +71,9 @@ struct TGuardShare {
     bool Exceeded() const { return Limit > 0 && Count * 100 > static_cast<std::int64_t>(Limit) * Base; }
 };
 
-enum class TRunOutcome { Done, Guarded, FailedStartUp, FailedWork, FailedShutDown };
-// "done", "guarded", "failed-startup", "failed-work", "failed-shutdown".
+// Running is what the file says while a run is under way: a run that was killed leaves it.
+enum class TRunOutcome { Done, Guarded, FailedStartUp, FailedWork, FailedShutDown, Running };
+// "done", "guarded", "failed-startup", "failed-work", "failed-shutdown", "running".
 const char* OutcomeName(TRunOutcome outcome);
 
 struct TRunSummary {

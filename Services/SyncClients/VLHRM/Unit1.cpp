@@ -75,6 +75,7 @@ void TDataModule1::RunService() {
     };
     try {
         SyncLogFile("Sync started at %s", platform::DateTimeToStr(platform::LocalNow()));
+        WriteRunningSummary();
         try {
             if (StartUp()) {
                 ServiceLogInfo("Keyrix sync server started!");
@@ -140,6 +141,21 @@ void TDataModule1::RecordFailure(TRunOutcome outcome) {
     Summary.Outcome = outcome;
     Summary.ErrorClass = error.ClassName;
     Summary.ErrorMessage = error.Message;
+}
+
+// The file says "running" from the start: a run that is killed leaves that, not the last
+// run's outcome. Only the file: the journal and systemd know of a start already.
+void TDataModule1::WriteRunningSummary() noexcept {
+    TRunSummary running = Summary;
+    running.Outcome = TRunOutcome::Running;
+    try {
+        WriteSummaryFile(SummaryFilePath(), SummaryJson(running));
+    } catch (...) {
+        try {
+            ServiceLogWarning(DescribeCurrentException().Message);
+        } catch (...) {
+        }
+    }
 }
 
 void TDataModule1::PublishSummary() noexcept {

@@ -164,6 +164,7 @@ private:
     // now deleted (unlinked); answers the event-log text when a guard's limit is exceeded.
     std::string MeasureChanges();
     void RecordFailure(TRunOutcome outcome);
+    void WriteRunningSummary() noexcept;
     void PublishSummary() noexcept;
 
     std::vector<std::int64_t> FActiveBefore, FLinkedBefore;  // user ids, sorted

@@ -713,6 +713,12 @@ TEST_F(Executable, SecondRunAtTheSameTimeDoesNoDatabaseWork) {
     EXPECT_EQ(std::count(events.begin(), events.end(), "KeyrixSyncVLRM information: Keyrix sync server started!"), 1)
         << ::testing::PrintToString(events);
     EXPECT_EQ(ReadCrLfLines(LogFile).size(), 2u) << "one run's start and finish lines, none of the refused run";
+    const std::string eventFile = ReadFile(EventLog);
+    std::size_t summaries = 0;
+    for (auto at = eventFile.find("\tKEYRIX_OUTCOME="); at != std::string::npos;
+         at = eventFile.find("\tKEYRIX_OUTCOME=", at + 1))
+        ++summaries;
+    EXPECT_EQ(summaries, 1u) << "the refused run is no run: no summary of its own\n" << eventFile;
     EXPECT_EQ(server.Requests().size(), 1u) << "the refused run did not download";
 
     const std::string users = database.Isql(

@@ -906,11 +906,15 @@ protected:
     }
     // Every row of the tables a pass writes or audits, for telling whether anything changed.
     static std::string Snapshot(const TTestDatabase& database) {
-        return database.Isql(
+        std::string rows = database.Isql(
             "SELECT * FROM USERS ORDER BY ID;\nSELECT * FROM USER_GROUPS ORDER BY 1, 2;\n"
             "SELECT * FROM PARADOX_ACCOUNTS ORDER BY ID;\nSELECT * FROM ACCESS_CARDS ORDER BY ID;\n"
             "SELECT * FROM PARADOX_ACCOUNT_GROUPS ORDER BY 1, 2;\nSELECT * FROM ACCESS_CARD_GROUPS ORDER BY 1, 2;\n"
             "SELECT EVENT_CODE, PARAM1, PARAM2 FROM TEST_AUDIT_EVENTS ORDER BY ID;\n");
+        // A statement that failed would compare equal to itself: no snapshot at all.
+        EXPECT_EQ(rows.find("Statement failed"), std::string::npos) << rows;
+        EXPECT_EQ(rows.find("SQLSTATE"), std::string::npos) << rows;
+        return rows;
     }
     static int AuditEvents(const TTestDatabase& database, const std::string& firstText) {
         const std::string out =
@@ -1021,6 +1025,7 @@ TEST_F(RunRecord, DryRunChangesNothingAndReportsWhatTheRealRunDoes) {
     Feed = FeedOfNumbers({101, 102, 103, 104, 105, 106}, {103}, {{102, "Lee-Smith"}});
     WriteFile(Cards, CardsOfNumbers({101, 102, 104, 105}, {{102, "4321"}}));
     const std::string before = Snapshot(database);
+    ASSERT_NE(before.find("000104"), std::string::npos) << before;
     const TCommandResult dry = Run("/SVC /DEBUG -dryrun");
     EXPECT_EQ(dry.ExitCode, 0);
     EXPECT_EQ(Snapshot(database), before) << dry.Output;

@@ -973,6 +973,9 @@ TEST_F(RunRecord, EveryRunEndsWithOneSummary) {
         EXPECT_EQ(Jq(".outcome"), std::string("\"") + c.outcome + "\"");
         EXPECT_EQ(Jq(".hrm.added"), c.added);
         EXPECT_EQ(Jq(".dryRun"), "false");
+        const bool done = std::string(c.outcome) == "done";
+        EXPECT_EQ(Jq(".committed"), done ? "true" : "false");
+        EXPECT_EQ(e["KEYRIX_COMMITTED"], done ? "1" : "0");
         EXPECT_EQ(Jq(".phasesMs.startUp | type"), "\"number\"");
         EXPECT_EQ(Jq(".phasesMs.shutDown | type"), "\"number\"");
         struct stat st {};
@@ -1040,7 +1043,7 @@ TEST_F(RunRecord, DryRunChangesNothingAndReportsWhatTheRealRunDoes) {
               "\"accountsUpdated\":{\"count\":1,\"first\":[\"000102\"]},"
               "\"cardsAdded\":{\"count\":2,\"first\":[\"000104\",\"000105\"]},"
               "\"cardsUpdated\":{\"count\":1,\"first\":[\"000102\"]}}");
-    EXPECT_EQ(Jq("[.dryRun, .outcome, .auditEventsSkipped]"), "[true,\"done\",1]");
+    EXPECT_EQ(Jq("[.dryRun, .outcome, .committed, .auditEventsSkipped]"), "[true,\"done\",false,1]");
     const Lines output = SplitCrLf(dry.Output);
     for (const char* line : {"Dry run: 1 users added: 000105", "Dry run: 1 users marked deleted: 000103",
                              "Dry run: 2 access cards added: 000104, 000105"})
@@ -1114,7 +1117,9 @@ TEST_F(RunRecord, GuardAtItsLimitPassesAndOnePastRollsBack) {
         const std::string before = Snapshot(database);
         const TCommandResult result = Run(c.dry ? "/SVC /DEBUG /DRYRUN" : "/SVC /DEBUG");
         EXPECT_EQ(result.ExitCode, 0);
-        EXPECT_EQ(Jq("[.outcome, .dryRun]"), std::string("[\"") + c.outcome + "\"," + (c.dry ? "true" : "false") + "]")
+        EXPECT_EQ(Jq("[.outcome, .dryRun, .committed]"), std::string("[\"") + c.outcome + "\"," +
+                                                             (c.dry ? "true" : "false") + "," +
+                                                             (std::string(c.outcome) == "done" ? "true" : "false") + "]")
             << result.Output;
         ASSERT_EQ(SummaryEntries().size(), 1u);
         EXPECT_EQ(SummaryEntries()[0]["KEYRIX_OUTCOME"], c.outcome);

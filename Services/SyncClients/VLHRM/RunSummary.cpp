@@ -114,6 +114,7 @@ std::string SummaryJson(const TRunSummary& s) {
     std::string j = "{\n";
     j += "  \"outcome\": " + JsonString(OutcomeName(s.Outcome)) + ",\n";
     j += std::string("  \"dryRun\": ") + (s.DryRun ? "true" : "false") + ",\n";
+    j += std::string("  \"committed\": ") + (s.Committed ? "true" : "false") + ",\n";
     const bool failed = !s.ErrorClass.empty();
     j += "  \"errorClass\": " + (failed ? JsonString(s.ErrorClass) : std::string("null")) + ",\n";
     j += "  \"errorMessage\": " + (failed ? JsonString(s.ErrorMessage) : std::string("null")) + ",\n";
@@ -172,6 +173,7 @@ std::vector<std::pair<std::string, std::string>> SummaryFields(const TRunSummary
     std::vector<std::pair<std::string, std::string>> f;
     f.emplace_back("KEYRIX_OUTCOME", OutcomeName(s.Outcome));
     f.emplace_back("KEYRIX_DRY_RUN", s.DryRun ? "1" : "0");
+    f.emplace_back("KEYRIX_COMMITTED", s.Committed ? "1" : "0");
     if (!s.ErrorClass.empty()) {
         f.emplace_back("KEYRIX_ERROR_CLASS", s.ErrorClass);
         f.emplace_back("KEYRIX_ERROR_MESSAGE", s.ErrorMessage);

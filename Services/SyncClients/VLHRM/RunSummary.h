@@ -80,6 +80,9 @@ struct TRunSummary {
     TRunOutcome Outcome = TRunOutcome::Done;
     std::string ErrorClass, ErrorMessage;  // of the failure; ANSI texts
     bool DryRun = false;
+    // The pass's work was committed; the counters of a pass that failed, was guarded or
+    // was a dry run tell what it did before it was rolled back.
+    bool Committed = false;
     std::chrono::system_clock::time_point Start, End;
     // Milliseconds of each phase; -1 for a phase that did not run.
     std::int64_t StartUpMs = -1, DownloadMs = -1, HrmImportMs = -1, CardHolderImportMs = -1, ShutDownMs = -1;

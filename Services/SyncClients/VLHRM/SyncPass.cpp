@@ -132,6 +132,7 @@ void TDataModule1::SyncPass() {
             if (PassTransaction->IsActive()) PassTransaction->Rollback();
         } else {
             dbutils::CommitIfActive(PassTransaction);
+            Summary.Committed = true;
         }
     } catch (...) {
         failure = std::current_exception();

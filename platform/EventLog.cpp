@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -156,12 +157,54 @@ public:
                                  static_cast<unsigned>(eventId), nullptr) == 0;
     }
 
+    bool ReportFields(TEventSourceHandle handle, TEventType type, const std::string& text,
+                      const std::vector<std::pair<std::string, std::string>>& fields) override {
+        TSource source;
+        if (!Find(handle, source)) return false;
+        const std::string message = AnsiToUtf8(text);
+        const std::string name = AnsiToUtf8(source.Name);
+        const std::string log = AnsiToUtf8(source.Log);
+
+        const std::string file = Env().Config().EventLog;
+        if (!file.empty()) {
+            // The entry's own seven fields first, so that a reader of the plain entries
+            // reads this one too; the named fields follow.
+            std::string line = Format("%s\t%s\t%s\t%s\t0\t0\t%s", Stamp(), Escaped(log), Escaped(name),
+                                      TypeName(type), Escaped(message));
+            for (const auto& [field, value] : fields) line += "\t" + field + "=" + Escaped(AnsiToUtf8(value));
+            return AppendLine(file, line + "\n");
+        }
+        struct stat st;
+        if (Env().Stat(JournalSocket, st) != 0 || !S_ISSOCK(st.st_mode)) return false;
+        std::vector<std::string> items = {"MESSAGE=" + message, Format("PRIORITY=%d", Priority(type)),
+                                          "SYSLOG_IDENTIFIER=" + name, "KEYRIX_LOG=" + log, "KEYRIX_CATEGORY=0",
+                                          "KEYRIX_EVENT_ID=0"};
+        for (const auto& [field, value] : fields) items.push_back(field + "=" + AnsiToUtf8(value));
+        std::vector<struct iovec> vector;
+        for (std::string& item : items) vector.push_back({item.data(), item.size()});
+        return ::sd_journal_sendv(vector.data(), static_cast<int>(vector.size())) == 0;
+    }
+
     void DeregisterEventSource(TEventSourceHandle handle) override {
         std::lock_guard guard(FLock);
         FSources.erase(handle);
     }
 
 private:
+    bool Find(TEventSourceHandle handle, TSource& source) {
+        std::lock_guard guard(FLock);
+        auto it = FSources.find(handle);
+        if (it == FSources.end()) return false;
+        source = it->second;
+        return true;
+    }
+    static std::string Stamp() {
+        char stamp[32];
+        const TLocalTime now = LocalNow();
+        std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &now.Tm);
+        return stamp;
+    }
+
     std::mutex FLock;
     std::map<TEventSourceHandle, TSource> FSources;
     TEventSourceHandle FLastHandle = 0;

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace keyrix::platform {
 
@@ -30,6 +32,15 @@ public:
     virtual bool ReportEvent(TEventSourceHandle source, TEventType type, std::uint16_t category,
                              std::uint32_t eventId, const std::string& text) = 0;
     virtual void DeregisterEventSource(TEventSourceHandle source) = 0;
+    // One entry carrying named fields beside its text: in the journal, fields of the entry
+    // (names in journald's rules: upper-case letters, digits, '_'); in the file, the
+    // entry's line with one more tab-separated "NAME=value" per field after the text.
+    // The fields are for machines; a log without them (the default) writes nothing.
+    virtual bool ReportFields(TEventSourceHandle source, TEventType type, const std::string& text,
+                              const std::vector<std::pair<std::string, std::string>>& fields) {
+        (void)source, (void)type, (void)text, (void)fields;
+        return false;
+    }
 };
 
 // The event log of this process: the journal or the KEYRIX_EVENTLOG file, unless a test

@@ -333,6 +333,35 @@ int RunProgramBounded(const std::vector<std::string>& arguments, std::chrono::mi
     }
 }
 
+namespace {
+
+std::mutex& RunStatusLock() {
+    static std::mutex lock;
+    return lock;
+}
+std::string& RunStatus() {
+    static std::string status;
+    return status;
+}
+
+// A status text is one line of the notification.
+std::string OneLine(std::string text) {
+    for (char& c : text)
+        if (c == '\n' || c == '\r') c = ' ';
+    return text;
+}
+
+}  // namespace
+
+void SetRunStatus(const std::string& utf8Text) {
+    {
+        std::lock_guard guard(RunStatusLock());
+        RunStatus() = OneLine(utf8Text);
+    }
+    if (!utf8Text.empty() && std::getenv("NOTIFY_SOCKET") != nullptr)
+        ::sd_notify(0, ("STATUS=" + OneLine(utf8Text)).c_str());
+}
+
 std::string NotifyMessage(const TServiceStatusRecord& status) {
     static const char* const names[] = {"Stopped",          "Start pending", "Stop pending", "Running",
                                         "Continue pending", "Pause pending", "Paused"};
@@ -346,6 +375,10 @@ std::string NotifyMessage(const TServiceStatusRecord& status) {
         message += status.Win32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR
                        ? Format(" (service-specific error %u)", status.ServiceSpecificExitCode)
                        : Format(" (error %u)", status.Win32ExitCode);
+    }
+    if (state == SERVICE_STOPPED || state == SERVICE_STOP_PENDING) {
+        std::lock_guard guard(RunStatusLock());
+        if (!RunStatus().empty()) message += "; " + RunStatus();
     }
     const bool pending = state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING ||
                          state == SERVICE_CONTINUE_PENDING || state == SERVICE_PAUSE_PENDING;

@@ -57,4 +57,9 @@ private:
 // The message sd_notify receives for a status report.
 std::string NotifyMessage(const TServiceStatusRecord& status);
 
+// The outcome of the last run as the service's status text: sent at once when systemd
+// listens (NOTIFY_SOCKET), and kept, so that the stop reports that follow carry it after
+// their state and `systemctl status` shows it once the service has ended. Empty clears it.
+void SetRunStatus(const std::string& utf8Text);
+
 }  // namespace keyrix::platform

@@ -8,7 +8,7 @@ keyrix_packages=(
   libsystemd-dev
   libcurl4-openssl-dev libssl-dev
   googletest libgtest-dev
-  libncurses-dev tmux
+  libncurses-dev tmux jq
   firebird3.0-server firebird-dev
   dpkg-dev file systemd
 )

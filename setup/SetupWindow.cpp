@@ -46,12 +46,24 @@ void LoadBound(platform::TRegistry& registry, const std::string& keyPath, const 
     field = value;
 }
 
+// A percentage: 0 to 100, 0 being off; a missing value keeps the default.
+void LoadPercent(platform::TRegistry& registry, const std::string& keyPath, const char* name, std::int32_t& field) {
+    if (!registry.OpenKeyReadOnly(keyPath) || !registry.ValueExists(name)) return;
+    const std::int32_t value = registry.ReadInteger(name);
+    if (value < 0 || value > 100)
+        throw platform::ERegistryException(
+            Format("Invalid value %d for '%s' in %s: expected 0 (off) to 100", value, name, keyPath));
+    field = value;
+}
+
 }  // namespace
 
 void TSetup::LoadUnlistedSettings(platform::TRegistry& registry) {
     const std::string key = "\\" + GetKeyPath();
     LoadBound(registry, key + "\\Database", "Call time-out seconds", 7 * 24 * 60 * 60, DatabaseCallTimeoutSeconds);
     LoadBound(registry, key + "\\HRM", "Maximum feed size MiB", 1024 * 1024, MaxFeedSizeMiB);
+    LoadPercent(registry, key + "\\Safety", "Maximum leavers percent", MaxLeaversPercent);
+    LoadPercent(registry, key + "\\Safety", "Maximum unlinks percent", MaxUnlinksPercent);
 }
 
 }  // namespace keyrix

@@ -37,6 +37,11 @@ public:
     std::int32_t DatabaseCallTimeoutSeconds = DefaultDatabaseCallTimeoutSeconds;
     // "HRM" / "Maximum feed size MiB": the largest feed the download accepts.
     std::int32_t MaxFeedSizeMiB = DefaultMaxFeedSizeMiB;
+    // "Safety" / "Maximum leavers percent" and "Maximum unlinks percent": the largest share
+    // of the active HRM-managed users a pass may mark deleted, and of the linked users it may
+    // unlink, before it is rolled back instead of committed; 0 (the default) is no limit.
+    std::int32_t MaxLeaversPercent = 0;
+    std::int32_t MaxUnlinksPercent = 0;
 
     static constexpr std::int32_t DefaultDatabaseCallTimeoutSeconds = 10 * 60;
     static constexpr std::int32_t DefaultMaxFeedSizeMiB = 1024;

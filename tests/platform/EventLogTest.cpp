@@ -102,6 +102,23 @@ TEST_F(EventLogFile, EachEntryIsOneLineOfTabSeparatedFields) {
     }
 }
 
+// An entry with named fields: the seven fields of an entry, then one "NAME=value" per
+// field, escaped and converted as the text is.
+TEST_F(EventLogFile, FieldsFollowTheEntrysOwnFields) {
+    RegisterSource("Keyrix", "KeyrixSyncVLRM");
+    const TEventSourceHandle source = EventLog().RegisterEventSource("KeyrixSyncVLRM");
+    ASSERT_NE(source, 0u);
+    EXPECT_TRUE(EventLog().ReportFields(source, TEventType::Warning, "Sync summary: guarded",
+                                        {{"KEYRIX_OUTCOME", "guarded"}, {"KEYRIX_ERROR_MESSAGE", "a\tb\r\nM\xfcller"}}));
+    EventLog().DeregisterEventSource(source);
+    const std::vector<std::string> lines = Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].substr(lines[0].find('\t') + 1),
+              "Keyrix\tKeyrixSyncVLRM\twarning\t0\t0\tSync summary: guarded\tKEYRIX_OUTCOME=guarded\t"
+              "KEYRIX_ERROR_MESSAGE=a\\tb\\r\\nM\xc3\xbcller");
+    EXPECT_FALSE(EventLog().ReportFields(0, TEventType::Information, "no source", {})) << "an unknown handle";
+}
+
 TEST_F(EventLogFile, ASourceWritesIntoTheLogThatRegistersIt) {
     struct Case {
         const char* what;

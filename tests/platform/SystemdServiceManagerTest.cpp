@@ -140,6 +140,24 @@ TEST_F(SystemdManager, DispatcherWithoutNotifySocketAnswers1063) {
     EXPECT_FALSE(ran);
 }
 
+// The last run's outcome is the status text at once, and follows the state of the stop
+// reports after it, so that `systemctl status` shows it once the service has ended.
+TEST_F(SystemdManager, RunStatusIsSentAndCarriedByTheStopReports) {
+    TNotifySocket socket(Dir.File("notify"));
+    ::setenv("NOTIFY_SOCKET", Dir.File("notify").c_str(), 1);
+    SetRunStatus("Last sync: failed-work at 2024-05-01T06:00:00.000+02:00 (EFOpenError)\nsecond line");
+    EXPECT_EQ(socket.Receive(), "STATUS=Last sync: failed-work at 2024-05-01T06:00:00.000+02:00 (EFOpenError) second line");
+    TServiceStatusRecord status;
+    status.CurrentState = SERVICE_STOPPED;
+    EXPECT_EQ(NotifyMessage(status),
+              "STATUS=Stopped; Last sync: failed-work at 2024-05-01T06:00:00.000+02:00 (EFOpenError) second line");
+    status.CurrentState = SERVICE_RUNNING;
+    EXPECT_EQ(NotifyMessage(status), "READY=1\nSTATUS=Running") << "only the stop reports carry it";
+    SetRunStatus("");
+    status.CurrentState = SERVICE_STOPPED;
+    EXPECT_EQ(NotifyMessage(status), "STATUS=Stopped");
+}
+
 TEST_F(SystemdManager, EachServiceRunsOnANamedThreadOfItsOwn) {
     TNotifySocket socket(Dir.File("notify"));
     ::setenv("NOTIFY_SOCKET", Dir.File("notify").c_str(), 1);

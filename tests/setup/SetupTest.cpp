@@ -137,6 +137,47 @@ TEST_F(Settings, ABoundOfZeroStopsLoadingWithItsName) {
     }
 }
 
+// The mass-change guard's limits: off unless the hive has them, 0 to 100, no menu rows.
+TEST_F(Settings, SafetyLimitsComeFromTheHiveOnly) {
+    {
+        auto s = Load();
+        EXPECT_EQ(s->MaxLeaversPercent, 0);
+        EXPECT_EQ(s->MaxUnlinksPercent, 0);
+    }
+    struct Case {
+        const char* leavers;
+        const char* unlinks;
+        int expectedLeavers, expectedUnlinks;
+        const char* error;  // the name in the error, or none
+    };
+    const Case cases[] = {
+        {"00000000", "00000064", 0, 100, nullptr},
+        {"00000019", "00000001", 25, 1, nullptr},
+        {"00000065", "00000001", 0, 0, "'Maximum leavers percent'"},
+        {"00000001", "ffffffff", 0, 0, "'Maximum unlinks percent'"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.leavers) + " " + c.unlinks);
+        WriteHive(Section() + "\"Version\"=dword:00000001\r\n\r\n" + Section("Safety") +
+                  "\"Maximum leavers percent\"=dword:" + c.leavers + "\r\n\"Maximum unlinks percent\"=dword:" +
+                  c.unlinks + "\r\n\r\n");
+        if (c.error == nullptr) {
+            auto s = Load();
+            EXPECT_EQ(s->MaxLeaversPercent, c.expectedLeavers);
+            EXPECT_EQ(s->MaxUnlinksPercent, c.expectedUnlinks);
+            EXPECT_EQ(s->Menu->RowCount, 5 * 2 + 5 + 2 + 1 + 4 + 2) << "neither is a menu row";
+            continue;
+        }
+        try {
+            Load();
+            ADD_FAILURE() << "loaded a percentage out of range";
+        } catch (const platform::ERegistryException& e) {
+            EXPECT_NE(e.Message().find(c.error), std::string::npos) << e.Message();
+            EXPECT_NE(e.Message().find("Safety"), std::string::npos) << e.Message();
+        }
+    }
+}
+
 TEST_F(Settings, LongStoredValuesAreLoadedWhole) {
     const std::string url = "https://hrm.example.com/" + std::string(176, 'u');
     ASSERT_EQ(url.size(), 200u);

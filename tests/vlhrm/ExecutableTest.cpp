@@ -23,6 +23,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -712,6 +713,12 @@ TEST_F(Executable, SecondRunAtTheSameTimeDoesNoDatabaseWork) {
     EXPECT_EQ(std::count(events.begin(), events.end(), "KeyrixSyncVLRM information: Keyrix sync server started!"), 1)
         << ::testing::PrintToString(events);
     EXPECT_EQ(ReadCrLfLines(LogFile).size(), 2u) << "one run's start and finish lines, none of the refused run";
+    const std::string eventFile = ReadFile(EventLog);
+    std::size_t summaries = 0;
+    for (auto at = eventFile.find("\tKEYRIX_OUTCOME="); at != std::string::npos;
+         at = eventFile.find("\tKEYRIX_OUTCOME=", at + 1))
+        ++summaries;
+    EXPECT_EQ(summaries, 1u) << "the refused run is no run: no summary of its own\n" << eventFile;
     EXPECT_EQ(server.Requests().size(), 1u) << "the refused run did not download";
 
     const std::string users = database.Isql(
@@ -808,4 +815,411 @@ TEST_F(Executable, FrozenDatabasePathEndsAtTheCallTimeOutFromTheHive) {
     relay.CutAll();
     const std::string users = database.Isql("SELECT COUNT(*) FROM USERS WHERE CLASS <> 'GROUP';");
     EXPECT_NE(users.find(" 0"), std::string::npos) << users;
+}
+
+// The run summary, the dry run, the mass-change guard and the progress line, on the real
+// database with the executable as an administrator runs it.
+namespace {
+
+using TFields = std::map<std::string, std::string>;
+
+std::string PaddedNumber(int number) { return fmt::format("{:06d}", number); }
+
+// A feed of the employees 000101 ... with the given numbers; those in leavers left in 2020.
+std::string FeedOfNumbers(const std::vector<int>& numbers, const std::vector<int>& leavers = {},
+                          const std::map<int, std::string>& lastNames = {}) {
+    std::string feed = "<?xml version=\"1.0\"?><ArrayOfBrakonData>";
+    for (int number : numbers) {
+        const bool leaver = std::find(leavers.begin(), leavers.end(), number) != leavers.end();
+        const auto last = lastNames.find(number);
+        feed += "<BrakonData><EmployeeID>" + PaddedNumber(number) + "</EmployeeID><FirstName>Ann</FirstName><LastName>" +
+                (last != lastNames.end() ? last->second : std::string("Lee")) +
+                "</LastName><Email/><Phone/><PositionTitle>Clerk</PositionTitle><Department/><CompanyId>1"
+                "</CompanyId><CompanyName>Acme</CompanyName><SiteName>North</SiteName><SiteId>10</SiteId>"
+                "<a/><b/><c/><d/><TerminationDate>" +
+                (leaver ? "2020-01-31T00:00:00" : "") + "</TerminationDate></BrakonData>";
+    }
+    return feed + "</ArrayOfBrakonData>";
+}
+
+// A card-holder file: employee n holds card-holder id n, card n at site 1, the given PIN.
+std::string CardsOfNumbers(const std::vector<int>& numbers, const std::map<int, std::string>& pins = {}) {
+    std::string file = "<?xml version=\"1.0\"?>\n<Employees>";
+    for (int number : numbers) {
+        const auto pin = pins.find(number);
+        file += "<Employee ID=\"" + std::to_string(number) + "\"><AUId>" + std::to_string(number) +
+                "</AUId><Name/><Dept/><PIN1>" + (pin != pins.end() ? pin->second : std::string("1234")) +
+                "</PIN1><a/><b/><c/><d/><SiteCode>1</SiteCode><CardNr>" + std::to_string(number) +
+                "</CardNr></Employee>";
+    }
+    return file + "</Employees>\n";
+}
+
+class RunRecord : public Executable {
+protected:
+    // The settings of the test database with both imports on (unless switched off), the
+    // feed from the test server and the card-holder file of the test; safety adds the
+    // "Safety" subkey's values.
+    void WriteHive(const TTestDatabase& database, bool hrm, bool cards, const std::string& safety = "",
+                   const std::string& password = "") {
+        WriteDatabaseHive(database, "\"Log messages to file\"=dword:00000001\r\n", password,
+                          std::string("\"Import enabled\"=dword:0000000") + (hrm ? "1" : "0") +
+                              "\r\n\"Data source URL\"=\"" + Server.Url() + "\"\r\n",
+                          0, "",
+                          std::string("\"Import enabled\"=dword:0000000") + (cards ? "1" : "0") +
+                              "\r\n\"Data source file\"=\"" + Cards + "\"\r\n");
+        if (!safety.empty())
+            WriteFile(Hive, ReadFile(Hive) + "[HKEY_LOCAL_MACHINE\\Software\\Keyrix\\Synchronizer\\Clients\\VLHRM\\Safety]\r\n" +
+                                safety + "\r\n");
+    }
+    // The summary entries of the event-log file: the lines with named fields after the
+    // seven of a plain entry. TYPE and MESSAGE are the entry's own.
+    std::vector<TFields> SummaryEntries() const {
+        std::vector<TFields> entries;
+        std::istringstream in(ReadFile(EventLog));
+        std::string line;
+        while (std::getline(in, line)) {
+            std::vector<std::string> fields;
+            std::string::size_type start = 0, tab;
+            while ((tab = line.find('\t', start)) != std::string::npos) {
+                fields.push_back(line.substr(start, tab - start));
+                start = tab + 1;
+            }
+            fields.push_back(line.substr(start));
+            if (fields.size() <= 7) continue;
+            TFields entry{{"SOURCE", fields[2]}, {"TYPE", fields[3]}, {"MESSAGE", fields[6]}};
+            for (std::size_t i = 7; i < fields.size(); ++i) {
+                const auto equals = fields[i].find('=');
+                entry[fields[i].substr(0, equals)] = equals == std::string::npos ? "" : fields[i].substr(equals + 1);
+            }
+            entries.push_back(entry);
+        }
+        return entries;
+    }
+    // jq's compact answer over the summary file, as an alert script would ask it.
+    std::string Jq(const std::string& filter) const {
+        const TCommandResult result = RunCommand("jq -c '" + filter + "' '" + SummaryFile + "' 2>&1");
+        EXPECT_EQ(result.ExitCode, 0) << filter << ": " << result.Output;
+        std::string text = result.Output;
+        while (!text.empty() && text.back() == '\n') text.pop_back();
+        return text;
+    }
+    // Every row of the tables a pass writes or audits, for telling whether anything changed.
+    static std::string Snapshot(const TTestDatabase& database) {
+        std::string rows = database.Isql(
+            "SELECT * FROM USERS ORDER BY ID;\nSELECT * FROM USER_GROUPS ORDER BY 1, 2;\n"
+            "SELECT * FROM PARADOX_ACCOUNTS ORDER BY ID;\nSELECT * FROM ACCESS_CARDS ORDER BY ID;\n"
+            "SELECT * FROM PARADOX_ACCOUNT_GROUPS ORDER BY 1, 2;\nSELECT * FROM ACCESS_CARD_GROUPS ORDER BY 1, 2;\n"
+            "SELECT EVENT_CODE, PARAM1, PARAM2 FROM TEST_AUDIT_EVENTS ORDER BY ID;\n");
+        // A statement that failed would compare equal to itself: no snapshot at all.
+        EXPECT_EQ(rows.find("Statement failed"), std::string::npos) << rows;
+        EXPECT_EQ(rows.find("SQLSTATE"), std::string::npos) << rows;
+        return rows;
+    }
+    static int AuditEvents(const TTestDatabase& database, const std::string& firstText) {
+        const std::string out =
+            database.Isql("SELECT 'N=' || COUNT(*) FROM TEST_AUDIT_EVENTS WHERE PARAM1 = '" + firstText + "';");
+        const auto at = out.find("N=");
+        return at == std::string::npos ? -1 : std::stoi(out.substr(at + 2));
+    }
+
+    std::string Feed;
+    THttpsTestServer Server{[this](const THttpRequest&) {
+        THttpResponse response;
+        response.Body = Feed;
+        return response;
+    }};
+    std::string Cards = WorkDir.File("cards.xml");
+    std::string SummaryFile = InstallDir.File("VLHRMSync_last.json");
+};
+
+}  // namespace
+
+// Every run leaves one summary, whatever its outcome: one event-log line with the figures
+// as fields (the plain entries unchanged around it), and the JSON file beside the log.
+TEST_F(RunRecord, EveryRunEndsWithOneSummary) {
+    struct Case {
+        const char* outcome;
+        const char* password;  // empty: the right one
+        bool cardFile;         // false: the card-holder file is missing
+        const char* added;     // the HRM import's "added" counter
+        const char* type;      // of the event-log entry
+    };
+    const Case cases[] = {
+        {"done", "", true, "3", "information"},
+        {"failed-startup", "not-the-password", true, "0", "error"},
+        {"failed-work", "", false, "3", "error"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.outcome);
+        TTestDatabase database;
+        Feed = FeedOfNumbers({101, 102, 103});
+        std::filesystem::remove(Cards);
+        if (c.cardFile) WriteFile(Cards, CardsOfNumbers({101, 102}));
+        WriteHive(database, true, true, "", c.password);
+        std::filesystem::remove(EventLog);
+        const TCommandResult result = Run("/SVC /DEBUG");
+        EXPECT_EQ(result.ExitCode, 0) << result.Output;
+
+        const std::vector<TFields> entries = SummaryEntries();
+        ASSERT_EQ(entries.size(), 1u) << ReadFile(EventLog);
+        TFields e = entries[0];
+        EXPECT_EQ(e["SOURCE"], "KeyrixSyncVLRM");
+        EXPECT_EQ(e["TYPE"], c.type);
+        EXPECT_EQ(e["KEYRIX_OUTCOME"], c.outcome);
+        EXPECT_EQ(e["MESSAGE"].rfind(std::string("Sync summary: ") + c.outcome + " in ", 0), 0u) << e["MESSAGE"];
+        EXPECT_EQ(e["KEYRIX_DRY_RUN"], "0");
+        EXPECT_EQ(e["KEYRIX_ADDED"], c.added);
+        EXPECT_EQ(Jq(".outcome"), std::string("\"") + c.outcome + "\"");
+        EXPECT_EQ(Jq(".hrm.added"), c.added);
+        EXPECT_EQ(Jq(".dryRun"), "false");
+        const bool done = std::string(c.outcome) == "done";
+        EXPECT_EQ(Jq(".committed"), done ? "true" : "false");
+        EXPECT_EQ(e["KEYRIX_COMMITTED"], done ? "1" : "0");
+        EXPECT_EQ(Jq(".phasesMs.startUp | type"), "\"number\"");
+        EXPECT_EQ(Jq(".phasesMs.shutDown | type"), "\"number\"");
+        struct stat st {};
+        ASSERT_EQ(::stat(SummaryFile.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+        // The plain entries are those of a run without the summary.
+        EXPECT_EQ(Events().back(), "KeyrixSyncVLRM information: Keyrix sync server finished!");
+        if (std::string(c.outcome) == "done") {
+            EXPECT_EQ(e.count("KEYRIX_ERROR_CLASS"), 0u);
+            EXPECT_EQ(Jq(".errorClass"), "null");
+            EXPECT_EQ(e["KEYRIX_FEED_BYTES"], std::to_string(Feed.size()));
+            EXPECT_EQ(Jq(".feedBytes"), std::to_string(Feed.size()));
+            EXPECT_EQ(e["KEYRIX_BK_PROCESSED"], "2");
+            EXPECT_EQ(e["KEYRIX_BK_ADDED"], "2");
+            EXPECT_EQ(Jq(".cardHolders.addedSoyal"), "2");
+            EXPECT_EQ(Jq("[.phasesMs.download, .phasesMs.hrmImport, .phasesMs.cardHolderImport] | map(type)"),
+                      "[\"number\",\"number\",\"number\"]");
+        } else {
+            EXPECT_FALSE(e["KEYRIX_ERROR_CLASS"].empty());
+            EXPECT_EQ(Jq(".errorClass"), "\"" + e["KEYRIX_ERROR_CLASS"] + "\"");
+            EXPECT_EQ(Jq(".errorMessage | length > 0"), "true");
+        }
+        if (std::string(c.outcome) == "failed-startup") {
+            EXPECT_EQ(e["KEYRIX_ERROR_CLASS"], "EDisplayError");
+            EXPECT_EQ(Jq(".phasesMs.hrmImport"), "null") << "no pass was made";
+        }
+        if (std::string(c.outcome) == "failed-work") {
+            EXPECT_NE(e["KEYRIX_ERROR_MESSAGE"].find(Cards), std::string::npos) << e["KEYRIX_ERROR_MESSAGE"];
+        }
+    }
+}
+
+// A dry run leaves every table as it was, audit events included, and reports what the
+// real run then does, kind by kind, with the same employee numbers.
+TEST_F(RunRecord, DryRunChangesNothingAndReportsWhatTheRealRunDoes) {
+    TTestDatabase database;
+    Feed = FeedOfNumbers({101, 102, 103, 104});
+    WriteFile(Cards, CardsOfNumbers({101, 102, 103}));
+    WriteHive(database, true, true);
+    ASSERT_EQ(Run("/SVC /DEBUG").ExitCode, 0);
+    ASSERT_EQ(Jq(".outcome"), "\"done\"");
+
+    // 102 renamed, 103 left, 105 joins, 106 is refused by the server; 102's PIN changes,
+    // 103 leaves the card-holder file, 104 and 105 enter it.
+    const std::string refuse = database.Isql(
+        "CREATE EXCEPTION TEST_REFUSED 'refused';\nSET TERM ^;\nCREATE TRIGGER TEST_REFUSE_106 FOR USERS BEFORE "
+        "INSERT AS BEGIN IF (NEW.EMPLOYEE_NUMBER = '000106') THEN EXCEPTION TEST_REFUSED; END^\nSET TERM ;^\n"
+        "COMMIT;\n");
+    ASSERT_EQ(refuse.find("failed"), std::string::npos) << refuse;
+    Feed = FeedOfNumbers({101, 102, 103, 104, 105, 106}, {103}, {{102, "Lee-Smith"}});
+    WriteFile(Cards, CardsOfNumbers({101, 102, 104, 105}, {{102, "4321"}}));
+    const std::string before = Snapshot(database);
+    ASSERT_NE(before.find("000104"), std::string::npos) << before;
+    const TCommandResult dry = Run("/SVC /DEBUG -dryrun");
+    EXPECT_EQ(dry.ExitCode, 0);
+    EXPECT_EQ(Snapshot(database), before) << dry.Output;
+    const std::string report = Jq(".changes");
+    EXPECT_EQ(report,
+              "{\"usersAdded\":{\"count\":1,\"first\":[\"000105\"]},"
+              "\"usersUpdated\":{\"count\":2,\"first\":[\"000102\",\"000103\"]},"
+              "\"usersMarkedDeleted\":{\"count\":1,\"first\":[\"000103\"]},"
+              "\"usersLinked\":{\"count\":2,\"first\":[\"000104\",\"000105\"]},"
+              "\"usersUnlinked\":{\"count\":1,\"first\":[\"000103\"]},"
+              "\"accountsAdded\":{\"count\":2,\"first\":[\"000104\",\"000105\"]},"
+              "\"accountsUpdated\":{\"count\":1,\"first\":[\"000102\"]},"
+              "\"cardsAdded\":{\"count\":2,\"first\":[\"000104\",\"000105\"]},"
+              "\"cardsUpdated\":{\"count\":1,\"first\":[\"000102\"]}}");
+    EXPECT_EQ(Jq("[.dryRun, .outcome, .committed, .auditEventsSkipped]"), "[true,\"done\",false,1]");
+    const Lines output = SplitCrLf(dry.Output);
+    for (const char* line : {"Dry run: 1 users added: 000105", "Dry run: 1 users marked deleted: 000103",
+                             "Dry run: 2 access cards added: 000104, 000105"})
+        EXPECT_NE(std::find(output.begin(), output.end(), line), output.end()) << line << "\n" << dry.Output;
+    EXPECT_NE(dry.Output.find("Dry run: audit event 11 not recorded: Sync trouble (HRM); Employee: 000106"),
+              std::string::npos)
+        << dry.Output;
+    const Lines events = Events();
+    EXPECT_NE(std::find(events.begin(), events.end(),
+                        "KeyrixSyncVLRM information: Dry run: the pass was rolled back; nothing was written to the "
+                        "database"),
+              events.end());
+    ASSERT_FALSE(SummaryEntries().empty());
+    EXPECT_EQ(SummaryEntries().back()["KEYRIX_DRY_RUN"], "1");
+    EXPECT_EQ(SummaryEntries().back()["MESSAGE"].rfind("Sync summary (dry run): done", 0), 0u);
+
+    // The real run, with both guards at 100%: at the limit a pass goes through, and the
+    // shares are measured as in the dry run.
+    WriteHive(database, true, true,
+              "\"Maximum leavers percent\"=dword:00000064\r\n\"Maximum unlinks percent\"=dword:00000064\r\n");
+    const TCommandResult real = Run("/SVC /DEBUG");
+    EXPECT_EQ(real.ExitCode, 0);
+    EXPECT_EQ(Jq("[.dryRun, .outcome]"), "[false,\"done\"]") << real.Output;
+    EXPECT_EQ(Jq(".changes"), report);
+    EXPECT_NE(Snapshot(database), before);
+    EXPECT_EQ(AuditEvents(database, "Sync trouble (HRM)"), 1) << "the real run records its audit event";
+}
+
+// The guard at its limit lets the pass through; one user past it, the pass is rolled back,
+// with an event-log error and an audit event giving the figures and the limit.
+TEST_F(RunRecord, GuardAtItsLimitPassesAndOnePastRollsBack) {
+    const char* const leavers50 = "\"Maximum leavers percent\"=dword:00000032\r\n";
+    const char* const unlinks25 = "\"Maximum unlinks percent\"=dword:00000019\r\n";
+    const std::string leaversError =
+        "the pass would mark 3 of 4 active HRM-managed users deleted, more than the limit of 50% "
+        "(\"Safety\"/\"Maximum leavers percent\"); the pass was rolled back";
+    struct Case {
+        const char* what;
+        std::vector<int> leavers;                // of 101 ... 104, in the second run's feed
+        std::optional<std::vector<int>> cards;  // the second run's card-holder file; none: import off
+        const char* safety;
+        bool dry;
+        const char* outcome;
+        std::string error;  // the event-log error's text after "Mass-change guard: "
+    };
+    const Case cases[] = {
+        {"2 of 4 leavers at 50%", {101, 102}, std::nullopt, leavers50, false, "done", ""},
+        {"3 of 4 leavers at 50%", {101, 102, 103}, std::nullopt, leavers50, false, "guarded", leaversError},
+        {"1 of 4 unlinked at 25%", {}, std::vector<int>{101, 102, 103}, unlinks25, false, "done", ""},
+        {"2 of 4 unlinked at 25%", {}, std::vector<int>{101, 102}, unlinks25, false, "guarded",
+         "the pass would unlink 2 of 4 linked users, more than the limit of 25% "
+         "(\"Safety\"/\"Maximum unlinks percent\"); the pass was rolled back"},
+        {"an empty card-holder file at 25%", {}, std::vector<int>{}, unlinks25, false, "guarded",
+         "the pass would unlink 4 of 4 linked users, more than the limit of 25% "
+         "(\"Safety\"/\"Maximum unlinks percent\"); the pass was rolled back"},
+        {"3 of 4 leavers at 50% in a dry run", {101, 102, 103}, std::nullopt, leavers50, true, "guarded",
+         leaversError},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TTestDatabase database;
+        Feed = FeedOfNumbers({101, 102, 103, 104});
+        WriteFile(Cards, CardsOfNumbers({101, 102, 103, 104}));
+        WriteHive(database, true, true);
+        ASSERT_EQ(Run("/SVC /DEBUG").ExitCode, 0);
+
+        Feed = FeedOfNumbers({101, 102, 103, 104}, c.leavers);
+        WriteFile(Cards, CardsOfNumbers(c.cards.value_or(std::vector<int>{})));
+        WriteHive(database, !c.cards, c.cards.has_value(), c.safety);
+        std::filesystem::remove(EventLog);
+        const std::string before = Snapshot(database);
+        const TCommandResult result = Run(c.dry ? "/SVC /DEBUG /DRYRUN" : "/SVC /DEBUG");
+        EXPECT_EQ(result.ExitCode, 0);
+        EXPECT_EQ(Jq("[.outcome, .dryRun, .committed]"), std::string("[\"") + c.outcome + "\"," +
+                                                             (c.dry ? "true" : "false") + "," +
+                                                             (std::string(c.outcome) == "done" ? "true" : "false") + "]")
+            << result.Output;
+        ASSERT_EQ(SummaryEntries().size(), 1u);
+        EXPECT_EQ(SummaryEntries()[0]["KEYRIX_OUTCOME"], c.outcome);
+        const Lines events = Events();
+        const bool guarded = std::string(c.outcome) == "guarded";
+        if (guarded) {
+            // The audit event, unless a dry run (which writes none).
+            EXPECT_EQ(AuditEvents(database, "HRM sync guarded!"), c.dry ? 0 : 1);
+            const std::string error = "KeyrixSyncVLRM error: Mass-change guard: " + c.error;
+            EXPECT_NE(std::find(events.begin(), events.end(), error), events.end())
+                << error << "\n" << ::testing::PrintToString(events);
+            // Apart from the audit event, every table is as before.
+            database.Isql("DELETE FROM TEST_AUDIT_EVENTS WHERE PARAM1 = 'HRM sync guarded!';\nCOMMIT;\n");
+            EXPECT_EQ(Snapshot(database), before);
+        } else {
+            EXPECT_EQ(AuditEvents(database, "HRM sync guarded!"), 0);
+            EXPECT_EQ(events.back(), "KeyrixSyncVLRM information: Keyrix sync server finished!");
+            EXPECT_NE(Snapshot(database), before) << "the pass was committed";
+        }
+    }
+}
+
+// On a terminal each import draws its status line in place and erases it; redirected
+// output and the log file hold nothing of it.
+TEST_F(RunRecord, ProgressLineOnlyOnATerminal) {
+    TTestDatabase database;
+    Feed = FeedOfNumbers({101, 102, 103});
+    WriteFile(Cards, CardsOfNumbers({101, 102}));
+    WriteHive(database, true, true);
+
+    // tmux gives the run a real terminal; the pane's raw output is copied to a file. The
+    // run waits for a key until the copy is in place.
+    const std::string socket = WorkDir.File("tmux.socket"), raw = WorkDir.File("raw.out");
+    const std::string tmux = "tmux -S '" + socket + "' -f /dev/null ";
+    const std::string command = "read go; cd '" + WorkDir.Path() + "' && env -u NOTIFY_SOCKET KEYRIX_REGISTRY='" +
+                                Hive + "' KEYRIX_EVENTLOG='" + EventLog + "' KEYRIX_RUN_LOCK='" + RunLock + "' '" +
+                                Binary + "' /SVC /DEBUG; echo RUN-ENDED; sleep 60";
+    ASSERT_EQ(RunCommand(tmux + "new-session -d -x 100 -y 30 -s run \"sh -c \\\"" + command + "\\\"\" 2>&1").ExitCode, 0);
+    keyrix::TScopeGuard stop([&] { RunCommand(tmux + "kill-server 2>/dev/null"); });
+    ASSERT_EQ(RunCommand(tmux + "pipe-pane -t run 'cat >> \"" + raw + "\"' 2>&1").ExitCode, 0);
+    ASSERT_EQ(RunCommand(tmux + "send-keys -t run Enter 2>&1").ExitCode, 0);
+    ASSERT_TRUE(WaitUntil([&] { return ReadFile(raw).find("RUN-ENDED") != std::string::npos; }, 60s))
+        << ReadFile(raw);
+    const std::string terminal = ReadFile(raw);
+    for (const char* drawn : {"\rHRM import: 1 records, ", "\rCard-holder import: 1 of 2 records, ", "\r\x1b[K"})
+        EXPECT_NE(terminal.find(drawn), std::string::npos) << drawn << "\n" << terminal;
+    // Erased before the lines that follow each import, so no row of the screen keeps it.
+    const std::string screen = RunCommand(tmux + "capture-pane -p -t run").Output;
+    EXPECT_EQ(screen.find(" records, "), std::string::npos) << screen;
+    EXPECT_NE(screen.find("Added records: 3"), std::string::npos) << screen;
+
+    const TCommandResult redirected = Run("/SVC /DEBUG");
+    EXPECT_EQ(redirected.ExitCode, 0);
+    EXPECT_NE(redirected.Output.find("Processed records: 3"), std::string::npos) << redirected.Output;
+    EXPECT_EQ(redirected.Output.find(" records, "), std::string::npos) << redirected.Output;
+    EXPECT_EQ(redirected.Output.find('\x1b'), std::string::npos) << redirected.Output;
+    EXPECT_EQ(ReadFile(LogFile).find(" records, "), std::string::npos);
+}
+
+// A run killed in the middle of its pass leaves "running" in the summary file, with its
+// start: the last run's "done" is not left standing for a monitor to trust.
+TEST_F(RunRecord, KilledRunLeavesRunningInTheSummary) {
+    TTestDatabase database;
+    Feed = FeedOfNumbers({101});
+    WriteFile(Cards, CardsOfNumbers({101}));
+    WriteHive(database, true, true);
+    ASSERT_EQ(Run("/SVC /DEBUG").ExitCode, 0);
+    ASSERT_EQ(Jq(".outcome"), "\"done\"");
+
+    // The second run's feed request is held until the run has been killed.
+    std::mutex lock;
+    std::condition_variable changed;
+    bool asked = false, released = false;
+    THttpsTestServer held([&](const THttpRequest&) {
+        std::unique_lock guard(lock);
+        asked = true;
+        changed.notify_all();
+        changed.wait_for(guard, 60s, [&] { return released; });
+        THttpResponse response;
+        response.Body = Feed;
+        return response;
+    });
+    keyrix::TScopeGuard release([&] {
+        std::lock_guard guard(lock);
+        released = true;
+        changed.notify_all();
+    });
+    WriteDatabaseHive(database, "", "", "\"Import enabled\"=dword:00000001\r\n\"Data source URL\"=\"" + held.Url() + "\"\r\n");
+    const std::string outputFile = WorkDir.File("output.txt");
+    TOpenFd output{::open(outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
+    ASSERT_GE(output.Fd, 0);
+    TBackgroundRun run({Binary, "/SVC", "/DEBUG"}, Environment(), WorkDir.Path(), output.Fd);
+    {
+        std::unique_lock guard(lock);
+        ASSERT_TRUE(changed.wait_for(guard, 60s, [&] { return asked; })) << ReadFile(outputFile);
+    }
+    EXPECT_EQ(Jq("[.outcome, .end, (.start | type)]"), "[\"running\",null,\"string\"]");
+    ::kill(run.Pid(), SIGKILL);
+    const std::optional<int> status = run.Wait(30s);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFSIGNALED(*status)) << DescribeStatus(*status);
+    EXPECT_EQ(Jq(".outcome"), "\"running\"") << "nothing else is written by a killed run";
 }

@@ -78,6 +78,8 @@ protected:
         ServiceLogError.Bind([this](const std::string& t) { Journal.Add("eventlog error: " + t); });
         // Tests run side by side: each run takes a lock of its own.
         ::setenv("KEYRIX_RUN_LOCK", RunLockPath.c_str(), 1);
+        // The run's summary entry goes to a file of the test's, never to the host's journal.
+        ::setenv("KEYRIX_EVENTLOG", EventLogPath.c_str(), 1);
         platform::ReloadEnvironment();
     }
     void TearDown() override {
@@ -87,12 +89,14 @@ protected:
         SetConsoleOutput(nullptr);
         SetupInstance = nullptr;
         ::unsetenv("KEYRIX_RUN_LOCK");
+        ::unsetenv("KEYRIX_EVENTLOG");
         platform::ReloadEnvironment();
     }
 
     TTempDir Dir;
     std::string LogPath = Dir.File("VLHRMSync_log.txt");
     std::string RunLockPath = Dir.File("KeyrixSyncVLRM.lock");
+    std::string EventLogPath = Dir.File("events.log");
     TRunJournal Journal{LogPath};
     TSetup Setup{false, true, "Keyrix HRM sync service settings"};
 };

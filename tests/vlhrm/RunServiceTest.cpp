@@ -268,3 +268,72 @@ TEST_F(RunService, ServiceExecuteFailsWhenTheLockFileCannotBeMade) {
     EXPECT_FALSE(created);
     EXPECT_TRUE(Journal.Finish().empty());
 }
+
+// The outcome of the summary is the first failure of the run, with its class and message;
+// the JSON file beside the log says the same.
+TEST_F(RunService, SummaryOutcomeIsTheFirstFailure) {
+    using TStep = TScriptedModule::TStep;
+    const TStep fails = [](TScriptedModule&) { throw EOSError(5, "no rights"); };
+    // The log file's name is taken by a folder.
+    const TStep takeLog = [this](TScriptedModule&) {
+        ::unlink(LogPath.c_str());
+        ::mkdir(LogPath.c_str(), 0755);
+    };
+    struct Case {
+        const char* what;
+        TStep prepare, pass, disconnect, start;
+        TRunOutcome outcome;
+        const char* errorClass;
+        bool raises;
+    };
+    const Case cases[] = {
+        {"clean", nullptr, nullptr, nullptr, nullptr, TRunOutcome::Done, "", false},
+        {"schema", fails, nullptr, nullptr, nullptr, TRunOutcome::FailedStartUp, "EOSError", false},
+        {"pass", nullptr, fails, nullptr, nullptr, TRunOutcome::FailedWork, "EOSError", false},
+        {"disconnect", nullptr, nullptr, fails, nullptr, TRunOutcome::FailedShutDown, "EOSError", false},
+        {"pass, then disconnect", nullptr,
+         [](TScriptedModule&) { throw EFOpenError("Cannot open file \"cards.xml\""); }, fails, nullptr,
+         TRunOutcome::FailedWork, "EFOpenError", false},
+        {"start line", nullptr, nullptr, nullptr, takeLog, TRunOutcome::FailedStartUp, "EFOpenError", true},
+        {"finish line", nullptr, takeLog, nullptr, nullptr, TRunOutcome::FailedShutDown, "EFOpenError", true},
+    };
+    const std::string summaryFile = Dir.File("VLHRMSync_last.json");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ::rmdir(LogPath.c_str());
+        ::unlink(LogPath.c_str());
+        ::unlink(summaryFile.c_str());
+        auto module = Module();
+        EXPECT_EQ(module->SummaryFilePath(), summaryFile);
+        module->OnPrepare = c.prepare;
+        module->OnPass = c.pass;
+        module->OnDisconnect = c.disconnect;
+        if (c.start) c.start(*module);
+        if (c.raises)
+            EXPECT_THROW(module->RunService(), EFOpenError);
+        else
+            EXPECT_NO_THROW(module->RunService());
+        EXPECT_EQ(module->Summary.Outcome, c.outcome);
+        EXPECT_EQ(module->Summary.ErrorClass, c.errorClass);
+        const TCommandResult json = RunCommand("jq -j '.outcome, \"|\", .errorClass' '" + summaryFile + "' 2>&1");
+        EXPECT_EQ(json.Output, std::string(OutcomeName(c.outcome)) + "|" + (*c.errorClass ? c.errorClass : "null"));
+    }
+}
+
+// A summary that cannot be written is one warning naming the file; the run is otherwise
+// the same.
+TEST_F(RunService, UnwritableSummaryIsAWarningOnly) {
+    const std::string summaryFile = Dir.File("VLHRMSync_last.json");
+    ASSERT_EQ(::mkdir(summaryFile.c_str(), 0755), 0);  // the name is taken by a folder
+    auto module = Module();
+    EXPECT_NO_THROW(module->RunService());
+    Lines entries = Journal.Finish();
+    ASSERT_GE(entries.size(), 2u);
+    EXPECT_EQ(entries[entries.size() - 2], "eventlog info: Keyrix sync server finished!");
+    EXPECT_EQ(entries.back().rfind("eventlog warning: Cannot write the run summary \"" + summaryFile + "\" (rename \"" + summaryFile + ".", 0),
+              0u)
+        << entries.back();
+    EXPECT_EQ(module->Summary.Outcome, TRunOutcome::Done);
+    EXPECT_NE(ReadFile(EventLogPath).find("\tKEYRIX_OUTCOME=done\t"), std::string::npos)
+        << "the journal entry is written all the same";
+}

@@ -28,6 +28,16 @@ void TDataModule1::LogAuditEvent(const TValue& targetUser, std::int32_t eventCod
                                  const TValue& secondText) {
     const TValue param1 = AuditText(firstText);
     const TValue param2 = AuditText(secondText);
+    // A dry run writes nothing. The event is left out rather than sent into the pass's
+    // transaction: it would then depend on the record's savepoint and on a connection that
+    // may be gone when the pass fails, and one committed by mistake would be a lasting trace.
+    if (DryRun) {
+        ++Summary.AuditEventsSkipped;
+        SyncLogInfo("Dry run: audit event %d not recorded: %s; %s", eventCode,
+                    param1.IsNull() ? std::string() : param1.ToString(),
+                    param2.IsNull() ? std::string() : param2.ToString());
+        return;
+    }
     std::lock_guard guard(dbutils::DatabaseLock());
     // The statement has a write transaction of its own, never the pass's: the event stays
     // when the pass is rolled back.

@@ -1,15 +1,19 @@
 // The card-holder import: users of the HRM import get their card-holder id, keypad account
 // and access card from the card-holder system's export file. It never creates a person.
 #include "Services/SyncClients/VLHRM/CardHolders.h"
+#include "Services/SyncClients/VLHRM/Progress.h"
 #include "Services/SyncClients/VLHRM/Unit1.h"
 
 #include "common/Debug.h"
 #include "common/Exceptions.h"
+#include "common/ScopeGuard.h"
 #include "db/DBUtils.h"
 #include "db/FbErrors.h"
 #include "platform/Env.h"
 #include "platform/SharedReadFile.h"
 #include "setup/SetupWindow.h"
+
+#include <unistd.h>
 
 #include <optional>
 #include <vector>
@@ -55,6 +59,7 @@ struct TCounters {
 struct TMatchRow {
     std::int64_t UserId = 0;
     bool HasAccount = false, HasCard = false, HrmManaged = false, Changed = false, ChangedSoyal = false;
+    bool Linked = false;  // holds a card-holder id already
     std::int32_t AccountId = 0, CardId = 0;
 };
 
@@ -69,6 +74,7 @@ std::optional<TMatchRow> FirstRow(const dbutils::PQuery& match) {
     row.HasCard = !card.IsNull();
     row.CardId = card.AsInteger();
     row.HrmManaged = match->FieldByName("USR_HRM_SYNC").AsInteger() != 0;
+    row.Linked = !match->FieldByName("SYNC_ID").IsNull();
     row.Changed = match->FieldByName("CHANGED").AsInteger() == 1;
     row.ChangedSoyal = match->FieldByName("CHANGED_SOYAL").AsInteger() == 1;
     return row;
@@ -127,6 +133,9 @@ void TDataModule1::ImportCardHolders() {
     for (const TBKRec& r : records) {
         try {
             adopt->ExecuteWith({r.CardNumber, r.CardHolderId, r.EmployeeNumber, r.CardNumber});
+            // The row count is one more server call per record: only when links are reported.
+            if (Summary.Unlinks.Measured && adopt->RowCounts().Updated > 0)
+                Summary.Changes.Add(TChangeKind::UserLinked, r.EmployeeNumber);
         } catch (const EFirebirdError& error) {
             if (!error.ServerReported()) throw;
             reportRecordError(r, error);
@@ -135,7 +144,16 @@ void TDataModule1::ImportCardHolders() {
     }
 
     TCounters counters;
+    // As in the HRM import: a record's changes reach the report when the next one begins.
+    TPendingChanges changes;
+    TProgressLine progress("Card-holder import", TProgressLine::WantedOnStandardOutput(), STDOUT_FILENO);
+    progress.SetTotal(static_cast<std::int64_t>(records.size()));
+    Progress = &progress;
+    TScopeGuard noProgress([this] { Progress = nullptr; });
+    std::int64_t done = 0;
     for (const TBKRec& r : records) {
+        changes.MoveTo(Summary.Changes);
+        progress.Update(++done);
         const std::string paradoxCode = ParadoxCode(r.Pin);
         const std::string soyalCode = SoyalCode(r.Pin);
         // A record that is rolled back leaves no trace in the counters either.
@@ -159,6 +177,7 @@ void TDataModule1::ImportCardHolders() {
                 userId = copyUser->FieldByName("ID").AsInt64();
                 copyGroups->ExecuteWith({userId, found});
                 markSeen->ExecuteWith({userId, userId});
+                changes.Add(TChangeKind::UserLinked, r.EmployeeNumber);
             } else {
                 userId = row->UserId;
                 markSeen->ExecuteWith({userId, userId});
@@ -172,24 +191,31 @@ void TDataModule1::ImportCardHolders() {
 
             if (!row || !row->HasAccount || (!row->HasCard && cardId == 0)) {
                 linkUser->ExecuteWith({r.CardNumber, r.CardHolderId, userId});
+                if (row && !row->Linked) changes.Add(TChangeKind::UserLinked, r.EmployeeNumber);
                 // The copy gets its account and card in the next pass, when match finds it.
                 if (!row) continue;
                 if (!row->HasAccount) {
                     addAccount->ExecuteWith({userId, paradoxCode, r.CardNumber});
                     AddToParadoxUserGroup(userId);
                     ++counters.Added;
+                    changes.Add(TChangeKind::AccountAdded, r.EmployeeNumber);
                 }
                 if (!row->HasCard && cardId == 0) {
                     addCard->ExecuteWith({userId, soyalCode, r.CardNumber, r.CardHolderId});
                     cardId = addCard->FieldByName("ID").AsInteger();
                     AddToAccessUserGroup(cardId, userId);
                     ++counters.AddedSoyal;
+                    changes.Add(TChangeKind::CardAdded, r.EmployeeNumber);
                 }
             } else {
-                if (row->Changed || row->ChangedSoyal) linkUser->ExecuteWith({r.CardNumber, r.CardHolderId, userId});
+                if (row->Changed || row->ChangedSoyal) {
+                    linkUser->ExecuteWith({r.CardNumber, r.CardHolderId, userId});
+                    if (!row->Linked) changes.Add(TChangeKind::UserLinked, r.EmployeeNumber);
+                }
                 if (row->Changed) {
                     updateAccount->ExecuteWith({paradoxCode, r.CardNumber, row->AccountId});
                     ++counters.Updated;
+                    changes.Add(TChangeKind::AccountUpdated, r.EmployeeNumber);
                 }
                 if (row->ChangedSoyal) {
                     // A card associated above has no card columns in the match row, so it
@@ -197,6 +223,7 @@ void TDataModule1::ImportCardHolders() {
                     if (row->HasCard) cardId = row->CardId;
                     updateCard->ExecuteWith({soyalCode, r.CardNumber, cardId, userId});
                     ++counters.UpdatedSoyal;
+                    changes.Add(TChangeKind::CardUpdated, r.EmployeeNumber);
                 }
             }
         } catch (const EFirebirdError& error) {
@@ -204,9 +231,13 @@ void TDataModule1::ImportCardHolders() {
             reportRecordError(r, error);
             PassTransaction->RollbackToSavepoint(CardSavepoint);
             counters = before;
+            changes.Clear();
             auditRecordError(r, error);
         }
     }
+
+    changes.MoveTo(Summary.Changes);
+    progress.Erase();
 
     // Linked users met in this pass keep their link; the others lose it.
     flagGone->ExecuteWith();
@@ -215,6 +246,13 @@ void TDataModule1::ImportCardHolders() {
     records.clear();
     records.shrink_to_fit();
     file.reset();
+    Summary.CardHolderImportMs = TicksSince(start, platform::Env().Ticks());
+    Summary.BkProcessed = processed;
+    Summary.BkUpdated = counters.Updated;
+    Summary.BkUpdatedSoyal = counters.UpdatedSoyal;
+    Summary.BkAdded = counters.Added;
+    Summary.BkAddedSoyal = counters.AddedSoyal;
+    Summary.BkAssociated = counters.Associated;
     SyncLogDebug("BK import took: %dms", TicksSince(start, platform::Env().Ticks()));
     SyncLogDebug("Processed records: %d", processed);
     SyncLogDebug("Updated records: %d", counters.Updated);

@@ -3,14 +3,18 @@
 #include "Services/SyncClients/VLHRM/Unit1.h"
 
 #include "Services/SyncClients/VLHRM/FeedReader.h"
+#include "Services/SyncClients/VLHRM/Progress.h"
 #include "common/Debug.h"
 #include "common/Exceptions.h"
+#include "common/ScopeGuard.h"
 #include "db/DBUtils.h"
 #include "db/FbErrors.h"
 #include "platform/Env.h"
 #include "platform/Process.h"
 #include "service/SvcConsole.h"
 #include "setup/SetupWindow.h"
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
@@ -75,6 +79,7 @@ void TDataModule1::ImportHrmUsers() {
     std::unique_ptr<TKeyrixMemoryStream> body;
     try {
         HttpGetFeed(body);
+        Summary.FeedBytes = static_cast<std::int64_t>(body->Size());
         SyncLogInfo("HRM fetched %d bytes XML data", static_cast<std::int64_t>(body->Size()));
         if (DebugMode) SaveDebugCopy(*body);
     } catch (...) {
@@ -82,6 +87,7 @@ void TDataModule1::ImportHrmUsers() {
         SyncLogInfo("HRM fetch error %s: %s", error.ClassName, error.Message);
         throw;
     }
+    Summary.DownloadMs = TicksSince(fetchStart, platform::Env().Ticks());
     SyncLogInfo("HRM users fetch took: %dms", TicksSince(fetchStart, platform::Env().Ticks()));
 
     dbutils::PQuery match = dbutils::CachedQuery(MatchUserHandle, MatchSql, "Sync", PassTransaction);
@@ -90,11 +96,19 @@ void TDataModule1::ImportHrmUsers() {
     const std::uint32_t importStart = platform::Env().Ticks();
     std::int32_t processed = 0, added = 0, updated = 0;
     THrmGroupCache groups;
+    // The changes of the employee in hand reach the report when the next one begins (or the
+    // import ends): one rolled back to its savepoint drops them.
+    TPendingChanges changes;
+    TProgressLine progress("HRM import", TProgressLine::WantedOnStandardOutput(), STDOUT_FILENO);
+    Progress = &progress;
+    TScopeGuard noProgress([this] { Progress = nullptr; });
 
     TFeedReader reader = TFeedReader::FromMemory(body->View(), HrmRootName, HrmRecordName, Settings().HrmUrl);
     while (reader.Next()) {
         if (reader.IsEmptyElement()) continue;  // a tag that closes itself is no record
+        changes.MoveTo(Summary.Changes);
         ++processed;
+        progress.Update(processed);
         const THrmEmployee e = ReadHrmEmployee(reader);
         if (e.EmployeeNumber.empty()) continue;
         const std::string key = DepartmentKey(e.CompanyNumber);
@@ -114,6 +128,7 @@ void TDataModule1::ImportHrmUsers() {
                                      e.EmployeeNumber, companyId, e.CompanyName, key});
                 AddToCompanySiteGroups(groups, e.CompanyNumber, e.SiteNumber, e.CompanyName, e.SiteName, id);
                 ++added;
+                changes.Add(TChangeKind::UserAdded, e.EmployeeNumber);
                 continue;
             }
             // Read the matches first: the group statements run between them.
@@ -125,6 +140,7 @@ void TDataModule1::ImportHrmUsers() {
                     update->ExecuteWith({e.FirstName, e.LastName, NullIfNone(e.Email), e.Occupation,
                                          NullIfNone(e.TerminationDate), companyId, e.CompanyName, key, id});
                     ++updated;
+                    changes.Add(TChangeKind::UserUpdated, e.EmployeeNumber);
                 }
                 AddToCompanySiteGroups(groups, e.CompanyNumber, e.SiteNumber, e.CompanyName, e.SiteName, id);
             }
@@ -134,6 +150,7 @@ void TDataModule1::ImportHrmUsers() {
             if (!error.ServerReported()) throw;
             SyncLogError("HRM sync error for employee %s: %s", e.EmployeeNumber, error.Message());
             PassTransaction->RollbackToSavepoint(EmployeeSavepoint);
+            changes.Clear();
             // A group made for this employee went with the rollback: its id must not be
             // offered to the next employees.
             groups = THrmGroupCache();
@@ -141,6 +158,9 @@ void TDataModule1::ImportHrmUsers() {
                           TValue(Format("Employee: %s; Msg: %s", e.EmployeeNumber, error.Message())));
         }
     }
+
+    changes.MoveTo(Summary.Changes);
+    progress.Erase();
 
     dbutils::TQueryScope closing(dbutils::NewQuery(PassTransaction), false);
     closing->SetSQL(RemoveLeaversFromGroupsSql);
@@ -152,6 +172,11 @@ void TDataModule1::ImportHrmUsers() {
     const std::int64_t deleted = closing->RowCounts().Updated;
     closing.Free();
 
+    Summary.HrmImportMs = TicksSince(importStart, platform::Env().Ticks());
+    Summary.HrmProcessed = processed;
+    Summary.HrmAdded = added;
+    Summary.HrmUpdated = updated;
+    Summary.HrmDeleted = deleted;
     SyncLogDebug("HRM users import took: %dms", TicksSince(importStart, platform::Env().Ticks()));
     SyncLogDebug("Processed records: %d", processed);
     SyncLogDebug("Updated records: %d", updated);

@@ -2,9 +2,15 @@
 
 #include "Services/SyncClients/VLHRM/HttpClient.h"
 
+#include "common/Debug.h"
 #include "common/Exceptions.h"
+#include "platform/CodePage.h"
+#include "platform/Env.h"
+#include "platform/EventLog.h"
 #include "platform/LocalTime.h"
+#include "platform/PosixFiles.h"
 #include "platform/Process.h"
+#include "platform/SystemdServiceManager.h"
 #include "service/SvcConsole.h"
 #include "setup/SetupWindow.h"
 
@@ -48,33 +54,56 @@ std::string TDataModule1::DefaultLogFilePath() {
     return platform::ExecutableDirectory() + "VLHRMSync_log.txt";
 }
 
+std::string TDataModule1::SummaryFilePath() const {
+    return platform::FolderOf(FLogFilePath) + "/VLHRMSync_last.json";
+}
+
 void TDataModule1::RunService() {
     DebugLogging = FindSwitch("DEBUG");
-    SyncLogFile("Sync started at %s", platform::DateTimeToStr(platform::LocalNow()));
-    // Shut-down and the finish lines run however the phases ended.
+    // Whoever writes the switch expects nothing to be written: it holds in a service run as
+    // well as in a debug run, where the change report is watched.
+    if (FindSwitch("DRYRUN")) DryRun = true;
+    Summary = TRunSummary();
+    Summary.DryRun = DryRun;
+    Summary.Start = platform::Env().Now();
+    // Shut-down and the finish lines run however the phases ended; the summary comes last,
+    // also when a line of the log file could not be written.
     auto finish = [this] {
         ShutDown();
         SyncLogFile("Sync finished at %s", platform::DateTimeToStr(platform::LocalNow()));
         ServiceLogInfo("Keyrix sync server finished!");
     };
     try {
-        if (StartUp()) {
-            ServiceLogInfo("Keyrix sync server started!");
-            Work();
+        SyncLogFile("Sync started at %s", platform::DateTimeToStr(platform::LocalNow()));
+        WriteRunningSummary();
+        try {
+            if (StartUp()) {
+                ServiceLogInfo("Keyrix sync server started!");
+                Work();
+            }
+        } catch (...) {
+            finish();
+            throw;
         }
-    } catch (...) {
         finish();
+    } catch (...) {
+        RecordFailure(Summary.StartUpMs < 0 ? TRunOutcome::FailedStartUp : TRunOutcome::FailedShutDown);
+        PublishSummary();
         throw;
     }
-    finish();
+    PublishSummary();
 }
 
 bool TDataModule1::StartUp() {
+    const std::uint32_t start = platform::Env().Ticks();
     try {
         ConnectDatabase();
         PrepareSchema();
+        Summary.StartUpMs = TicksSince(start, platform::Env().Ticks());
         return true;
     } catch (...) {
+        Summary.StartUpMs = TicksSince(start, platform::Env().Ticks());
+        RecordFailure(TRunOutcome::FailedStartUp);
         ServiceLogError(CriticalErrorText("startup"));
         return false;
     }
@@ -84,19 +113,74 @@ void TDataModule1::Work() {
     try {
         SyncPass();
     } catch (...) {
+        RecordFailure(TRunOutcome::FailedWork);
         SyncLogError("ServiceRun exception: %s", DescribeCurrentException().Message);
         ServiceLogError(CriticalErrorText("work"));
     }
 }
 
 void TDataModule1::ShutDown() {
+    const std::uint32_t start = platform::Env().Ticks();
     try {
         DisconnectDatabase();
         FreeQueries("");
     } catch (...) {
+        RecordFailure(TRunOutcome::FailedShutDown);
         ServiceLogError(CriticalErrorText("shutdown"));
+    }
+    Summary.ShutDownMs = TicksSince(start, platform::Env().Ticks());
+}
+
+// The first failure of a run is its outcome; a later one (a shut-down after a failed pass)
+// only follows from it.
+void TDataModule1::RecordFailure(TRunOutcome outcome) {
+    if (Summary.Outcome == TRunOutcome::FailedStartUp || Summary.Outcome == TRunOutcome::FailedWork ||
+        Summary.Outcome == TRunOutcome::FailedShutDown)
+        return;
+    const TErrorInfo error = DescribeCurrentException();
+    Summary.Outcome = outcome;
+    Summary.ErrorClass = error.ClassName;
+    Summary.ErrorMessage = error.Message;
+}
+
+// The file says "running" from the start: a run that is killed leaves that, not the last
+// run's outcome. Only the file: the journal and systemd know of a start already.
+void TDataModule1::WriteRunningSummary() noexcept {
+    TRunSummary running = Summary;
+    running.Outcome = TRunOutcome::Running;
+    try {
+        WriteSummaryFile(SummaryFilePath(), SummaryJson(running));
+    } catch (...) {
+        try {
+            ServiceLogWarning(DescribeCurrentException().Message);
+        } catch (...) {
+        }
     }
 }
 
+void TDataModule1::PublishSummary() noexcept {
+    Summary.End = platform::Env().Now();
+    try {
+        WriteSummaryFile(SummaryFilePath(), SummaryJson(Summary));
+    } catch (...) {
+        // The run itself is done: a summary that cannot be kept is a warning, never its end.
+        try {
+            ServiceLogWarning(DescribeCurrentException().Message);
+        } catch (...) {
+        }
+    }
+    try {
+        platform::IEventLog& log = platform::EventLog();
+        const platform::TEventSourceHandle source = log.RegisterEventSource(SummarySource);
+        const platform::TEventType type = Summary.Outcome == TRunOutcome::Done      ? platform::TEventType::Information
+                                          : Summary.Outcome == TRunOutcome::Guarded ? platform::TEventType::Warning
+                                                                                    : platform::TEventType::Error;
+        log.ReportFields(source, type, SummaryMessage(Summary), SummaryFields(Summary));
+        log.DeregisterEventSource(source);
+        platform::SetRunStatus(platform::AnsiToUtf8(SummaryStatus(Summary)));
+    } catch (...) {
+        // As every event-log entry: best effort.
+    }
+}
 
 }  // namespace keyrix

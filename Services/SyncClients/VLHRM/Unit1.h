@@ -3,6 +3,7 @@
 #pragma once
 
 #include "Services/SyncClients/VLHRM/HttpLimits.h"
+#include "Services/SyncClients/VLHRM/RunSummary.h"
 #include "common/Exceptions.h"
 #include "common/Format.h"
 #include "common/KeyrixMemoryStream.h"
@@ -14,6 +15,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // OpenSSL's certificate type, as its own headers declare it; the sync object only passes
 // it on, so its users need not see OpenSSL.
@@ -26,6 +28,7 @@ class TSetup;
 // is made and destroyed (Unit1.cpp) and where they are used.
 class TTlsLayer;
 class THttpClient;
+class TProgressLine;
 
 // A group addition that the database's procedure refused.
 KEYRIX_DECLARE_EXCEPTION(EGroupAddError, Exception);
@@ -54,6 +57,20 @@ public:
     // One run: start line, start-up, one pass, shut-down, finish line. Each phase reports
     // its own errors; only a failure of the log file for the two dated lines leaves here.
     void RunService();
+
+    // The record of the run in progress (of the last one after RunService), published when
+    // the run ends: to SummaryFilePath, to the event log as one entry with fields, and as the
+    // service's status text.
+    TRunSummary Summary;
+    // "VLHRMSync_last.json" beside the sync log.
+    std::string SummaryFilePath() const;
+    // The event source of the summary entry: the service's own.
+    std::string SummarySource = "KeyrixSyncVLRM";
+
+    // The DRYRUN switch (RunService sets it; tests may set it before): the
+    // pass runs whole and is then rolled back, audit events are left out, and the change
+    // report goes to the console and the sync log.
+    bool DryRun = false;
 
     // The sync log (printf-style format and arguments).
     // File only, whatever "Log messages to file" says.
@@ -132,12 +149,26 @@ protected:
     // The two imports of a pass, in the pass transaction.
     virtual void ImportHrmUsers();
     virtual void ImportCardHolders();
+    // The status line of the import in progress, or null; console lines take it off first.
+    TProgressLine* Progress = nullptr;
     // The server or the network dropped the connection: the cached statements go.
     void dbDatabaseLostConnect();
     // The settings object; raises EBugCheckError outside its life.
     static const TSetup& Settings();
 
 private:
+    // The state before the pass that the leavers' and unlinks' shares are measured against,
+    // read in the pass transaction when a dry run or a guard needs them.
+    void ReadStateBeforePass();
+    // The shares after both imports: who of the users active (linked) before the pass is
+    // now deleted (unlinked); answers the event-log text when a guard's limit is exceeded.
+    std::string MeasureChanges();
+    void RecordFailure(TRunOutcome outcome);
+    void WriteRunningSummary() noexcept;
+    void PublishSummary() noexcept;
+
+    std::vector<std::int64_t> FActiveBefore, FLinkedBefore;  // user ids, sorted
+
     bool StartUp();
     void Work();
     void ShutDown();

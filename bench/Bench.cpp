@@ -381,11 +381,16 @@ void ReportSegment(const char* name, const TPassResult& pass, TTraceSegment whic
                 static_cast<unsigned long long>(segment.Executions),
                 static_cast<unsigned long long>(segment.Calls.Immediates()), RatioText(ratios.Replay).c_str(),
                 RatioText(ratios.Select1).c_str());
+    // What the program did between its calls into the client library.
+    const double inClient = static_cast<double>(segment.Calls.ClientNanoseconds) / 1e9;
+    std::printf("    in the client library %.3f s, in the program %.3f s (%.1f us per record)", inClient,
+                segment.Seconds - inClient, Per((segment.Seconds - inClient) * 1e6, records));
     if (pass.Replay && pass.Replay->Of(which).Ran) {
         const TReplaySegment& replay = pass.Replay->Of(which);
-        std::printf("    its replay: %.3f s, %.2f round trips per record (%llu)\n", replay.Seconds,
+        std::printf("; its replay: %.3f s, %.2f round trips per record (%llu)", replay.Seconds,
                     Per(static_cast<double>(replay.RoundTrips), records), static_cast<unsigned long long>(replay.RoundTrips));
     }
+    std::printf("\n");
 }
 
 void Report(const TPassResult& pass, std::size_t employees, std::size_t cardHolderRecords, bool attribute) {

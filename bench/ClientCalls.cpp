@@ -16,6 +16,7 @@ constexpr std::size_t Kinds = TClientCalls::Kinds;
 
 std::array<std::atomic<std::uint64_t>, Kinds> Counts{};
 std::array<std::atomic<std::uint64_t>, Kinds> Trips{};
+std::atomic<std::uint64_t> ClientNanos{0};
 std::atomic<bool> Installed{false};
 // The run's thread makes the calls; the lock only keeps a late call of another thread
 // (the watchdog cancels through a function that is not forwarded) from racing the switch.
@@ -79,10 +80,14 @@ public:
         std::lock_guard guard(StateLock);
         if (Alongside != nullptr && Writer != nullptr && ++SinceTurn >= AlongsideEvery) ReplayTurn();
         if (Meter != nullptr) FSentBefore = Meter->Sent();
+        FStart = std::chrono::steady_clock::now();
     }
     // After the call: what to write, if a trace is being written.
     void Done(const ISC_STATUS* status, std::uint16_t small, std::uint32_t a, std::uint32_t b, std::uint32_t c,
               const void* payload = nullptr, std::size_t size = 0) {
+        ClientNanos.fetch_add(static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                  std::chrono::steady_clock::now() - FStart).count()),
+                              std::memory_order_relaxed);
         std::lock_guard guard(StateLock);
         if (Meter != nullptr) {
             if (FKind == TCallKind::Attach || FKind == TCallKind::Detach) Meter->Refresh();
@@ -98,6 +103,7 @@ public:
 private:
     TCallKind FKind;
     std::uint64_t FSentBefore = 0;
+    std::chrono::steady_clock::time_point FStart;
 };
 
 std::uint32_t H(const FB_API_HANDLE* handle) { return handle != nullptr ? static_cast<std::uint32_t>(*handle) : 0; }
@@ -302,6 +308,7 @@ TClientCalls TClientCalls::operator-(const TClientCalls& earlier) const {
         difference.Calls[i] = Calls[i] - earlier.Calls[i];
         difference.Trips[i] = Trips[i] - earlier.Trips[i];
     }
+    difference.ClientNanoseconds = ClientNanoseconds - earlier.ClientNanoseconds;
     return difference;
 }
 
@@ -330,6 +337,7 @@ TClientCalls TClientCallCounter::Now() const {
         now.Calls[i] = Counts[i].load(std::memory_order_relaxed);
         now.Trips[i] = Trips[i].load(std::memory_order_relaxed);
     }
+    now.ClientNanoseconds = ClientNanos.load(std::memory_order_relaxed);
     return now;
 }
 

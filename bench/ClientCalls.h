@@ -22,6 +22,8 @@ struct TClientCalls {
     std::array<std::uint64_t, Kinds> Calls{};
     // Round trips each kind of call cost; only while the counter attributes them.
     std::array<std::uint64_t, Kinds> Trips{};
+    // Time spent inside the library's functions (waiting on the server included).
+    std::uint64_t ClientNanoseconds = 0;
 
     std::uint64_t Of(TCallKind kind) const { return Calls[static_cast<std::size_t>(kind)]; }
     std::uint64_t TripsOf(TCallKind kind) const { return Trips[static_cast<std::size_t>(kind)]; }

@@ -338,13 +338,10 @@ struct TFeedReader::TState {
 
     // Answers 1 for a node, 0 at the end, -1 at a well-formedness fault; raises when the
     // reading must stop with an error.
+    // Called only inside Next, which silences libxml2's global error handlers and makes this
+    // reader the active one for the whole record rather than for every node.
     int Read() {
-        int result;
-        {
-            TSilentLibxmlErrors silent;
-            TActivation active(this);
-            result = xmlTextReaderRead(Reader.get());
-        }
+        const int result = xmlTextReaderRead(Reader.get());
         if (Stop) Fail(*Stop);
         if (StopUnrecorded) Fail("Cannot read \"" + DocumentName + "\" in full: a parser limit or an unread entity");
         return result;
@@ -361,6 +358,8 @@ struct TFeedReader::TState {
     bool Next() {
         ClearRecord();
         if (Phase == TPhase::phDone) return false;
+        TSilentLibxmlErrors silent;
+        TActivation active(this);
         while (Read() == 1) {
             int type = xmlTextReaderNodeType(Reader.get());
             int depth = xmlTextReaderDepth(Reader.get());

@@ -126,6 +126,16 @@ void TBenchDatabase::SetPageBuffers(int pages) const {
     if (result.ExitCode != 0) throw std::runtime_error("gfix -buffers failed for " + FFile + ": " + result.Output);
 }
 
+void TBenchDatabase::RefreshIndexStatistics() const {
+    Isql("SET TERM ^;\n"
+         "EXECUTE BLOCK AS DECLARE name VARCHAR(63); BEGIN\n"
+         "  FOR SELECT TRIM(RDB$INDEX_NAME) FROM RDB$INDICES WHERE COALESCE(RDB$SYSTEM_FLAG, 0) = 0 INTO :name DO\n"
+         "    EXECUTE STATEMENT 'SET STATISTICS INDEX \"' || name || '\"';\n"
+         "END^\n"
+         "SET TERM ;^\n"
+         "COMMIT;\n");
+}
+
 std::string TBenchDatabase::Connection() const {
     return FAccount.Host + "/" + std::to_string(FAccount.Port) + ":" + FFile;
 }

@@ -39,6 +39,10 @@ public:
     // header and used instead of the server's default). Raises std::runtime_error with
     // gfix's output when it fails.
     void SetPageBuffers(int pages) const;
+    // Recomputes the selectivity of every index from the rows as they are now (SET
+    // STATISTICS), as a database in service gets it when an index is made on a filled table
+    // or at a restore; the optimizer chooses its plans by it.
+    void RefreshIndexStatistics() const;
 
     bool Keep = false;
 

@@ -375,6 +375,11 @@ void TClientCallCounter::ReplayAlongside(TTraceReplay* replay, std::uint64_t eve
     if (replay != nullptr) AlongsideError.clear();
 }
 
+void TClientCallCounter::ReplayTurnNow() {
+    std::lock_guard guard(StateLock);
+    if (Alongside != nullptr && Writer != nullptr) ReplayTurn();
+}
+
 double TClientCallCounter::PausedSeconds() const {
     std::lock_guard guard(StateLock);
     return Paused;

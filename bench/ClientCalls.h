@@ -56,6 +56,8 @@ public:
     // takes is PausedSeconds; a replay that fails is dropped and its error kept.
     void ReplayAlongside(TTraceReplay* replay, std::uint64_t everyCalls);
     double PausedSeconds() const;
+    // The replay's turn now: it catches up with everything recorded so far.
+    void ReplayTurnNow();
     std::string ReplayError() const;
 
     // Measures the round trips of every call with the meter (two system calls per call, so

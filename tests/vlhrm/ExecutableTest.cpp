@@ -36,6 +36,18 @@ using Lines = std::vector<std::string>;
 
 namespace {
 
+// The tab-separated fields of an event-log file line.
+std::vector<std::string> TabFields(const std::string& line) {
+    std::vector<std::string> fields;
+    std::string::size_type start = 0, tab;
+    while ((tab = line.find('\t', start)) != std::string::npos) {
+        fields.push_back(line.substr(start, tab - start));
+        start = tab + 1;
+    }
+    fields.push_back(line.substr(start));
+    return fields;
+}
+
 using namespace std::chrono_literals;
 
 // A feed of one employee of company 1 at site 10.
@@ -190,13 +202,7 @@ protected:
         std::istringstream in(ReadFile(EventLog));
         std::string line;
         while (std::getline(in, line)) {
-            std::vector<std::string> fields;
-            std::string::size_type start = 0, tab;
-            while ((tab = line.find('\t', start)) != std::string::npos) {
-                fields.push_back(line.substr(start, tab - start));
-                start = tab + 1;
-            }
-            fields.push_back(line.substr(start));
+            const std::vector<std::string> fields = TabFields(line);
             if (fields.size() == 7) events.push_back(fields[2] + " " + fields[3] + ": " + fields[6]);
         }
         return events;
@@ -879,13 +885,7 @@ protected:
         std::istringstream in(ReadFile(EventLog));
         std::string line;
         while (std::getline(in, line)) {
-            std::vector<std::string> fields;
-            std::string::size_type start = 0, tab;
-            while ((tab = line.find('\t', start)) != std::string::npos) {
-                fields.push_back(line.substr(start, tab - start));
-                start = tab + 1;
-            }
-            fields.push_back(line.substr(start));
+            const std::vector<std::string> fields = TabFields(line);
             if (fields.size() <= 7) continue;
             TFields entry{{"SOURCE", fields[2]}, {"TYPE", fields[3]}, {"MESSAGE", fields[6]}};
             for (std::size_t i = 7; i < fields.size(); ++i) {

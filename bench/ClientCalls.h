@@ -26,7 +26,6 @@ struct TClientCalls {
     std::uint64_t ClientNanoseconds = 0;
 
     std::uint64_t Of(TCallKind kind) const { return Calls[static_cast<std::size_t>(kind)]; }
-    std::uint64_t TripsOf(TCallKind kind) const { return Trips[static_cast<std::size_t>(kind)]; }
     std::uint64_t Executes() const { return Of(TCallKind::Execute) + Of(TCallKind::Execute2); }
     std::uint64_t Immediates() const { return Of(TCallKind::Immediate); }
     // What the server executed.

@@ -10,6 +10,16 @@ namespace {
 
 constexpr std::size_t BufferSize = 1 << 20;
 
+// The trace file with a large buffer of its own: a pass writes millions of small records.
+std::FILE* OpenBuffered(const std::string& path, const char* mode, std::vector<char>& buffer, const char* verb) {
+    std::FILE* file = std::fopen(path.c_str(), mode);
+    if (file == nullptr)
+        throw std::runtime_error(std::string("cannot ") + verb + " the trace " + path + ": " + std::strerror(errno));
+    buffer.resize(BufferSize);
+    std::setvbuf(file, buffer.data(), _IOFBF, buffer.size());
+    return file;
+}
+
 }  // namespace
 
 const char* CallKindName(TCallKind kind) {
@@ -21,10 +31,8 @@ const char* CallKindName(TCallKind kind) {
     return Names[static_cast<std::size_t>(kind)];
 }
 
-TTraceWriter::TTraceWriter(const std::string& path) : FPath(path), FBuffer(BufferSize) {
-    FFile = std::fopen(path.c_str(), "wb");
-    if (FFile == nullptr) throw std::runtime_error("cannot create the trace " + path + ": " + std::strerror(errno));
-    std::setvbuf(FFile, FBuffer.data(), _IOFBF, FBuffer.size());
+TTraceWriter::TTraceWriter(const std::string& path) : FPath(path) {
+    FFile = OpenBuffered(path, "wb", FBuffer, "create");
 }
 
 TTraceWriter::~TTraceWriter() {
@@ -35,7 +43,6 @@ void TTraceWriter::Write(const TTraceHeader& header, const void* payload, std::s
     if (FFile == nullptr) return;
     if (::fwrite_unlocked(&header, sizeof header, 1, FFile) != 1) FFailed = true;
     if (size > 0 && ::fwrite_unlocked(payload, size, 1, FFile) != 1) FFailed = true;
-    ++FRecords;
 }
 
 void TTraceWriter::Flush() {
@@ -49,10 +56,8 @@ void TTraceWriter::Close() {
     if (FFailed || !closed) throw std::runtime_error("cannot write the trace " + FPath + ": " + std::strerror(errno));
 }
 
-TTraceReader::TTraceReader(const std::string& path) : FPath(path), FBuffer(BufferSize) {
-    FFile = std::fopen(path.c_str(), "rb");
-    if (FFile == nullptr) throw std::runtime_error("cannot open the trace " + path + ": " + std::strerror(errno));
-    std::setvbuf(FFile, FBuffer.data(), _IOFBF, FBuffer.size());
+TTraceReader::TTraceReader(const std::string& path) : FPath(path) {
+    FFile = OpenBuffered(path, "rb", FBuffer, "open");
 }
 
 TTraceReader::~TTraceReader() {

@@ -60,14 +60,12 @@ public:
     void Flush();
     // Raises std::runtime_error naming the file when a write failed.
     void Close();
-    std::uint64_t Records() const { return FRecords; }
 
 private:
     std::string FPath;
     std::FILE* FFile = nullptr;
     std::vector<char> FBuffer;
     bool FFailed = false;
-    std::uint64_t FRecords = 0;
 };
 
 class TTraceReader {

@@ -168,7 +168,6 @@ public:
 
     TReplayResult Finish() {
         Catchup(false);
-        FResult.Records = FReader.Position();
         if (FTiming != 0) throw std::runtime_error("replay: the trace ends inside a timed segment");
         return FResult;
     }

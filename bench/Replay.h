@@ -26,7 +26,6 @@ struct TReplaySegment {
 
 struct TReplayResult {
     std::array<TReplaySegment, static_cast<std::size_t>(TTraceSegment::Count)> Segments;
-    std::uint64_t Records = 0;  // trace records read
     const TReplaySegment& Of(TTraceSegment segment) const { return Segments[static_cast<std::size_t>(segment)]; }
 };
 

@@ -253,16 +253,7 @@ protected:
         RunFixture::SetUp();
         std::cout << "Fault loop seed " << LoopSeed() << " (KEYRIX_FAULT_SEED repeats it)"
                   << (LongLoops() ? ", long variant" : "") << std::endl;
-        ::setenv("KEYRIX_REGISTRY", Dir.File("none.reg").c_str(), 1);
-        // The overrides are read once: without this the runs would use the host's hive.
-        platform::ReloadEnvironment();
-        dbutils::InitializeDatabaseLayer();
-        const TFbServer& server = TFbServer::Get();
-        Setup.DatabaseServer = server.Host;
-        Setup.DatabasePort = std::stoi(server.Port);
-        Setup.DatabaseName = Database.Path().substr(Database.Path().find(':') + 1);
-        Setup.DatabaseUser = server.User;
-        Setup.DatabasePassword = server.Password;
+        UseDatabase(Database);
         Setup.HrmImportEnabled = true;
         Setup.CardHolderImportEnabled = true;
         Setup.CardHolderFile = CardPath;

@@ -75,15 +75,7 @@ class Pass : public RunFixture {
 protected:
     void SetUp() override {
         RunFixture::SetUp();
-        ::setenv("KEYRIX_REGISTRY", Dir.File("none.reg").c_str(), 1);
-        platform::ReloadEnvironment();
-        dbutils::InitializeDatabaseLayer();
-        const TFbServer& server = TFbServer::Get();
-        Setup.DatabaseServer = server.Host;
-        Setup.DatabasePort = std::stoi(server.Port);
-        Setup.DatabaseName = Database.Path().substr(Database.Path().find(':') + 1);
-        Setup.DatabaseUser = server.User;
-        Setup.DatabasePassword = server.Password;
+        UseDatabase(Database);
         Setup.HrmUrl = Server.Url("/General/HrDataService.asmx/GetBrakonData");
         Setup.CardHolderImportEnabled = false;
         Database.Isql(

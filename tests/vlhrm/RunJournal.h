@@ -8,6 +8,7 @@
 #include "service/SvcConsole.h"
 #include "setup/SetupWindow.h"
 #include "tests/TestSupport.h"
+#include "tests/db/DbFixture.h"
 
 #include <gtest/gtest.h>
 
@@ -91,6 +92,21 @@ protected:
         ::unsetenv("KEYRIX_RUN_LOCK");
         ::unsetenv("KEYRIX_EVENTLOG");
         platform::ReloadEnvironment();
+    }
+
+    // Runs of the test read an empty hive of their own and the settings point at the test's
+    // database, on the server scripts/firebird started.
+    void UseDatabase(const TTestDatabase& database) {
+        ::setenv("KEYRIX_REGISTRY", Dir.File("none.reg").c_str(), 1);
+        // The overrides are read once: without this the runs would use the host's hive.
+        platform::ReloadEnvironment();
+        dbutils::InitializeDatabaseLayer();
+        const TFbServer& server = TFbServer::Get();
+        Setup.DatabaseServer = server.Host;
+        Setup.DatabasePort = std::stoi(server.Port);
+        Setup.DatabaseName = database.Path().substr(database.Path().find(':') + 1);
+        Setup.DatabaseUser = server.User;
+        Setup.DatabasePassword = server.Password;
     }
 
     TTempDir Dir;

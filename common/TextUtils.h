@@ -1,5 +1,6 @@
 // Small text helpers that several modules need: case-insensitive comparison, trimming,
-// NUL-separated lists and little-endian numbers in byte strings.
+// values made safe for log lines, NUL-separated lists and little-endian numbers in byte
+// strings.
 #pragma once
 
 #include <cstddef>
@@ -50,6 +51,33 @@ inline std::vector<std::string> SplitNul(std::string_view data, bool stopAtEmpty
         start = end + 1;
     }
     return strings;
+}
+
+// A value from outside (the feed, the card-holder file, the database, a server's answer) as
+// it may stand inside a log line: its control characters are written visibly, CR as \r, LF
+// as \n, tab as \t, the others as \xHH, so that a value can never start a line of its own,
+// move the cursor or change the terminal. Other bytes stay as they are.
+inline std::string VisibleText(std::string_view text) {
+    static constexpr char Hex[] = "0123456789abcdef";
+    std::string visible;
+    visible.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7f) {
+            visible += c;
+        } else if (c == '\r') {
+            visible += "\\r";
+        } else if (c == '\n') {
+            visible += "\\n";
+        } else if (c == '\t') {
+            visible += "\\t";
+        } else {
+            visible += "\\x";
+            visible += Hex[byte >> 4];
+            visible += Hex[byte & 0xf];
+        }
+    }
+    return visible;
 }
 
 // Little-endian numbers at a byte offset; the caller checks the length.

@@ -1,5 +1,7 @@
 #include "db/FbErrors.h"
 
+#include "common/TextUtils.h"
+
 #include <algorithm>
 #include <cctype>
 
@@ -57,7 +59,10 @@ std::vector<ISC_STATUS> StatusCodes(const ISC_STATUS* status) {
 std::string ErrorMessageText(const std::string& namePath, const std::vector<std::string>& statusLines) {
     std::string text;
     if (namePath.size() > 1) text = namePath + ":\r\n";
+    // The server's lines may quote values (a duplicate key, say), which must not start lines
+    // of their own in a log.
     for (std::string line : statusLines) {
+        line = VisibleText(line);
         if (!line.empty()) line[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(line[0])));
         if (line.empty() || line.back() != '.') line += '.';
         text += line + "\r\n";

@@ -38,6 +38,20 @@ TEST(TextUtils, SplitNulEndsAtAnEmptyStringOnlyWhenAsked) {
     for (const auto& c : cases) EXPECT_EQ(SplitNul(c.Data, c.StopAtEmpty), c.Expected) << c.Data.size();
 }
 
+TEST(TextUtils, VisibleTextWritesControlCharactersVisibly) {
+    using namespace std::string_literals;
+    struct {
+        std::string Text, Expected;
+    } cases[] = {
+        {"\r\nSync finished at 01/01/26 00:00:00", "\\r\\nSync finished at 01/01/26 00:00:00"},
+        {"a\tb\x1b[2Jc\x7f", "a\\tb\\x1b[2Jc\\x7f"},
+        {"nul\0one\x01"s, "nul\\x00one\\x01"},
+        {"M\xfcller \x80 C:\\BKE", "M\xfcller \x80 C:\\BKE"},  // 8-bit text and backslashes stay
+        {"", ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(VisibleText(c.Text), c.Expected) << c.Text;
+}
+
 TEST(TextUtils, LittleEndianRoundTrip) {
     std::string bytes;
     AppendUInt16LE(bytes, 0xBEEF);

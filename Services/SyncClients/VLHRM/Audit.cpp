@@ -1,6 +1,7 @@
 // Audit events: entries in the access-control product's own event log, committed at once.
 #include "Services/SyncClients/VLHRM/Unit1.h"
 
+#include "common/TextUtils.h"
 #include "db/DBUtils.h"
 
 #include <mutex>
@@ -34,8 +35,8 @@ void TDataModule1::LogAuditEvent(const TValue& targetUser, std::int32_t eventCod
     if (DryRun) {
         ++Summary.AuditEventsSkipped;
         SyncLogInfo("Dry run: audit event %d not recorded: %s; %s", eventCode,
-                    param1.IsNull() ? std::string() : param1.ToString(),
-                    param2.IsNull() ? std::string() : param2.ToString());
+                    VisibleText(param1.IsNull() ? std::string() : param1.ToString()),
+                    VisibleText(param2.IsNull() ? std::string() : param2.ToString()));
         return;
     }
     std::lock_guard guard(dbutils::DatabaseLock());

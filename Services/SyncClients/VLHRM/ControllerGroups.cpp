@@ -2,6 +2,7 @@
 // database's procedures choose for it.
 #include "Services/SyncClients/VLHRM/Unit1.h"
 
+#include "common/TextUtils.h"
 #include "db/DBUtils.h"
 
 namespace keyrix {
@@ -16,10 +17,11 @@ const char* const AccessGroupSql =
 // A row back is the procedure's refusal; the first one names it (NULL parts read as "").
 void RaiseOnRefusal(const dbutils::PQuery& query) {
     if (query->Eof()) return;
+    // The names come from the register (a group's from the feed): kept visible in log lines.
     throw EGroupAddError(Format("Failed to add group \"%s\"; Object \"%s\"; Error \"%s\"",
-                                query->FieldByName("FIRST_NAME").AsString(),
-                                query->FieldByName("OBJECT_NAME").AsString(),
-                                query->FieldByName("OUT_SQLSTATE").AsString()));
+                                VisibleText(query->FieldByName("FIRST_NAME").AsString()),
+                                VisibleText(query->FieldByName("OBJECT_NAME").AsString()),
+                                VisibleText(query->FieldByName("OUT_SQLSTATE").AsString())));
 }
 
 }  // namespace

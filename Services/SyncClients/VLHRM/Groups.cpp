@@ -1,6 +1,7 @@
 // Company and site groups: every HRM employee is a member of one of each.
 #include "Services/SyncClients/VLHRM/Unit1.h"
 
+#include "common/TextUtils.h"
 #include "db/DBUtils.h"
 
 namespace keyrix {
@@ -59,9 +60,9 @@ void TDataModule1::AddToCompanySiteGroups(THrmGroupCache& cache, std::int32_t co
         dbutils::PQuery add = dbutils::CachedQuery(GroupAddHandle, GroupAddSql, "Sync", PassTransaction);
         add->ExecuteWith({userId, groupId, std::int32_t{-1}});
         if (!add->Eof())
-            throw EGroupAddError(Format("Failed to add group \"%s\"; Object \"%s\"; Error \"%s\"", *groupName,
-                                        add->FieldByName("OBJECT_NAME").AsString(),
-                                        add->FieldByName("OUT_SQLSTATE").AsString()));
+            throw EGroupAddError(Format("Failed to add group \"%s\"; Object \"%s\"; Error \"%s\"",
+                                        VisibleText(*groupName), VisibleText(add->FieldByName("OBJECT_NAME").AsString()),
+                                        VisibleText(add->FieldByName("OUT_SQLSTATE").AsString())));
     }
 }
 

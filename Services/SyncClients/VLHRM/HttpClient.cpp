@@ -318,7 +318,8 @@ std::size_t THttpClient::OnHeader(char* data, std::size_t size, std::size_t coun
         while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
         if (line.substr(0, 5) == "HTTP/") {
             // A new response (libcurl's own auth round or ours): its body replaces the last.
-            r.StatusLine = line;
+            // The server's words go into log lines, so they are kept visible.
+            r.StatusLine = VisibleText(line);
             r.Challenges.clear();
             r.ContentLength.clear();
             r.Body->Clear();
@@ -326,7 +327,7 @@ std::size_t THttpClient::OnHeader(char* data, std::size_t size, std::size_t coun
                                                        SameText(Trim(line.substr(0, colon), HeaderBlanks), "WWW-Authenticate")) {
             for (std::string& scheme : ChallengeSchemes(line.substr(colon + 1))) r.Challenges.push_back(std::move(scheme));
         } else if (colon != std::string_view::npos && SameText(Trim(line.substr(0, colon), HeaderBlanks), "Content-Length")) {
-            r.ContentLength = Trim(line.substr(colon + 1), HeaderBlanks);
+            r.ContentLength = VisibleText(Trim(line.substr(colon + 1), HeaderBlanks));
         }
         return length;
     } catch (...) {

@@ -2,6 +2,7 @@
 
 #include "common/Exceptions.h"
 #include "common/Format.h"
+#include "common/TextUtils.h"
 #include "platform/CodePage.h"
 #include "platform/Env.h"
 #include "platform/FileHandles.h"
@@ -230,7 +231,7 @@ std::vector<std::string> ChangeReportLines(const TRunSummary& s) {
         if (!NeedsMeasure(kind, s)) continue;
         const TChangeList& list = s.Changes.Of(kind);
         std::string line = Format("Dry run: %d %s", list.Count, std::string(ChangeKindWords(kind)));
-        for (std::size_t k = 0; k < list.First.size(); ++k) line += (k == 0 ? ": " : ", ") + list.First[k];
+        for (std::size_t k = 0; k < list.First.size(); ++k) line += (k == 0 ? ": " : ", ") + VisibleText(list.First[k]);
         if (list.Count > static_cast<std::int64_t>(list.First.size())) line += ", ...";
         lines.push_back(std::move(line));
     }

@@ -123,6 +123,7 @@ public:
     TRegAccess Access() const { return FAccess; }
     void SetAccess(TRegAccess access) { FAccess = access; }
     TRegistryHive& Hive() { return *FHive; }
+    const TRegistryHive& Hive() const { return *FHive; }
 
     // Opens the key with this object's access, closing the one open before; with
     // canCreate a missing key (and the keys above it) is created. A path starting with '\'

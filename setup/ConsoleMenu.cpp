@@ -1,6 +1,7 @@
 #include "setup/ConsoleMenu.h"
 
 #include "common/Exceptions.h"
+#include "common/Format.h"
 #include "platform/CodePage.h"
 #include "platform/Registry.h"
 #include "service/SvcConsole.h"
@@ -102,7 +103,16 @@ bool TCMenuSettingInt::Validate(const std::string& text) const {
 
 void TCMenuSettingInt::SaveTo(TRegistry& registry) const { registry.WriteInteger(Caption, *Value); }
 
-void TCMenuSettingInt::LoadFrom(const TRegistry& registry) { *Value = registry.ReadInteger(Caption); }
+void TCMenuSettingInt::LoadFrom(const TRegistry& registry) {
+    const std::int32_t value = registry.ReadInteger(Caption);
+    // A number the menu would refuse (a port of 70000) would otherwise be used, and fail
+    // only later and far from its cause.
+    if (value < MinValue || value > MaxValue)
+        throw platform::ERegistryException(Format("Invalid value %d for '%s' in \\%s of \"%s\": expected %d to %d", value,
+                                                  Caption, registry.CurrentPath(), registry.Hive().FilePath(),
+                                                  MinValue, MaxValue));
+    *Value = value;
+}
 
 TCMenuSettingBln::TCMenuSettingBln(TCMenuCategory& category, bool& value, const std::string& caption,
                                    bool defaultValue)

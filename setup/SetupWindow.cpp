@@ -42,7 +42,8 @@ void LoadBound(platform::TRegistry& registry, const std::string& keyPath, const 
     const std::int32_t value = registry.ReadInteger(name);
     if (value < 1 || value > most)
         throw platform::ERegistryException(
-            Format("Invalid value %d for '%s' in %s: expected 1 to %d", value, name, keyPath, most));
+            Format("Invalid value %d for '%s' in %s of \"%s\": expected 1 to %d", value, name, keyPath,
+                   registry.Hive().FilePath(), most));
     field = value;
 }
 
@@ -52,7 +53,8 @@ void LoadPercent(platform::TRegistry& registry, const std::string& keyPath, cons
     const std::int32_t value = registry.ReadInteger(name);
     if (value < 0 || value > 100)
         throw platform::ERegistryException(
-            Format("Invalid value %d for '%s' in %s: expected 0 (off) to 100", value, name, keyPath));
+            Format("Invalid value %d for '%s' in %s of \"%s\": expected 0 (off) to 100", value, name, keyPath,
+                   registry.Hive().FilePath()));
     field = value;
 }
 

@@ -1,10 +1,12 @@
 // The HRM feed reader on arbitrary documents: each record read as the import reads it. A
-// parser limit or an unread entity (EXmlReadError) and a malformed termination date
-// (EConvertError) are outcomes the import handles; any other exception, a crash, a
-// sanitizer report or a broken field rule is a finding. The document cut short (at a place
+// parser limit or an unread entity (EXmlReadError), a root of another name or none
+// (EXmlFormatError) and a malformed termination date (EConvertError) are outcomes the import
+// handles; any other exception, a crash, a sanitizer report or a broken field rule is a
+// finding. The document cut short (at a place
 // chosen by its hash), as a download that broke off would be, gives a prefix of the whole
 // document's records: a record is handed out only once it is complete.
 #include "Services/SyncClients/VLHRM/FeedReader.h"
+#include "platform/CodePage.h"
 #include "tests/fuzz/FuzzSupport.h"
 
 #include <optional>
@@ -28,46 +30,43 @@ bool ValidDate(const TDateTime& date) {
 }
 
 void CheckEmployee(const TFeedReader& reader, const THrmEmployee& e) {
-    Check(e.EmployeeNumber.size() <= 11, "the employee number is longer than 11 characters");
     Check(e.FirstName.size() <= 30 && e.LastName.size() <= 30, "a name is longer than 30 characters");
     Check(!e.Email || (!e.Email->empty() && e.Email->size() <= 60), "the e-mail is empty or longer than 60");
     Check(e.Occupation.size() <= 100, "the position title is longer than 100 characters");
     Check(e.CompanyName.size() <= 30 && e.SiteName.size() <= 30, "a company or site name is longer than 30");
     Check(!e.TerminationDate || ValidDate(*e.TerminationDate), "the termination date is no calendar date");
-    // A field is read only from an element of its name at its position.
-    Check(e.EmployeeNumber.empty() || reader.Element(0, "EmployeeID"), "an employee number without its element");
-    Check(e.CompanyNumber == 0 || reader.Element(7, "CompanyId"), "a company number without its element");
-    Check(e.SiteNumber == 0 || reader.Element(10, "SiteId"), "a site number without its element");
-    for (const TFeedNode& node : reader.Nodes()) {
-        const bool named = node.Kind == TFeedNode::TKind::nkElement ||
-                           node.Kind == TFeedNode::TKind::nkProcessingInstruction;
-        Check(named != node.Name.empty(), "a node's name does not match its kind");
-    }
+    // A field is read only from an element of its name, the first one.
+    const TFeedNode* number = reader.Element("EmployeeID");
+    Check(e.EmployeeNumber.empty() || number, "an employee number without its element");
+    Check(!number || platform::Utf8ToAnsi(number->Text) == e.EmployeeNumber,
+          "the employee number is not the text of the first EmployeeID");
+    Check(e.CompanyNumber == 0 || reader.Element("CompanyId"), "a company number without its element");
+    Check(e.SiteNumber == 0 || reader.Element("SiteId"), "a site number without its element");
+    for (const TFeedNode& element : reader.Elements()) Check(!element.Name.empty(), "an element without a name");
 }
 
 // One record as the reader handed it out.
 struct TRecord {
     std::string Name;
     bool Empty = false;
-    std::vector<TFeedNode> Nodes;
+    std::vector<TFeedNode> Elements;
     std::optional<THrmEmployee> Employee;  // none for a record that closes itself
     bool BadDate = false;                  // ReadHrmEmployee raised EConvertError
 
     bool operator==(const TRecord& other) const {
         if (Name != other.Name || Empty != other.Empty || Employee != other.Employee || BadDate != other.BadDate ||
-            Nodes.size() != other.Nodes.size())
+            Elements.size() != other.Elements.size())
             return false;
-        for (std::size_t i = 0; i < Nodes.size(); ++i)
-            if (Nodes[i].Kind != other.Nodes[i].Kind || Nodes[i].Name != other.Nodes[i].Name ||
-                Nodes[i].Text != other.Nodes[i].Text)
-                return false;
+        for (std::size_t i = 0; i < Elements.size(); ++i)
+            if (Elements[i].Name != other.Elements[i].Name || Elements[i].Text != other.Elements[i].Text) return false;
         return true;
     }
 };
 
 struct TReading {
     std::vector<TRecord> Records;
-    bool ReadError = false;  // EXmlReadError ended the reading
+    bool ReadError = false;    // EXmlReadError ended the reading
+    bool FormatError = false;  // EXmlFormatError: a root of another name, or none
 };
 
 // Reads the document as the import does, checking each record; ends at the first
@@ -77,11 +76,11 @@ TReading ReadDocument(std::string_view document, std::size_t size) {
     TFeedReader reader = TFeedReader::FromMemory(document, HrmRootName, HrmRecordName, DocumentName);
     try {
         while (reader.Next()) {
-            TRecord record{reader.RecordName(), reader.IsEmptyElement(), reader.Nodes(), std::nullopt, false};
+            TRecord record{reader.RecordName(), reader.IsEmptyElement(), reader.Elements(), std::nullopt, false};
             Check(reading.Records.size() < size, "more records than bytes");
             Check(!record.Name.empty(), "a record without a name");
             if (record.Empty) {
-                Check(record.Nodes.empty(), "a record that closes itself has nodes");
+                Check(record.Elements.empty(), "a record that closes itself has elements");
                 reading.Records.push_back(std::move(record));
                 continue;
             }
@@ -90,7 +89,7 @@ TReading ReadDocument(std::string_view document, std::size_t size) {
                 CheckEmployee(reader, *record.Employee);
             } catch (const EConvertError&) {
                 // The import stops here; only a termination date may raise it.
-                Check(reader.Element(15, "TerminationDate") != nullptr, "EConvertError without a termination date");
+                Check(reader.Element("TerminationDate") != nullptr, "EConvertError without a termination date");
                 record.BadDate = true;
                 reading.Records.push_back(std::move(record));
                 return reading;
@@ -104,6 +103,12 @@ TReading ReadDocument(std::string_view document, std::size_t size) {
               "EXmlReadError does not name the document");
         Check(!reader.Next(), "records after EXmlReadError");
         reading.ReadError = true;
+    } catch (const EXmlFormatError& error) {
+        Check(std::string_view(error.what()).find(DocumentName) != std::string_view::npos,
+              "EXmlFormatError does not name the document");
+        Check(reading.Records.empty(), "records before EXmlFormatError: only the root raises it here");
+        Check(!reader.Next(), "records after EXmlFormatError");
+        reading.FormatError = true;
     }
     return reading;
 }

@@ -410,22 +410,27 @@ TEST_F(CardPass, UsersSeenAndGone) {
     EXPECT_EQ(Query(CardsSql).size(), 1u);
 }
 
-// A file read up to its fault, or one without the expected root, is all the records there
-// are: the pass commits, and the linked users it does not list lose their link.
-TEST_F(CardPass, FileWithFewOrNoRecords) {
+// A file that is not well-formed or of another kind fails the pass before any statement
+// runs, naming the file and the fault: every link stays. A well-formed file without records
+// lists no card-holders, and the linked users lose their link.
+TEST_F(CardPass, FileThatIsBrokenOrOfAnotherKindFailsAndAnEmptyListUnlinks) {
     struct Case {
         const char* what;
         std::string content;
-        Lines counters;
-        Rows users;  // id, sync_id, usr_bk_deleted
+        const char* error;  // part of the message; null: the pass commits
     };
     const std::string full = CardFileOf({{"42", "17", "7", "12", "345"}, {"43", "18", "8", "12", "346"}});
+    std::string badByte = full;
+    badByte.insert(badByte.find("<PIN1>8") + 6, "\xBE");
     const Case cases[] = {
         {"another root", "<?xml version=\"1.0\"?>\n<Staff>" + CardRecord({"42", "17", "7", "12", "345"}) + "</Staff>\n",
-         Counters(0, 0, 0, 0, 0, 0), {{"100", "NULL", "1"}, {"101", "NULL", "1"}}},
-        {"cut in the second record", full.substr(0, full.find("<PIN1>8")), Counters(1, 0, 0, 1, 1, 0),
-         {{"100", "17", "0"}, {"101", "NULL", "1"}}},
-        {"empty", "", Counters(0, 0, 0, 0, 0, 0), {{"100", "NULL", "1"}, {"101", "NULL", "1"}}},
+         "its root element is \"Staff\", not \"Employees\""},
+        {"an error page", "<!DOCTYPE html>\n<html><head><title>500</title></head><body>Export failed<br></body></html>",
+         "its root element is \"html\""},
+        {"cut in the second record", full.substr(0, full.find("<PIN1>8")), "is not well-formed XML: "},
+        {"an invalid UTF-8 byte in the second record", badByte, "is not well-formed XML: "},
+        {"empty", "", "it has no root element \"Employees\""},
+        {"no records", "<?xml version=\"1.0\"?>\n<Employees/>\n", nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -433,8 +438,22 @@ TEST_F(CardPass, FileWithFewOrNoRecords) {
         User(100, "000042", 1, "17");
         User(101, "000043", 0, "18");
         WriteFile(CardPath, c.content);
-        EXPECT_EQ(Normalised(RunPass()), OffThen(c.counters));
-        EXPECT_EQ(Query("select id, sync_id, usr_bk_deleted from users order by id"), c.users);
+        if (c.error == nullptr) {
+            EXPECT_EQ(Normalised(RunPass()), OffThen(Counters(0, 0, 0, 0, 0, 0)));
+            EXPECT_EQ(Query("select id, sync_id, usr_bk_deleted from users order by id"),
+                      (Rows{{"100", "NULL", "1"}, {"101", "NULL", "1"}}));
+            continue;
+        }
+        const TFailedPass failed = RunFailing();
+        EXPECT_EQ(failed.Error.ClassName, "EXmlFormatError") << failed.Error.Message;
+        EXPECT_EQ(failed.Error.Message.rfind("\"" + CardPath + "\" is ", 0), 0u) << failed.Error.Message;
+        EXPECT_NE(failed.Error.Message.find(c.error), std::string::npos) << failed.Error.Message;
+        if (std::string(c.error).find("well-formed") != std::string::npos) {
+            EXPECT_TRUE(std::regex_search(failed.Error.Message, std::regex(R"(\(line [0-9]+\)$)"))) << failed.Error.Message;
+        }
+        EXPECT_FALSE(StartsWith(failed.Journal, "console: Processed records")) << ::testing::PrintToString(failed.Journal);
+        EXPECT_EQ(Query("select id, sync_id, usr_bk_deleted from users order by id"),
+                  (Rows{{"100", "17", "0"}, {"101", "18", "0"}}));
     }
 }
 

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <functional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -19,8 +20,6 @@ using namespace keyrix;
 using namespace keyrix::test;
 
 namespace {
-
-using TKind = TFeedNode::TKind;
 
 // Whatever the code under test writes to the standard error while it lives.
 class TCapturedStderr {
@@ -57,7 +56,7 @@ std::string HrmDocument(const std::string& records, const std::string& declarati
     return declaration + "<ArrayOfBrakonData xmlns=\"http://tempuri.org/\">\n" + records + "</ArrayOfBrakonData>\n";
 }
 
-// The children of a complete HRM record, one per position.
+// The children of a complete HRM record, in the order the HRM system writes them.
 std::vector<std::string> HrmChildren() {
     return {"<EmployeeID>E0001</EmployeeID>",
             "<FirstName>Anna</FirstName>",
@@ -148,7 +147,7 @@ TReadOutcome ReadEmployeeNumbers(const std::string& document, const std::string&
     try {
         TFeedReader reader = TFeedReader::FromMemory(document, HrmRootName, HrmRecordName, name);
         while (reader.Next()) {
-            outcome.Numbers.push_back(reader.Text(0, "EmployeeID"));
+            outcome.Numbers.push_back(reader.Text("EmployeeID"));
             if (eachRecord) eachRecord(reader);
         }
     } catch (const std::exception& e) {
@@ -166,66 +165,75 @@ TEST(FeedReader, HrmFieldTable) {
     EXPECT_EQ(employees[0], FullEmployee());
 }
 
-TEST(FeedReader, FieldsAreTakenOnlyAtTheirPositionWithTheirName) {
-    std::vector<std::string> renamed = HrmChildren();
+// Each field is read from the first child element of its name, wherever it stands; names
+// are compared exactly, and what is not an element of a field's name is not read.
+TEST(FeedReader, FieldsAreReadByTheirNameWhereverTheyStand) {
+    const std::vector<std::string> all = HrmChildren();
+    std::vector<std::string> renamed = all;
     renamed[1] = "<Firstname>Anna</Firstname>";  // names are compared case-sensitively
     renamed[7] = "<CompanyNumber>12</CompanyNumber>";
-    std::vector<std::string> withoutEmail = HrmChildren();
-    withoutEmail.erase(withoutEmail.begin() + 3);
-    const std::vector<std::string> all = HrmChildren();
-    std::vector<std::string> shortRecord(all.begin(), all.begin() + 3);
-
     THrmEmployee renamedExpected = FullEmployee();
     renamedExpected.FirstName = "";
     renamedExpected.CompanyNumber = 0;
-    // Without "Email" every later field falls one position early and keeps its default.
-    THrmEmployee shiftedExpected;
-    shiftedExpected.EmployeeNumber = "E0001";
-    shiftedExpected.FirstName = "Anna";
-    shiftedExpected.LastName = "Berg";
-    THrmEmployee shortExpected = shiftedExpected;
 
-    std::vector<THrmEmployee> employees =
-        ReadHrm(HrmDocument(HrmRecord(renamed) + HrmRecord(withoutEmail) + HrmRecord(shortRecord)));
-    ASSERT_EQ(employees.size(), 3u);
-    EXPECT_EQ(employees[0], renamedExpected);
-    EXPECT_EQ(employees[1], shiftedExpected);
-    EXPECT_EQ(employees[2], shortExpected);
+    std::vector<std::string> withoutEmail = all;
+    withoutEmail.erase(withoutEmail.begin() + 3);
+    THrmEmployee withoutEmailExpected = FullEmployee();
+    withoutEmailExpected.Email = std::nullopt;
+
+    THrmEmployee shortExpected;
+    shortExpected.EmployeeNumber = "E0001";
+    shortExpected.FirstName = "Anna";
+    shortExpected.LastName = "Berg";
+
+    std::vector<std::string> commented = all, inserted = all, reversed(all.rbegin(), all.rend()), twice = all;
+    commented.insert(commented.begin() + 1, "<!-- x -->");
+    inserted.insert(inserted.begin() + 1, "<Badge>B-17</Badge>");
+    twice.push_back("<FirstName>Other</FirstName>");
+    twice.insert(twice.begin(), "<?keyrix hint?>loose text<![CDATA[raw]]>");
+
+    struct Case {
+        const char* what;
+        std::vector<std::string> children;
+        THrmEmployee expected;
+    };
+    const Case cases[] = {
+        {"a field of another name keeps its default", renamed, renamedExpected},
+        {"one left out moves no other", withoutEmail, withoutEmailExpected},
+        {"the first three only", std::vector<std::string>(all.begin(), all.begin() + 3), shortExpected},
+        {"a comment after the employee number", commented, FullEmployee()},
+        {"a new element after the employee number", inserted, FullEmployee()},
+        {"every field in reverse order", reversed, FullEmployee()},
+        {"the first of two, after text, CDATA and a processing instruction", twice, FullEmployee()},
+    };
+    std::string records;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::vector<THrmEmployee> employees = ReadHrm(HrmDocument(HrmRecord(c.children)));
+        ASSERT_EQ(employees.size(), 1u);
+        EXPECT_EQ(employees[0], c.expected);
+        records += HrmRecord(c.children);
+    }
+    EXPECT_EQ(ReadHrm(HrmDocument(records)).size(), std::size(cases));
 }
 
-TEST(FeedReader, NodesByKindWithWhitespaceOnlyTextLeftOut) {
+TEST(FeedReader, OnlyChildElementsAreFields) {
     const std::string document = HrmDocument(
-        "<BrakonData>\n\t <EmployeeID><![CDATA[E<1>]]> 2 <b>3</b></EmployeeID>\r\n"
+        "<BrakonData>\n\t <EmployeeID><![CDATA[E<1>]]> 2 <!-- c --><b>3</b><?pi x?></EmployeeID>\r\n"
         "<!-- note --> loose text <![CDATA[raw]]><?keyrix hint?><Empty/>   </BrakonData>");
     TFeedReader reader = TFeedReader::FromMemory(document, HrmRootName, HrmRecordName);
     ASSERT_TRUE(reader.Next());
-    struct Expected {
-        TKind kind;
-        const char* name;
-        const char* text;
-    };
-    const Expected expected[] = {
-        {TKind::nkElement, "EmployeeID", "E<1> 2 3"},
-        {TKind::nkComment, "", " note "},
-        {TKind::nkText, "", " loose text "},
-        {TKind::nkCData, "", "raw"},
-        {TKind::nkProcessingInstruction, "keyrix", "hint"},
-        {TKind::nkElement, "Empty", ""},
-    };
-    const std::vector<TFeedNode>& nodes = reader.Nodes();
-    ASSERT_EQ(nodes.size(), std::size(expected));
-    for (std::size_t i = 0; i < nodes.size(); ++i) {
-        EXPECT_EQ(nodes[i].Kind, expected[i].kind) << i;
-        EXPECT_EQ(nodes[i].Name, expected[i].name) << i;
-        EXPECT_EQ(nodes[i].Text, expected[i].text) << i;
-    }
-    // The comment at position 1 takes the place of "FirstName".
-    EXPECT_EQ(reader.Element(0, "EmployeeID"), &nodes[0]);
-    EXPECT_EQ(reader.Element(1, "FirstName"), nullptr);
-    EXPECT_EQ(reader.Element(5, "Empty"), &nodes[5]);
-    EXPECT_EQ(reader.Element(6, "Empty"), nullptr);
-    EXPECT_EQ(reader.FieldText(5, "Empty"), std::optional<std::string>(""));
-    EXPECT_EQ(reader.FieldText(4, "keyrix"), std::nullopt) << "a processing instruction is no element";
+    const std::vector<TFeedNode>& elements = reader.Elements();
+    ASSERT_EQ(elements.size(), 2u);
+    EXPECT_EQ(elements[0].Name, "EmployeeID");
+    EXPECT_EQ(elements[0].Text, "E<1> 2 3") << "text and CDATA inside, nested elements' included";
+    EXPECT_EQ(elements[1].Name, "Empty");
+    EXPECT_EQ(reader.Element("EmployeeID"), &elements[0]);
+    EXPECT_EQ(reader.Element("Empty"), &elements[1]);
+    EXPECT_EQ(reader.Element("FirstName"), nullptr);
+    EXPECT_EQ(reader.Element("b"), nullptr) << "a nested element is no field";
+    EXPECT_EQ(reader.FieldText("Empty"), std::optional<std::string>(""));
+    EXPECT_EQ(reader.FieldText("keyrix"), std::nullopt) << "a processing instruction is no element";
     EXPECT_FALSE(reader.Next());
 }
 
@@ -244,7 +252,7 @@ TEST(FeedReader, TextIsUntrimmedConvertedAndThenCut) {
     std::vector<THrmEmployee> employees = ReadHrm(HrmDocument(HrmRecord(children)));
     ASSERT_EQ(employees.size(), 1u);
     const THrmEmployee& e = employees[0];
-    EXPECT_EQ(e.EmployeeNumber, "  123456789");
+    EXPECT_EQ(e.EmployeeNumber, "  123456789012345 ") << "the key is never cut: the import refuses it";
     EXPECT_EQ(e.FirstName, "\n Zo\xEB\t");
     EXPECT_EQ(e.LastName, std::string(30, '\xC4')) << "lengths count 8-bit characters";
     EXPECT_EQ(e.Email, std::nullopt) << "an empty e-mail is none";
@@ -330,8 +338,6 @@ TEST(FeedReader, DocumentThatIsNotWellFormedEndsAtItsFaultSilently) {
         {"UTF-16LE bad entity", Utf16(head16 + u"&bad;<x/>", false), 60},
         {"UTF-16BE bad tag", Utf16(head16 + u"<<x/>", true), 60},
         {"UTF-16BE bad entity", Utf16(head16 + u"&bad;<x/>", true), 60},
-        {"only garbage", "<<<>>>", 0},
-        {"empty", "", 0},
     };
     for (const Case& c : cases) {
         TCapturedStderr captured;
@@ -341,7 +347,7 @@ TEST(FeedReader, DocumentThatIsNotWellFormedEndsAtItsFaultSilently) {
             TFeedReader reader = TFeedReader::FromMemory(c.document, HrmRootName, HrmRecordName);
             while (reader.Next()) {
                 ++count;
-                last = reader.Text(0, "EmployeeID");
+                last = reader.Text("EmployeeID");
             }
             EXPECT_FALSE(reader.Next()) << "the end stays the end";
         }) << c.what;
@@ -350,6 +356,35 @@ TEST(FeedReader, DocumentThatIsNotWellFormedEndsAtItsFaultSilently) {
             EXPECT_EQ(last, "60") << c.what;
         }
         EXPECT_EQ(captured.Text(), "") << c.what;
+
+        // Told to fail at a fault, the reader delivers the same records, then names the fault.
+        count = 0;
+        TErrorInfo raised;
+        try {
+            TFeedReader reader =
+                TFeedReader::FromMemory(c.document, HrmRootName, HrmRecordName, "/data/feed.xml", TFaultRule::frFail);
+            while (reader.Next()) ++count;
+        } catch (const std::exception& e) {
+            raised = DescribeException(e);
+        }
+        EXPECT_EQ(count, c.records) << c.what;
+        EXPECT_EQ(raised.ClassName, "EXmlFormatError") << c.what << ": " << raised.Message;
+        EXPECT_EQ(raised.Message.rfind("\"/data/feed.xml\" is not well-formed XML: ", 0), 0u) << raised.Message;
+        EXPECT_TRUE(std::regex_search(raised.Message, std::regex(R"(\(line [1-9][0-9]*\)$)"))) << raised.Message;
+    }
+}
+
+// The same well-formed document, read whole, raises nothing when told to fail at a fault.
+TEST(FeedReader, WellFormedDocumentReadsAlikeUnderBothFaultRules) {
+    const std::string document = "<?xml version=\"1.0\"?>\n<!-- head -->" +
+                                 HrmDocument(HrmRecord(HrmChildren()) + "<BrakonData/>") + "<!-- tail -->\n";
+    for (TFaultRule rule : {TFaultRule::frEndAtFault, TFaultRule::frFail}) {
+        TFeedReader reader = TFeedReader::FromMemory(document, HrmRootName, HrmRecordName, "feed", rule);
+        ASSERT_TRUE(reader.Next());
+        EXPECT_EQ(ReadHrmEmployee(reader), FullEmployee());
+        ASSERT_TRUE(reader.Next());
+        EXPECT_TRUE(reader.IsEmptyElement());
+        EXPECT_FALSE(reader.Next());
     }
 }
 
@@ -370,7 +405,7 @@ TEST(FeedReader, EmptyElementRecordsHaveAttributesButNoContent) {
         EXPECT_EQ(reader.IsEmptyElement(), e.empty);
         EXPECT_EQ(reader.Attribute("ID"), e.id);
         EXPECT_EQ(reader.Attribute("id"), std::nullopt);
-        EXPECT_EQ(reader.Nodes().size(), e.nodes);
+        EXPECT_EQ(reader.Elements().size(), e.nodes);
     }
     EXPECT_FALSE(reader.Next());
     // The HRM import does not count an empty-element tag as a record.
@@ -385,15 +420,56 @@ TEST(FeedReader, RecordsStartAtTheFirstRecordNameAndLaterNamesAreNotCompared) {
               (std::vector<std::string>{"BrakonData/", "Other", "BrakonData", "brakondata/"}));
 }
 
-TEST(FeedReader, WithoutTheExpectedRootThereAreNoRecords) {
-    const std::string cases[] = {
-        "<Employees><BrakonData><EmployeeID>1</EmployeeID></BrakonData></Employees>",
-        "<arrayofbrakondata><BrakonData/></arrayofbrakondata>",
-        "<ArrayOfBrakonData/>",
-        "<ArrayOfBrakonData><Header/></ArrayOfBrakonData>",
-        "<?xml version=\"1.0\"?><!-- only a comment -->",
+// An answer of another kind (a SOAP fault, a login page, an empty body) is no employee
+// list: it raises, naming the document and the root found, whatever the fault rule.
+TEST(FeedReader, RootOfAnotherNameOrNoneRaises) {
+    struct Case {
+        std::string document;
+        const char* error;  // the end of the message; null: no records and no error
     };
-    for (const std::string& document : cases) EXPECT_EQ(RecordNames(document), std::vector<std::string>{}) << document;
+    const Case cases[] = {
+        {"<Employees><BrakonData><EmployeeID>1</EmployeeID></BrakonData></Employees>",
+         "its root element is \"Employees\", not \"ArrayOfBrakonData\""},
+        {"<arrayofbrakondata><BrakonData/></arrayofbrakondata>",
+         "its root element is \"arrayofbrakondata\", not \"ArrayOfBrakonData\""},
+        {"<?xml version=\"1.0\"?><soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\"><soap:Body>"
+         "<soap:Fault><faultstring>Server was unable to process request.</faultstring></soap:Fault></soap:Body>"
+         "</soap:Envelope>",
+         "its root element is \"soap:Envelope\", not \"ArrayOfBrakonData\""},
+        {"<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Sign in</title></head><body>",
+         "its root element is \"html\", not \"ArrayOfBrakonData\""},
+        {"<?xml version=\"1.0\"?><!-- only a comment -->", "it has no root element \"ArrayOfBrakonData\""},
+        {"<<<>>>", "it has no root element \"ArrayOfBrakonData\""},
+        {"", "it has no root element \"ArrayOfBrakonData\""},
+        {"<ArrayOfBrakonData/>", nullptr},
+        {"<ArrayOfBrakonData><Header/></ArrayOfBrakonData>", nullptr},
+    };
+    for (const Case& c : cases) {
+        for (TFaultRule rule : {TFaultRule::frEndAtFault, TFaultRule::frFail}) {
+            SCOPED_TRACE(c.document + (rule == TFaultRule::frFail ? " (fail at a fault)" : ""));
+            TCapturedStderr captured;
+            TErrorInfo raised;
+            std::size_t records = 0;
+            try {
+                TFeedReader reader =
+                    TFeedReader::FromMemory(c.document, HrmRootName, HrmRecordName, "https://hrm.test/feed", rule);
+                while (reader.Next()) ++records;
+                EXPECT_FALSE(reader.Next());
+            } catch (const std::exception& e) {
+                raised = DescribeException(e);
+            }
+            EXPECT_EQ(records, 0u);
+            EXPECT_EQ(captured.Text(), "");
+            if (c.error == nullptr) {
+                EXPECT_EQ(raised.ClassName, "") << raised.Message;
+                continue;
+            }
+            EXPECT_EQ(raised.ClassName, "EXmlFormatError") << raised.Message;
+            EXPECT_EQ(raised.Message.rfind("\"https://hrm.test/feed\" is not the document expected: ", 0), 0u)
+                << raised.Message;
+            EXPECT_NE(raised.Message.find(c.error), std::string::npos) << raised.Message;
+        }
+    }
     EXPECT_EQ(RecordNames("<?xml version=\"1.0\"?>\n<!-- c --><ArrayOfBrakonData><BrakonData/></ArrayOfBrakonData>"),
               std::vector<std::string>{"BrakonData/"});
 }
@@ -447,7 +523,7 @@ TEST(FeedReader, ExternalEntitiesAreNeverRead) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         const auto [numbers, raised, stderrText] = ReadEmployeeNumbers(c.document, "XML document", [](const TFeedReader& reader) {
-            for (const TFeedNode& node : reader.Nodes()) EXPECT_EQ(node.Text.find("SECRET"), std::string::npos);
+            for (const TFeedNode& node : reader.Elements()) EXPECT_EQ(node.Text.find("SECRET"), std::string::npos);
         });
         EXPECT_EQ(numbers, c.numbers);
         if (c.error) {
@@ -486,7 +562,7 @@ TEST(FeedReader, EntitiesOfTheDocumentsOwnDtdAreExpanded) {
     expected.LastName = "Anna Maria";
     expected.Occupation = "xy";
     expected.CompanyName = "K&Anna";
-    EXPECT_EQ(employees[0], expected) << "the entities add no nodes: every field stays at its position";
+    EXPECT_EQ(employees[0], expected) << "the entities add no elements beside the fields";
 
     // Attribute values too.
     const std::string cardHolders =
@@ -624,8 +700,11 @@ TEST(FeedReader, CardHolderFields) {
          {"9876543", 31, "123456", "123", "12345"}},
         {"<Employee><AUId>0</AUId><x/><y/><PIN1></PIN1>" + fill + fill + "<SiteCode/><CardNr/></Employee>",
          {"000000", 0, "", "", ""}},
-        {"<Employee ID=\"\"><PIN1>65535</PIN1></Employee>", {"000000", 0, "", "", ""}},
+        {"<Employee ID=\"\"><PIN1>65535</PIN1></Employee>", {"000000", 0, "65535", "", ""}},
         {"<Employee ID=\"5\"/>", {"000005", 0, "", "", ""}},
+        {"<Employee ID=\"42\"><CardNr>345</CardNr><!-- c --><SiteCode>12</SiteCode><Badge>x</Badge><PIN1>7</PIN1>"
+         "<AUId>17</AUId></Employee>",
+         {"000042", 17, "0007", "12", "345"}},
     };
     for (const Case& c : cases) {
         const std::string document = "<Employees>" + c.record + "</Employees>";

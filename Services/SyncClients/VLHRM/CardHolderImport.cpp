@@ -7,6 +7,7 @@
 #include "common/Debug.h"
 #include "common/Exceptions.h"
 #include "common/ScopeGuard.h"
+#include "common/TextUtils.h"
 #include "db/DBUtils.h"
 #include "db/FbErrors.h"
 #include "platform/Env.h"
@@ -16,6 +17,7 @@
 #include <unistd.h>
 
 #include <optional>
+#include <set>
 #include <vector>
 
 namespace keyrix {
@@ -25,8 +27,8 @@ namespace {
 const char* const AdoptSql =
     "update users u set   u.phone_number2 = :cardno,   u.sync_id = :sync_id where   u.class <> 'GROUP' and   u.employee_number = :emp_no and   u.sync_id is null and   u.usr_hrm_sync = 1 and   exists (select * from paradox_accounts pa where pa.user_id = u.id and pa.card_number = :card_number)";
 const char* const MatchSql =
-    "select   u.id,   pa.id as account_id,   ac.id as card_id,   u.sync_id,   u.usr_hrm_sync,   case when (     pa.code is distinct from :pin or     pa.card_number is distinct from :cardno   ) then 1 else 0 end as changed,   case when (     ac.card_code is distinct from :pin or     ac.card_number is distinct from :cardno   ) then 1 else 0 end as changed_soyal from   users u   left join paradox_accounts pa on pa.user_id = u.id   left join access_cards ac on ac.userid = u.id and ac.sync_id = :sync_id where   u.class <> 'GROUP' and   u.employee_number = :emp_no and   ((u.sync_id = :sync_id) or (u.sync_id is null)) order by   u.sync_id nulls last";
-const char* const FindSql = "select first 1 id from users where employee_number = :emp_no and class <> 'GROUP'";
+    "select   u.id,   pa.id as account_id,   ac.id as card_id,   u.sync_id,   u.usr_hrm_sync,   u.deleted,   case when (     pa.code is distinct from :pin or     pa.card_number is distinct from :cardno   ) then 1 else 0 end as changed,   case when (     ac.card_code is distinct from :pin or     ac.card_number is distinct from :cardno   ) then 1 else 0 end as changed_soyal from   users u   left join paradox_accounts pa on pa.user_id = u.id   left join access_cards ac on ac.userid = u.id and ac.sync_id = :sync_id where   u.class <> 'GROUP' and   u.employee_number = :emp_no and   ((u.sync_id = :sync_id) or (u.sync_id is null)) order by   u.sync_id nulls last";
+const char* const FindSql = "select first 1 id, deleted from users where employee_number = :emp_no and class <> 'GROUP'";
 const char* const CopyUserSql =
     "insert into users (     first_name, last_name, email, occupation, employee_number,     usr_termination, usr_companyid, usr_company, department_id, usr_hrm_sync, sync_id   )   select     u2.first_name,     u2.last_name,     u2.email,     u2.occupation,     u2.employee_number,     u2.usr_termination,     u2.usr_companyid,     u2.usr_company,     u2.department_id,     1,     :sync_id   from     users u2   where     u2.id = :id returning   id";
 const char* const CopyGroupsSql =
@@ -48,6 +50,10 @@ const char* const UpdateCardSql =
 const char* const FlagGoneSql =
     "update users u set   u.usr_bk_deleted =     case when exists (select * from sys_gtt sg where sg.id = u.id)       then 0       else 1     end where   u.class <> 'GROUP' and   u.sync_id is not null";
 const char* const UnlinkGoneSql = "update users u set u.sync_id = null where u.class <> 'GROUP' and u.usr_bk_deleted = 1";
+// The linked users of a refused record's employee count as met: the export's fault is not
+// taken as their leaving, and their links stay as they were.
+const char* const KeepLinksSql =
+    "insert into sys_gtt (id)   select u.id from users u where u.class <> 'GROUP' and u.employee_number = :emp_no and u.sync_id is not null and not exists (select * from sys_gtt sg where sg.id = u.id)";
 
 const char* const CardSavepoint = "card_create_ok";
 
@@ -59,6 +65,7 @@ struct TCounters {
 struct TMatchRow {
     std::int64_t UserId = 0;
     bool HasAccount = false, HasCard = false, HrmManaged = false, Changed = false, ChangedSoyal = false;
+    bool Deleted = false;  // marked deleted, by the HRM import of this pass or of an earlier one
     bool Linked = false;  // holds a card-holder id already
     std::int32_t AccountId = 0, CardId = 0;
 };
@@ -74,6 +81,7 @@ std::optional<TMatchRow> FirstRow(const dbutils::PQuery& match) {
     row.HasCard = !card.IsNull();
     row.CardId = card.AsInteger();
     row.HrmManaged = match->FieldByName("USR_HRM_SYNC").AsInteger() != 0;
+    row.Deleted = match->FieldByName("DELETED").AsInteger() != 0;
     row.Linked = !match->FieldByName("SYNC_ID").IsNull();
     row.Changed = match->FieldByName("CHANGED").AsInteger() == 1;
     row.ChangedSoyal = match->FieldByName("CHANGED_SOYAL").AsInteger() == 1;
@@ -107,26 +115,41 @@ void TDataModule1::ImportCardHolders() {
     const dbutils::PQuery updateCard = dbutils::CachedWriteQuery(h.UpdateCard, UpdateCardSql, "Sync", t);
     const dbutils::PQuery flagGone = dbutils::CachedWriteQuery(h.FlagGone, FlagGoneSql, "Sync", t);
     const dbutils::PQuery unlinkGone = dbutils::CachedWriteQuery(h.UnlinkGone, UnlinkGoneSql, "Sync", t);
+    const dbutils::PQuery keepLinks = dbutils::CachedWriteQuery(h.KeepLinks, KeepLinksSql, "Sync", t);
     const std::uint32_t start = platform::Env().Ticks();
 
     std::int32_t processed = 0;
     std::vector<TBKRec> records;
     {
+        // Read whole before any statement runs: a file cut short, broken or of another kind
+        // fails the pass rather than unlinking everyone it no longer lists.
         TFeedReader reader = TFeedReader::FromDescriptor(file->Fd(), file->Path(), CardHolderRootName,
-                                                         CardHolderRecordName);
+                                                         CardHolderRecordName, TFaultRule::frFail);
         records = ReadBKRecords(reader, processed, [this](const std::string& line) { SyncLogDebug("%s", line); });
     }
 
-    // A record the server refused is logged and audited; the others go on. Errors of the
-    // client library itself (a lost connection, a bad handle) end the import.
-    const auto reportRecordError = [this](const TBKRec& r, const EFirebirdError& error) {
-        SyncLogError("Brakon sync error for employee %s, id %d: %s", r.EmployeeNumber, r.CardHolderId,
-                     error.Message());
+    // A refused record (by the server, or for a fault of the export) is logged and audited;
+    // the others go on. Errors of the client library itself (a lost connection, a bad
+    // handle) end the import.
+    const auto reportRecordError = [this](const TBKRec& r, const std::string& message) {
+        SyncLogError("Brakon sync error for employee %s, id %d: %s", VisibleText(r.EmployeeNumber), r.CardHolderId,
+                     message);
     };
-    const auto auditRecordError = [this](const TBKRec& r, const EFirebirdError& error) {
+    const auto auditRecordError = [this](const TBKRec& r, const std::string& message) {
         LogAuditEvent(TValue(), 11, TValue("Sync trouble (BK)"),
-                      TValue(Format("Employee %s; Id %d: %s", r.EmployeeNumber, r.CardHolderId, error.Message())));
+                      TValue(Format("Employee %s; Id %d: %s", r.EmployeeNumber, r.CardHolderId, message)));
     };
+
+    // Records the export got wrong are refused whole; the others go on.
+    std::set<std::string> refusedEmployees;
+    for (const TRefusedBKRec& refused : TakeRefusedRecords(records)) {
+        reportRecordError(refused.Record, refused.Reason);
+        auditRecordError(refused.Record, refused.Reason);
+        // A number over the limit belongs to no user of the register.
+        if (refused.Record.EmployeeNumber.size() <= MaxEmployeeNumberLength &&
+            refusedEmployees.insert(refused.Record.EmployeeNumber).second)
+            keepLinks->ExecuteWith({refused.Record.EmployeeNumber});
+    }
 
     // Users of the HRM import that already hold a keypad account with this card take its
     // card-holder id; a failed update undoes itself.
@@ -138,10 +161,15 @@ void TDataModule1::ImportCardHolders() {
                 Summary.Changes.Add(TChangeKind::UserLinked, r.EmployeeNumber);
         } catch (const EFirebirdError& error) {
             if (!error.ServerReported()) throw;
-            reportRecordError(r, error);
-            auditRecordError(r, error);
+            reportRecordError(r, error.Message());
+            auditRecordError(r, error.Message());
         }
     }
+
+    const auto logDeleted = [this](const TBKRec& r) {
+        SyncLogDebug("Deleted user for employee %s left as it is, id %d", VisibleText(r.EmployeeNumber),
+                     r.CardHolderId);
+    };
 
     TCounters counters;
     // As in the HRM import: a record's changes reach the report when the next one begins.
@@ -173,6 +201,11 @@ void TDataModule1::ImportCardHolders() {
                 find->ExecuteWith({r.EmployeeNumber});
                 if (find->Eof()) continue;
                 const std::int64_t found = find->FieldByName("ID").AsInt64();
+                // A leaver gets no active copy.
+                if (find->FieldByName("DELETED").AsInteger() != 0) {
+                    logDeleted(r);
+                    continue;
+                }
                 copyUser->ExecuteWith({r.CardHolderId, found});
                 userId = copyUser->FieldByName("ID").AsInt64();
                 copyGroups->ExecuteWith({userId, found});
@@ -182,6 +215,11 @@ void TDataModule1::ImportCardHolders() {
                 userId = row->UserId;
                 markSeen->ExecuteWith({userId, userId});
                 if (!row->HrmManaged) continue;
+                // A leaver keeps its link but is not made active again, nor given credentials.
+                if (row->Deleted) {
+                    logDeleted(r);
+                    continue;
+                }
                 if (!row->HasCard) {
                     associateCard->ExecuteWith({r.CardHolderId, r.CardNumber, userId});
                     cardId = associateCard->FieldByName("ID").AsInteger();
@@ -228,11 +266,11 @@ void TDataModule1::ImportCardHolders() {
             }
         } catch (const EFirebirdError& error) {
             if (!error.ServerReported()) throw;
-            reportRecordError(r, error);
+            reportRecordError(r, error.Message());
             PassTransaction->RollbackToSavepoint(CardSavepoint);
             counters = before;
             changes.Clear();
-            auditRecordError(r, error);
+            auditRecordError(r, error.Message());
         }
     }
 

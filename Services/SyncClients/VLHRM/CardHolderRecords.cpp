@@ -1,6 +1,10 @@
 #include "Services/SyncClients/VLHRM/CardHolders.h"
 
 #include "common/Format.h"
+#include "common/TextUtils.h"
+
+#include <map>
+#include <set>
 
 namespace keyrix {
 
@@ -22,16 +26,40 @@ std::optional<std::string> ComposeCardNumber(const TCardHolderEntry& entry,
     if (entry.CardNumber.empty() || entry.SiteCode.empty()) return std::nullopt;
     const std::optional<std::int32_t> card = StrictWholeNumber(entry.CardNumber, 0, 65535);
     if (!card) {
-        debugLine(Format("Invalid card number \"%s\" for employee %s", entry.CardNumber, entry.EmployeeNumber));
+        debugLine(Format("Invalid card number \"%s\" for employee %s", VisibleText(entry.CardNumber),
+                         VisibleText(entry.EmployeeNumber)));
         return std::nullopt;
     }
     const std::optional<std::int32_t> site = StrictWholeNumber(entry.SiteCode, 0, 255);
     if (!site) {
-        debugLine(Format("Invalid card site code \"%s\" for employee %s", entry.SiteCode, entry.EmployeeNumber));
+        debugLine(Format("Invalid card site code \"%s\" for employee %s", VisibleText(entry.SiteCode),
+                         VisibleText(entry.EmployeeNumber)));
         return std::nullopt;
     }
     if (*site == 0) return std::to_string(*card);
     return Format("%d%.5d", *site, *card);
+}
+
+std::vector<TRefusedBKRec> TakeRefusedRecords(std::vector<TBKRec>& records) {
+    std::map<std::int32_t, std::set<std::string>> holders;  // card-holder id: its employee numbers
+    for (const TBKRec& r : records) holders[r.CardHolderId].insert(r.EmployeeNumber);
+    std::vector<TRefusedBKRec> refused;
+    std::vector<TBKRec> kept;
+    for (TBKRec& r : records) {
+        std::string reason;
+        if (r.EmployeeNumber.size() > MaxEmployeeNumberLength)
+            reason = Format("the employee number is longer than %d characters",
+                            static_cast<std::int64_t>(MaxEmployeeNumberLength));
+        else if (const std::size_t employees = holders[r.CardHolderId].size(); employees > 1)
+            reason = Format("the file gives card-holder id %d to %d employees", r.CardHolderId,
+                            static_cast<std::int64_t>(employees));
+        if (reason.empty())
+            kept.push_back(std::move(r));
+        else
+            refused.push_back({std::move(r), std::move(reason)});
+    }
+    records = std::move(kept);
+    return refused;
 }
 
 std::vector<TBKRec> ReadBKRecords(TFeedReader& reader, std::int32_t& processed,

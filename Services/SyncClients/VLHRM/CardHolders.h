@@ -33,6 +33,21 @@ std::string SoyalCode(const std::string& pin);
 std::optional<std::string> ComposeCardNumber(const TCardHolderEntry& entry,
                                              const std::function<void(const std::string&)>& debugLine);
 
+// A record that the import refuses before any statement runs, and why.
+struct TRefusedBKRec {
+    TBKRec Record;
+    std::string Reason;
+
+    bool operator==(const TRefusedBKRec&) const = default;
+};
+
+// Takes out of records, keeping the order of both lists, those that the export got wrong:
+// an employee number longer than MaxEmployeeNumberLength (cut, it would be another
+// employee's), and every record of a card-holder id that the file gives to two or more
+// employee numbers (which of them holds it cannot be told). One employee under several
+// card-holder ids is no fault.
+std::vector<TRefusedBKRec> TakeRefusedRecords(std::vector<TBKRec>& records);
+
 // Reads every record of the file. Each record element adds 1 to processed, also one that
 // closes itself or is dropped; the list holds, in file order, those with a card-holder id,
 // a PIN and a card number.

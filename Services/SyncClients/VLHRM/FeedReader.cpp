@@ -37,8 +37,6 @@ using TXmlError = const xmlError*;
 using TXmlError = xmlErrorPtr;
 #endif
 
-void IgnoreError(void*, TXmlError) {}
-
 // The errors by which libxml2 reports that one of its safety limits (or the memory) ran
 // out rather than that the document broke a rule of XML; what it names the limit.
 const char* LimitName(int code) {
@@ -57,14 +55,15 @@ const char* LimitName(int code) {
 std::string TrimmedMessage(const char* message) { return std::string(TrimRight(message ? message : "", " \r\n")); }
 
 // Errors that libxml2 raises outside a parser context (input conversion, I/O) go to the
-// thread's handlers; these are silenced for the duration of one call into the reader and
-// put back afterwards.
+// thread's handlers; for the duration of one call into the reader they go to the reader
+// (which only notes them) instead of the standard error, and are put back afterwards.
 class TSilentLibxmlErrors {
 public:
-    TSilentLibxmlErrors()
+    // The structured errors go to handler (with context) instead.
+    TSilentLibxmlErrors(void* context, xmlStructuredErrorFunc handler)
         : FStructured(xmlStructuredError), FStructuredContext(xmlStructuredErrorContext),
           FGeneric(xmlGenericError), FGenericContext(xmlGenericErrorContext) {
-        xmlSetStructuredErrorFunc(nullptr, IgnoreError);
+        xmlSetStructuredErrorFunc(context, handler);
         xmlSetGenericErrorFunc(nullptr, IgnoreGeneric);
     }
     TSilentLibxmlErrors(const TSilentLibxmlErrors&) = delete;
@@ -90,11 +89,6 @@ using TXmlReaderPtr = std::unique_ptr<xmlTextReader, TXmlReaderFree>;
 
 std::string ToString(const xmlChar* text) {
     return text ? std::string(reinterpret_cast<const char*>(text)) : std::string();
-}
-
-bool IsXmlBlank(std::string_view text) {
-    return std::all_of(text.begin(), text.end(),
-                       [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; });
 }
 
 std::string PadLeft(std::string text, std::size_t width) {
@@ -156,7 +150,9 @@ struct TFeedReader::TState {
     enum class TPhase { phRoot, phBeforeRecords, phRecords, phDone };
 
     std::string RootName, RecordName;
+    TFaultRule Faults = TFaultRule::frEndAtFault;
     TPhase Phase = TPhase::phRoot;
+    bool RootEnded = false;
 
     // The input: the bytes not yet handed to the parser; a descriptor refills them.
     std::string_view Pending;
@@ -177,6 +173,9 @@ struct TFeedReader::TState {
     bool StopUnrecorded = false;
     // An external entity was refused: declarations it held are missing.
     bool RefusedEntity = false;
+    // The first fatal error libxml2 reported: what makes the document not well-formed.
+    std::optional<std::string> Fault;
+    int FaultLine = 0;
 
     // The state whose reader is inside libxml2 on this thread, for the entity loader,
     // which libxml2 calls without a context of ours.
@@ -193,7 +192,8 @@ struct TFeedReader::TState {
     };
 
     void StopWith(std::string reason, int line) {
-        if (!Stop) Stop = Format("Cannot read \"%s\" in full: %s (line %d)", DocumentName, reason, line);
+        // The reason may quote the document (an entity's address): kept visible in log lines.
+        if (!Stop) Stop = Format("Cannot read \"%s\" in full: %s (line %d)", DocumentName, VisibleText(reason), line);
     }
 
     // libxml2's errors of this reader. A well-formedness fault is left to end the records
@@ -203,10 +203,28 @@ struct TFeedReader::TState {
         if (error == nullptr || self == nullptr) return;
         // Nothing may unwind through libxml2.
         try {
+            self->NoteFault(*error);
             self->Classify(*error);
         } catch (...) {
             self->StopUnrecorded = true;
         }
+    }
+    // Errors outside the parser's context (the input's conversion) only tell the fault.
+    static void OnGlobalError(void* context, TXmlError error) {
+        auto* self = static_cast<TState*>(context);
+        if (error == nullptr || self == nullptr) return;
+        try {
+            self->NoteFault(*error);
+        } catch (...) {
+            self->StopUnrecorded = true;
+        }
+    }
+
+    void NoteFault(const xmlError& error) {
+        if (Fault || error.level != XML_ERR_FATAL) return;
+        Fault = TrimmedMessage(error.message);
+        // Errors of the input's conversion carry no line: the parser's is the nearest.
+        FaultLine = error.line > 0 || !Reader ? error.line : xmlTextReaderGetParserLineNumber(Reader.get());
     }
 
     void Classify(const xmlError& error) {
@@ -253,7 +271,7 @@ struct TFeedReader::TState {
     std::string Name;
     bool IsEmpty = false;
     std::vector<std::pair<std::string, std::string>> Attributes;  // UTF-8
-    std::vector<TFeedNode> Nodes;
+    std::vector<TFeedNode> Elements;
 
     void Open() {
         // The loader is process-wide in libxml2; this reader is its only user here.
@@ -263,7 +281,7 @@ struct TFeedReader::TState {
             return true;
         }();
         (void)initialized;
-        TSilentLibxmlErrors silent;
+        TSilentLibxmlErrors silent(this, &TState::OnGlobalError);
         TActivation active(this);
         Reader.reset(xmlReaderForIO(&ReadInput, &CloseInput, this, nullptr, nullptr, ParseOptions));
         if (!Reader) {
@@ -315,7 +333,7 @@ struct TFeedReader::TState {
         Name.clear();
         IsEmpty = false;
         Attributes.clear();
-        Nodes.clear();
+        Elements.clear();
     }
 
     // The reading is over: the parser goes at once, and a failed read is reported.
@@ -329,11 +347,39 @@ struct TFeedReader::TState {
     }
 
     // The reading ends with an error: the parser goes at once.
+    template <class TError = EXmlReadError>
     [[noreturn]] void Fail(std::string message) {
         Phase = TPhase::phDone;
         Reader.reset();
         ClearRecord();
-        throw EXmlReadError(std::move(message));
+        throw TError(std::move(message));
+    }
+
+    // The fault that makes the document not well-formed, in words, with its line.
+    std::string FaultText() const {
+        // The streaming parser names a document that stops inside its root this way.
+        if (Phase != TPhase::phRoot && !RootEnded && Pending.empty() && (Fd < 0 || FdAtEnd) &&
+            Fault == "Extra content at the end of the document")
+            return Format("the document ends before the end tag of its root element: it is cut short (line %d)", FaultLine);
+        if (Fault) return Format("%s (line %d)", VisibleText(*Fault), FaultLine);
+        return Format("the document breaks off (line %d)", Reader ? xmlTextReaderGetParserLineNumber(Reader.get()) : 0);
+    }
+
+    // The document broke before its end: a read error is reported first; then the fault
+    // ends the records or fails the document, as the reader was told.
+    bool BrokenOff() {
+        if (ReadError != 0 || Faults == TFaultRule::frEndAtFault) return Finish();
+        Fail<EXmlFormatError>(Format("\"%s\" is not well-formed XML: %s", DocumentName, FaultText()));
+    }
+
+    // The document has no root element, or one of another name: it is not the kind expected.
+    [[noreturn]] void WrongRoot(const std::optional<std::string>& found) {
+        if (ReadError != 0) Finish();  // raises
+        if (found)
+            Fail<EXmlFormatError>(Format("\"%s\" is not the document expected: its root element is \"%s\", not \"%s\"",
+                                         DocumentName, VisibleText(*found), RootName));
+        Fail<EXmlFormatError>(Format("\"%s\" is not the document expected: it has no root element \"%s\" (%s)",
+                                     DocumentName, RootName, FaultText()));
     }
 
     // Answers 1 for a node, 0 at the end, -1 at a well-formedness fault; raises when the
@@ -358,19 +404,21 @@ struct TFeedReader::TState {
     bool Next() {
         ClearRecord();
         if (Phase == TPhase::phDone) return false;
-        TSilentLibxmlErrors silent;
+        TSilentLibxmlErrors silent(this, &TState::OnGlobalError);
         TActivation active(this);
-        while (Read() == 1) {
+        int result;
+        while ((result = Read()) == 1) {
             int type = xmlTextReaderNodeType(Reader.get());
             int depth = xmlTextReaderDepth(Reader.get());
             if (Phase == TPhase::phRoot) {
                 // The prolog: declaration, document type, comments.
                 if (type != XML_READER_TYPE_ELEMENT) continue;
-                if (ConstName() != RootName || xmlTextReaderIsEmptyElement(Reader.get()) == 1) break;
+                if (ConstName() != RootName) WrongRoot(ConstName());
+                if (xmlTextReaderIsEmptyElement(Reader.get()) == 1) return AfterRoot();
                 Phase = TPhase::phBeforeRecords;
                 continue;
             }
-            if (depth == 0) break;  // the root's end tag
+            if (depth == 0) return AfterRoot();  // the root's end tag
             // Text and comments of the root, and what lies inside elements before the first record.
             if (depth > 1 || type != XML_READER_TYPE_ELEMENT) continue;
             if (Phase == TPhase::phBeforeRecords) {
@@ -378,7 +426,20 @@ struct TFeedReader::TState {
                 Phase = TPhase::phRecords;
             }
             if (CollectRecord()) return true;
-            break;
+            return BrokenOff();
+        }
+        if (Phase == TPhase::phRoot) WrongRoot(std::nullopt);
+        return result < 0 ? BrokenOff() : Finish();
+    }
+
+    // The root has ended. A document that fails at a fault must be well-formed to its end.
+    bool AfterRoot() {
+        RootEnded = true;
+        if (Faults == TFaultRule::frFail) {
+            int result;
+            while ((result = Read()) == 1) {
+            }
+            if (result < 0) return BrokenOff();
         }
         return Finish();
     }
@@ -399,38 +460,20 @@ struct TFeedReader::TState {
             int depth = xmlTextReaderDepth(reader);
             if (depth <= 1) return true;  // the record's end tag
             if (type == XML_READER_TYPE_ENTITY_REFERENCE) FailOnEntityReference();
-            if (depth > 2) {
-                if (inElement && (type == XML_READER_TYPE_TEXT || type == XML_READER_TYPE_CDATA ||
-                                  type == XML_READER_TYPE_WHITESPACE ||
-                                  type == XML_READER_TYPE_SIGNIFICANT_WHITESPACE))
-                    Nodes.back().Text += ConstValue();
+            if (depth == 2) {
+                // Only elements are fields; text, comments and processing instructions
+                // between them are not read.
+                if (type == XML_READER_TYPE_ELEMENT) {
+                    Elements.push_back({ConstName(), {}});
+                    inElement = xmlTextReaderIsEmptyElement(reader) != 1;
+                } else if (type == XML_READER_TYPE_END_ELEMENT) {
+                    inElement = false;
+                }
                 continue;
             }
-            switch (type) {
-                case XML_READER_TYPE_ELEMENT:
-                    Nodes.push_back({TFeedNode::TKind::nkElement, ConstName(), {}});
-                    inElement = xmlTextReaderIsEmptyElement(reader) != 1;
-                    break;
-                case XML_READER_TYPE_END_ELEMENT:
-                    inElement = false;
-                    break;
-                case XML_READER_TYPE_TEXT: {
-                    std::string text = ConstValue();
-                    if (!IsXmlBlank(text)) Nodes.push_back({TFeedNode::TKind::nkText, {}, std::move(text)});
-                    break;
-                }
-                case XML_READER_TYPE_CDATA:
-                    Nodes.push_back({TFeedNode::TKind::nkCData, {}, ConstValue()});
-                    break;
-                case XML_READER_TYPE_COMMENT:
-                    Nodes.push_back({TFeedNode::TKind::nkComment, {}, ConstValue()});
-                    break;
-                case XML_READER_TYPE_PROCESSING_INSTRUCTION:
-                    Nodes.push_back({TFeedNode::TKind::nkProcessingInstruction, ConstName(), ConstValue()});
-                    break;
-                default:  // whitespace-only text is no node
-                    break;
-            }
+            if (inElement && (type == XML_READER_TYPE_TEXT || type == XML_READER_TYPE_CDATA ||
+                              type == XML_READER_TYPE_WHITESPACE || type == XML_READER_TYPE_SIGNIFICANT_WHITESPACE))
+                Elements.back().Text += ConstValue();
         }
         ClearRecord();
         return false;
@@ -445,21 +488,23 @@ TFeedReader::~TFeedReader() = default;
 thread_local TFeedReader::TState* TFeedReader::TState::Active = nullptr;
 
 TFeedReader TFeedReader::FromMemory(std::string_view document, std::string_view rootName,
-                                    std::string_view recordName, std::string documentName) {
+                                    std::string_view recordName, std::string documentName, TFaultRule faults) {
     auto state = std::make_unique<TState>();
     state->DocumentName = std::move(documentName);
     state->RootName = rootName;
     state->RecordName = recordName;
+    state->Faults = faults;
     state->Pending = document;
     state->Open();
     return TFeedReader(std::move(state));
 }
 
 TFeedReader TFeedReader::FromDescriptor(int fd, std::string fileName, std::string_view rootName,
-                                        std::string_view recordName) {
+                                        std::string_view recordName, TFaultRule faults) {
     auto state = std::make_unique<TState>();
     state->RootName = rootName;
     state->RecordName = recordName;
+    state->Faults = faults;
     state->Fd = fd;
     state->DocumentName = fileName;
     state->FileName = std::move(fileName);
@@ -479,17 +524,16 @@ std::optional<std::string> TFeedReader::Attribute(std::string_view name) const {
     return std::nullopt;
 }
 
-const std::vector<TFeedNode>& TFeedReader::Nodes() const { return F->Nodes; }
+const std::vector<TFeedNode>& TFeedReader::Elements() const { return F->Elements; }
 
-const TFeedNode* TFeedReader::Element(std::size_t position, std::string_view name) const {
-    if (position >= F->Nodes.size()) return nullptr;
-    const TFeedNode& node = F->Nodes[position];
-    return node.Kind == TFeedNode::TKind::nkElement && node.Name == name ? &node : nullptr;
+const TFeedNode* TFeedReader::Element(std::string_view name) const {
+    for (const TFeedNode& element : F->Elements)
+        if (element.Name == name) return &element;
+    return nullptr;
 }
 
-std::optional<std::string> TFeedReader::FieldText(std::size_t position, std::string_view name,
-                                                  std::size_t maxLength) const {
-    const TFeedNode* node = Element(position, name);
+std::optional<std::string> TFeedReader::FieldText(std::string_view name, std::size_t maxLength) const {
+    const TFeedNode* node = Element(name);
     if (!node) return std::nullopt;
     // Converted first, so that the length counts 8-bit characters.
     std::string text = platform::Utf8ToAnsi(node->Text);
@@ -497,8 +541,8 @@ std::optional<std::string> TFeedReader::FieldText(std::size_t position, std::str
     return text;
 }
 
-std::string TFeedReader::Text(std::size_t position, std::string_view name, std::size_t maxLength) const {
-    return FieldText(position, name, maxLength).value_or(std::string());
+std::string TFeedReader::Text(std::string_view name, std::size_t maxLength) const {
+    return FieldText(name, maxLength).value_or(std::string());
 }
 
 std::int32_t WholeNumber(std::string_view text) {
@@ -517,7 +561,7 @@ std::optional<TDateTime> TerminationDate(std::string_view text) {
     std::optional<std::int32_t> month = StrictWholeNumber(text.substr(5, 2), 1, 12);
     std::optional<std::int32_t> day = StrictWholeNumber(text.substr(8, 2), 1, 31);
     if (!year || !month || !day || *day > DaysInMonth(*year, *month))
-        throw EConvertError(Format("\"%s\" is not a valid date", std::string(text)));
+        throw EConvertError(Format("\"%s\" is not a valid date", VisibleText(text)));
     TDateTime date;
     date.Year = *year;
     date.Month = *month;
@@ -527,28 +571,28 @@ std::optional<TDateTime> TerminationDate(std::string_view text) {
 
 THrmEmployee ReadHrmEmployee(const TFeedReader& reader) {
     THrmEmployee employee;
-    employee.EmployeeNumber = reader.Text(0, "EmployeeID", 11);
-    employee.FirstName = reader.Text(1, "FirstName", 30);
-    employee.LastName = reader.Text(2, "LastName", 30);
-    std::string email = reader.Text(3, "Email", 60);
+    employee.EmployeeNumber = reader.Text("EmployeeID");
+    employee.FirstName = reader.Text("FirstName", 30);
+    employee.LastName = reader.Text("LastName", 30);
+    std::string email = reader.Text("Email", 60);
     if (!email.empty()) employee.Email = std::move(email);
-    employee.Occupation = reader.Text(5, "PositionTitle", 100);
-    employee.CompanyNumber = WholeNumber(reader.Text(7, "CompanyId"));
-    employee.CompanyName = reader.Text(8, "CompanyName", 30);
-    employee.SiteName = reader.Text(9, "SiteName", 30);
-    employee.SiteNumber = WholeNumber(reader.Text(10, "SiteId"));
-    employee.TerminationDate = TerminationDate(reader.Text(15, "TerminationDate"));
+    employee.Occupation = reader.Text("PositionTitle", 100);
+    employee.CompanyNumber = WholeNumber(reader.Text("CompanyId"));
+    employee.CompanyName = reader.Text("CompanyName", 30);
+    employee.SiteName = reader.Text("SiteName", 30);
+    employee.SiteNumber = WholeNumber(reader.Text("SiteId"));
+    employee.TerminationDate = TerminationDate(reader.Text("TerminationDate"));
     return employee;
 }
 
 TCardHolderEntry ReadCardHolderEntry(const TFeedReader& reader) {
     TCardHolderEntry entry;
     entry.EmployeeNumber = PadLeft(reader.Attribute("ID").value_or(std::string()), 6);
-    entry.CardHolderId = WholeNumber(reader.Text(0, "AUId"));
-    entry.Pin = reader.Text(3, "PIN1", 6);
+    entry.CardHolderId = WholeNumber(reader.Text("AUId"));
+    entry.Pin = reader.Text("PIN1", 6);
     if (!entry.Pin.empty()) entry.Pin = PadLeft(std::move(entry.Pin), 4);
-    entry.SiteCode = reader.Text(8, "SiteCode", 3);
-    entry.CardNumber = reader.Text(9, "CardNr", 5);
+    entry.SiteCode = reader.Text("SiteCode", 3);
+    entry.CardNumber = reader.Text("CardNr", 5);
     return entry;
 }
 

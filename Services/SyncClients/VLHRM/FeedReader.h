@@ -1,13 +1,16 @@
 // The record reader that the HRM feed and the card-holder file share: a streaming pass over
-// an XML document that hands out one record element at a time, with its child nodes
-// counted by position, and the reading rules of their fields.
+// an XML document that hands out one record element at a time, with its child elements, and
+// the reading rules of their fields.
 //
 // Records are the element children of the root from the first child with the record name
-// on; later records' names are not compared. Whitespace-only text is no node; elements,
-// other text, CDATA sections, comments and processing instructions count. Entities declared in the document's own DTD are expanded into its text; nothing
-// is ever loaded from outside the document. A document that is not well-formed ends the
-// records at its fault, silently; one that the reader cannot take in full (a limit of the
-// XML parser, an entity whose text is outside the document) raises EXmlReadError.
+// on; later records' names are not compared. A record's fields are its child elements, each
+// read from the first child of its name wherever it stands; text, comments and processing
+// instructions between them, and elements of other names, are not read. Entities declared
+// in the document's own DTD are expanded into its text; nothing is ever loaded from outside
+// the document. A root element of another name, or none, raises EXmlFormatError. A document
+// that is not well-formed ends its records at the fault (silently) or raises EXmlFormatError,
+// as its reader was told. One that the reader cannot take in full (a limit of the XML
+// parser, an entity whose text is outside the document) raises EXmlReadError.
 #pragma once
 
 #include "common/Exceptions.h"
@@ -37,17 +40,28 @@ inline constexpr const char* HrmRecordName = "BrakonData";
 inline constexpr const char* CardHolderRootName = "Employees";
 inline constexpr const char* CardHolderRecordName = "Employee";
 
-// One child node of a record, as the positional field rule sees it.
-struct TFeedNode {
-    enum class TKind { nkElement, nkText, nkCData, nkComment, nkProcessingInstruction };
+// A document that is not the kind expected: its root element has another name or is
+// missing, or (for a reader told so) it is not well-formed XML. Its records are not the list
+// they claim to be, so nothing may be concluded from them.
+KEYRIX_DECLARE_EXCEPTION(EXmlFormatError, EStreamError);
 
-    TKind Kind = TKind::nkElement;
-    // The name as written (prefix included) of an element or processing instruction; empty
-    // for the other kinds.
+// What a document that is not well-formed means to its reader.
+enum class TFaultRule {
+    // The records completed before the fault are the document's records: a feed whose
+    // download broke off still lists the employees before the break, and the employees it
+    // does not list are never touched.
+    frEndAtFault,
+    // The document fails whole: the card-holder file unlinks every user it does not list, so
+    // a file cut short or broken must not count as the list.
+    frFail,
+};
+
+// One child element of a record.
+struct TFeedNode {
+    // As written, prefix included.
     std::string Name;
-    // UTF-8. An element: all its text and CDATA content, nested elements' included,
-    // concatenated and untrimmed, with the document's own entities expanded.
-    // Other kinds: their own content.
+    // UTF-8: all its text and CDATA content, nested elements' included, concatenated and
+    // untrimmed, with the document's own entities expanded.
     std::string Text;
 };
 
@@ -58,41 +72,44 @@ public:
     // Reads a document held in memory; the bytes must stay in place while the reader lives.
     // Errors name the document by documentName (the URL it came from, say).
     static TFeedReader FromMemory(std::string_view document, std::string_view rootName,
-                                  std::string_view recordName, std::string documentName = "XML document");
-    static TFeedReader FromMemory(std::string&&, std::string_view, std::string_view, std::string = {}) = delete;
+                                  std::string_view recordName, std::string documentName = "XML document",
+                                  TFaultRule faults = TFaultRule::frEndAtFault);
+    static TFeedReader FromMemory(std::string&&, std::string_view, std::string_view, std::string = {},
+                                  TFaultRule = TFaultRule::frEndAtFault) = delete;
     // Reads from a descriptor that the caller opened and keeps (it is not closed here), from
     // its current offset to its end. A failing read raises EStreamError naming fileName.
     static TFeedReader FromDescriptor(int fd, std::string fileName, std::string_view rootName,
-                                      std::string_view recordName);
+                                      std::string_view recordName, TFaultRule faults = TFaultRule::frEndAtFault);
 
     TFeedReader(TFeedReader&&) noexcept;
     TFeedReader& operator=(TFeedReader&&) noexcept;
     ~TFeedReader();
 
-    // Moves to the next record. False after the last one, when the root is not the one
-    // expected, and at the first fault of a document that is not well-formed; the records
-    // completed before the fault have all been delivered by then. Raises EXmlReadError when
-    // a parser limit or an entity that is not expanded stops the reading (the records
-    // before it have been delivered), and EStreamError when a descriptor cannot be read.
+    // Moves to the next record. False after the last one, when the root closes itself and,
+    // under frEndAtFault, at the first fault of a document that is not well-formed; the
+    // records completed before the fault have all been delivered by then. Raises
+    // EXmlFormatError at a root of another name or none, and under frFail at a fault (with
+    // its line), also one after the root's end tag; EXmlReadError when a parser limit or an
+    // entity that is not expanded stops the reading (the records before it have been
+    // delivered); EStreamError when a descriptor cannot be read.
     bool Next();
 
-    // The current record closes itself (<Employee ID="1"/>): it has attributes but no nodes.
+    // The current record closes itself (<Employee ID="1"/>): it has attributes but no elements.
     // The HRM import does not count such a record; the card-holder import counts it.
     bool IsEmptyElement() const;
     const std::string& RecordName() const;
     // The record element's attribute, converted to 8-bit text; none when it is absent.
     std::optional<std::string> Attribute(std::string_view name) const;
-    // The record's child nodes by position.
-    const std::vector<TFeedNode>& Nodes() const;
+    // The record's child elements, in document order.
+    const std::vector<TFeedNode>& Elements() const;
 
-    // The node at the position when it is an element of that name, otherwise null.
-    const TFeedNode* Element(std::size_t position, std::string_view name) const;
+    // The first child element of that name, wherever it stands; null when there is none.
+    const TFeedNode* Element(std::string_view name) const;
     // That element's text converted to 8-bit text, then cut to maxLength characters; none
-    // when the position holds no such element.
-    std::optional<std::string> FieldText(std::size_t position, std::string_view name,
-                                         std::size_t maxLength = WholeText) const;
+    // when the record has no such element.
+    std::optional<std::string> FieldText(std::string_view name, std::size_t maxLength = WholeText) const;
     // The same with the empty text as the default.
-    std::string Text(std::size_t position, std::string_view name, std::size_t maxLength = WholeText) const;
+    std::string Text(std::string_view name, std::size_t maxLength = WholeText) const;
 
 private:
     struct TState;
@@ -114,18 +131,23 @@ std::optional<std::int32_t> StrictWholeNumber(std::string_view text, std::int32_
 // none; parts that are no numbers or no calendar date raise EConvertError.
 std::optional<TDateTime> TerminationDate(std::string_view text);
 
-// The fields of one HRM feed record, by their fixed positions; texts are 8-bit.
+// The longest employee number the register keeps. A longer one is refused as its record's
+// error, never cut: cut, two employees' numbers would become one user.
+inline constexpr std::size_t MaxEmployeeNumberLength = 11;
+
+// The fields of one HRM feed record, each from the child element of its name; texts are
+// 8-bit.
 struct THrmEmployee {
-    std::string EmployeeNumber;         // 0 "EmployeeID", 11 characters
-    std::string FirstName;              // 1 "FirstName", 30
-    std::string LastName;               // 2 "LastName", 30
-    std::optional<std::string> Email;   // 3 "Email", 60; an empty text is none
-    std::string Occupation;             // 5 "PositionTitle", 100
-    std::int32_t CompanyNumber = 0;     // 7 "CompanyId", whole number
-    std::string CompanyName;            // 8 "CompanyName", 30
-    std::string SiteName;               // 9 "SiteName", 30
-    std::int32_t SiteNumber = 0;        // 10 "SiteId", whole number
-    std::optional<TDateTime> TerminationDate;  // 15 "TerminationDate"
+    std::string EmployeeNumber;         // "EmployeeID", whole (see MaxEmployeeNumberLength)
+    std::string FirstName;              // "FirstName", 30 characters
+    std::string LastName;               // "LastName", 30
+    std::optional<std::string> Email;   // "Email", 60; an empty text is none
+    std::string Occupation;             // "PositionTitle", 100
+    std::int32_t CompanyNumber = 0;     // "CompanyId", whole number
+    std::string CompanyName;            // "CompanyName", 30
+    std::string SiteName;               // "SiteName", 30
+    std::int32_t SiteNumber = 0;        // "SiteId", whole number
+    std::optional<TDateTime> TerminationDate;  // "TerminationDate"
 
     bool operator==(const THrmEmployee&) const = default;
 };
@@ -136,10 +158,10 @@ THrmEmployee ReadHrmEmployee(const TFeedReader& reader);
 // The fields of one card-holder record; texts are 8-bit, cut, padded where the file says so.
 struct TCardHolderEntry {
     std::string EmployeeNumber;         // attribute "ID", "0"-padded to at least 6 characters
-    std::int32_t CardHolderId = 0;      // 0 "AUId", whole number
-    std::string Pin;                    // 3 "PIN1", 6 characters; when not empty "0"-padded to 4
-    std::string SiteCode;               // 8 "SiteCode", 3 characters
-    std::string CardNumber;             // 9 "CardNr", 5 characters
+    std::int32_t CardHolderId = 0;      // "AUId", whole number
+    std::string Pin;                    // "PIN1", 6 characters; when not empty "0"-padded to 4
+    std::string SiteCode;               // "SiteCode", 3 characters
+    std::string CardNumber;             // "CardNr", 5 characters
 
     bool operator==(const TCardHolderEntry&) const = default;
 };

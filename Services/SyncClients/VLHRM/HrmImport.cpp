@@ -7,6 +7,7 @@
 #include "common/Debug.h"
 #include "common/Exceptions.h"
 #include "common/ScopeGuard.h"
+#include "common/TextUtils.h"
 #include "db/DBUtils.h"
 #include "db/FbErrors.h"
 #include "platform/Env.h"
@@ -111,6 +112,15 @@ void TDataModule1::ImportHrmUsers() {
         progress.Update(processed);
         const THrmEmployee e = ReadHrmEmployee(reader);
         if (e.EmployeeNumber.empty()) continue;
+        if (e.EmployeeNumber.size() > MaxEmployeeNumberLength) {
+            // Cut, it would be another employee's number: the record is refused, nothing written.
+            const std::string reason = Format("the employee number is longer than %d characters",
+                                              static_cast<std::int64_t>(MaxEmployeeNumberLength));
+            SyncLogError("HRM sync error for employee %s: %s", VisibleText(e.EmployeeNumber), reason);
+            LogAuditEvent(TValue(), 11, TValue("Sync trouble (HRM)"),
+                          TValue(Format("Employee: %s; Msg: %s", e.EmployeeNumber, reason)));
+            continue;
+        }
         const std::string key = DepartmentKey(e.CompanyNumber);
         const TValue companyId = e.CompanyNumber != 0 ? TValue(e.CompanyNumber) : TValue();
         // Set outside the record's error handling: had it failed there, the rollback would
@@ -148,7 +158,7 @@ void TDataModule1::ImportHrmUsers() {
             // Errors the server reports about one employee's data are that employee's alone;
             // a lost connection or an error of the client library itself ends the import.
             if (!error.ServerReported()) throw;
-            SyncLogError("HRM sync error for employee %s: %s", e.EmployeeNumber, error.Message());
+            SyncLogError("HRM sync error for employee %s: %s", VisibleText(e.EmployeeNumber), error.Message());
             PassTransaction->RollbackToSavepoint(EmployeeSavepoint);
             changes.Clear();
             // A group made for this employee went with the rollback: its id must not be

@@ -126,7 +126,7 @@ public:
     struct TCardHolderHandles {
         std::int32_t Adopt = 0, Match = 0, Find = 0, CopyUser = 0, CopyGroups = 0, MarkSeen = 0;
         std::int32_t AssociateCard = 0, LinkUser = 0, AddAccount = 0, AddCard = 0, UpdateAccount = 0;
-        std::int32_t UpdateCard = 0, FlagGone = 0, UnlinkGone = 0;
+        std::int32_t UpdateCard = 0, FlagGone = 0, UnlinkGone = 0, KeepLinks = 0;
     } CardHolderHandles;
     std::int32_t ParadoxGroupHandle = 0, AccessGroupHandle = 0;
 

@@ -181,8 +181,8 @@ TEST_F(Register, BrokenCardHolderFileFailsThePassAndUnlinksNobody) {
     };
     const Case cases[] = {
         {"cut in the second record", cards.substr(0, cards.find("<PIN1>", cards.find("ID=\"102\""))),
-         "\"" + Cards + "\" is not well-formed XML: the document ends before the end tag of its root element: it is "
-         "cut short"},
+         "\"" + Cards + "\" is not well-formed XML: the root element does not end the document: it is cut short, or "
+         "content follows it (line 2)"},
         {"an invalid UTF-8 byte in the second record",
          cards.substr(0, cards.find("</PIN1>", cards.find("ID=\"102\""))) + "\xBE" +
              cards.substr(cards.find("</PIN1>", cards.find("ID=\"102\""))),

@@ -357,10 +357,11 @@ struct TFeedReader::TState {
 
     // The fault that makes the document not well-formed, in words, with its line.
     std::string FaultText() const {
-        // The streaming parser names a document that stops inside its root this way.
-        if (Phase != TPhase::phRoot && !RootEnded && Pending.empty() && (Fd < 0 || FdAtEnd) &&
-            Fault == "Extra content at the end of the document")
-            return Format("the document ends before the end tag of its root element: it is cut short (line %d)", FaultLine);
+        // The streaming parser names a document that stops inside its root (one cut short)
+        // this way, as well as one with content after its root.
+        if (Phase != TPhase::phRoot && !RootEnded && Fault == "Extra content at the end of the document")
+            return Format("the root element does not end the document: it is cut short, or content follows it (line %d)",
+                          FaultLine);
         if (Fault) return Format("%s (line %d)", VisibleText(*Fault), FaultLine);
         return Format("the document breaks off (line %d)", Reader ? xmlTextReaderGetParserLineNumber(Reader.get()) : 0);
     }

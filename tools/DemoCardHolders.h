@@ -1,6 +1,6 @@
 // A made-up card-holder export for the demo and the benchmark: the employees of a demo
 // feed with their card-holder id, PIN and card, as the card-holder system writes them
-// ("Employees"/"Employee" records whose fields are read by position). With faults, the
+// ("Employees"/"Employee" records, their fields in the export's order). With faults, the
 // file also has what a real export shows now and then: employees it does not list, cards
 // the import must drop, one employee under a second card-holder id, the PIN 65535 and a
 // site code 0. The same employees and seed always give the same document, byte for byte.

@@ -23,8 +23,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// One record of the card-holder file; the elements sit at their positions, padded with
-// elements the import does not read.
+// One record of the card-holder file in the export's layout, with elements the import does
+// not read.
 struct TCardHolder {
     std::string Id, AUId, Pin, SiteCode, CardNr;
 };

@@ -200,9 +200,10 @@ protected:
         }
         return entries;
     }
-    // jq's compact answer over the summary file, as an alert script would ask it.
-    std::string Jq(const std::string& filter) const {
-        const TCommandResult result = RunCommand("jq -c '" + filter + "' '" + SummaryFile + "' 2>&1");
+    // jq's compact answer over the summary file, as an alert script would ask it ("-r": its
+    // strings without their quotes).
+    std::string Jq(const std::string& filter, const std::string& options = "-c") const {
+        const TCommandResult result = RunCommand("jq " + options + " '" + filter + "' '" + SummaryFile + "' 2>&1");
         EXPECT_EQ(result.ExitCode, 0) << filter << ": " << result.Output;
         std::string text = result.Output;
         while (!text.empty() && text.back() == '\n') text.pop_back();

@@ -54,13 +54,17 @@ protected:
         EXPECT_EQ(result.ExitCode, 0) << result.Output;
         return SplitCrLf(result.Output);
     }
-    // jq's plain text answer (strings without their quotes).
-    std::string JqText(const std::string& filter) const {
-        const TCommandResult result = RunCommand("jq -r '" + filter + "' '" + SummaryFile + "' 2>&1");
-        EXPECT_EQ(result.ExitCode, 0) << filter << ": " << result.Output;
-        std::string text = result.Output;
-        while (!text.empty() && text.back() == '\n') text.pop_back();
-        return text;
+    // A first run that creates the feed's employees and links those of the card-holder
+    // file; answers the file's text.
+    std::string FirstRun(const TTestDatabase& database, const std::vector<int>& employees,
+                         const std::vector<int>& holders) {
+        Feed = FeedOfNumbers(employees);
+        const std::string cards = CardsOfNumbers(holders);
+        WriteFile(Cards, cards);
+        WriteHive(database, true, true);
+        DebugRun();
+        EXPECT_EQ(Jq(".outcome"), "\"done\"");
+        return cards;
     }
     static bool Has(const Lines& lines, const std::string& line) {
         return std::find(lines.begin(), lines.end(), line) != lines.end();
@@ -91,11 +95,7 @@ std::string HolderFile(const std::string& records) {
 // id: it keeps its link, its account and card keep their codes, and no active copy is made.
 TEST_F(Register, LeaverIsNotMadeActiveAgainByTheCardHolderFile) {
     TTestDatabase database;
-    Feed = FeedOfNumbers({101, 103});
-    WriteFile(Cards, CardsOfNumbers({101, 103}));
-    WriteHive(database, true, true);
-    DebugRun();
-    ASSERT_EQ(Jq(".outcome"), "\"done\"");
+    FirstRun(database, {101, 103}, {101, 103});
     const Lines credentials = Credentials(database);
     ASSERT_EQ(credentials, (Lines{"000101 account 1234 100101", "000103 account 1234 100103",
                                   "000101 card 1234 100101", "000103 card 1234 100103"}));
@@ -121,12 +121,7 @@ TEST_F(Register, LeaverIsNotMadeActiveAgainByTheCardHolderFile) {
 // before: nothing is updated, and every link stays.
 TEST_F(Register, CommentsAndNewElementsChangeNothing) {
     TTestDatabase database;
-    Feed = FeedOfNumbers({101, 102, 103});
-    const std::string cards = CardsOfNumbers({101, 102, 103});
-    WriteFile(Cards, cards);
-    WriteHive(database, true, true);
-    DebugRun();
-    ASSERT_EQ(Jq(".outcome"), "\"done\"");
+    const std::string cards = FirstRun(database, {101, 102, 103}, {101, 102, 103});
     const Lines users = Users(database);
     ASSERT_EQ(users.size(), 3u + 2u) << "three users, their company and site groups";
     const std::string snapshot = Snapshot(database);
@@ -167,12 +162,7 @@ TEST_F(Register, CommentsAndNewElementsChangeNothing) {
 // committed either, every link stays, and the error names the file and the fault.
 TEST_F(Register, BrokenCardHolderFileFailsThePassAndUnlinksNobody) {
     TTestDatabase database;
-    Feed = FeedOfNumbers({101, 102, 103});
-    const std::string cards = CardsOfNumbers({101, 102, 103});
-    WriteFile(Cards, cards);
-    WriteHive(database, true, true);
-    DebugRun();
-    ASSERT_EQ(Jq(".outcome"), "\"done\"");
+    const std::string cards = FirstRun(database, {101, 102, 103}, {101, 102, 103});
     const Lines users = Users(database);
 
     struct Case {
@@ -199,7 +189,7 @@ TEST_F(Register, BrokenCardHolderFileFailsThePassAndUnlinksNobody) {
         WriteFile(Cards, c.file);
         const Lines output = DebugRun();
         EXPECT_EQ(Jq("[.outcome, .committed, .errorClass, .hrm.added]"), "[\"failed-work\",false,\"EXmlFormatError\",1]");
-        const std::string message = JqText(".errorMessage");
+        const std::string message = Jq(".errorMessage", "-r");
         EXPECT_NE(message.find(c.error), std::string::npos) << message;
         if (c.error.find("well-formed") != std::string::npos) {
             EXPECT_TRUE(std::regex_search(message, std::regex(R"(\(line [1-9][0-9]*\)$)"))) << message;
@@ -215,11 +205,7 @@ TEST_F(Register, BrokenCardHolderFileFailsThePassAndUnlinksNobody) {
 // do not run on it.
 TEST_F(Register, HrmAnswerOfAnotherKindFailsThePass) {
     TTestDatabase database;
-    Feed = FeedOfNumbers({101, 102});
-    WriteFile(Cards, CardsOfNumbers({101, 102}));
-    WriteHive(database, true, true);
-    DebugRun();
-    ASSERT_EQ(Jq(".outcome"), "\"done\"");
+    FirstRun(database, {101, 102}, {101, 102});
     // A leaver the database knows of, which a pass that went on would mark deleted.
     database.Isql("UPDATE USERS SET USR_TERMINATION = '2020-01-31' WHERE EMPLOYEE_NUMBER = '000102';\nCOMMIT;\n");
     const Lines users = Users(database);
@@ -241,7 +227,7 @@ TEST_F(Register, HrmAnswerOfAnotherKindFailsThePass) {
         Feed = c.feed;
         DebugRun();
         EXPECT_EQ(Jq("[.outcome, .errorClass, .hrm.processed]"), "[\"failed-work\",\"EXmlFormatError\",0]");
-        const std::string message = JqText(".errorMessage");
+        const std::string message = Jq(".errorMessage", "-r");
         EXPECT_NE(message.find("\"" + Server.Url() + "\""), std::string::npos) << message;
         EXPECT_NE(message.find(c.root), std::string::npos) << message;
         EXPECT_EQ(Users(database), users) << "nobody marked deleted, nobody unlinked";
@@ -253,11 +239,7 @@ TEST_F(Register, HrmAnswerOfAnotherKindFailsThePass) {
 // One employee under two ids stays as it was: a second user for the second id.
 TEST_F(Register, CardHolderIdOfSeveralEmployeesIsRefused) {
     TTestDatabase database;
-    Feed = FeedOfNumbers({101, 102, 103, 104});
-    WriteFile(Cards, CardsOfNumbers({101, 102, 103}));
-    WriteHive(database, true, true);
-    DebugRun();
-    ASSERT_EQ(Jq(".outcome"), "\"done\"");
+    FirstRun(database, {101, 102, 103, 104}, {101, 102, 103});
     const Lines users = Users(database);
     const Lines credentials = Credentials(database);
 

@@ -56,14 +56,15 @@ inline std::vector<std::string> SplitNul(std::string_view data, bool stopAtEmpty
 // A value from outside (the feed, the card-holder file, the database, a server's answer) as
 // it may stand inside a log line: its control characters are written visibly, CR as \r, LF
 // as \n, tab as \t, the others as \xHH, so that a value can never start a line of its own,
-// move the cursor or change the terminal. Other bytes stay as they are.
-inline std::string VisibleText(std::string_view text) {
+// move the cursor or change the terminal. Other bytes, and the control characters in keep,
+// stay as they are.
+inline std::string VisibleText(std::string_view text, std::string_view keep = {}) {
     static constexpr char Hex[] = "0123456789abcdef";
     std::string visible;
     visible.reserve(text.size());
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte != 0x7f) {
+        if ((byte >= 0x20 && byte != 0x7f) || keep.find(c) != std::string_view::npos) {
             visible += c;
         } else if (c == '\r') {
             visible += "\\r";

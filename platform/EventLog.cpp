@@ -99,6 +99,14 @@ std::string Escaped(std::string_view text) {
     return out;
 }
 
+// The entry's time in the file.
+std::string Stamp() {
+    char stamp[32];
+    const TLocalTime now = LocalNow();
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &now.Tm);
+    return stamp;
+}
+
 bool AppendLine(const std::string& path, const std::string& line) {
     TFd file(Env().Open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
     if (file.Get() < 0) return false;
@@ -140,18 +148,14 @@ public:
 
         const std::string file = Env().Config().EventLog;
         if (!file.empty()) {
-            char stamp[32];
-            const TLocalTime now = LocalNow();
-            std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &now.Tm);
-            const std::string line = Format("%s\t%s\t%s\t%s\t%u\t%u\t%s\n", stamp, Escaped(log), Escaped(name),
+            const std::string line = Format("%s\t%s\t%s\t%s\t%u\t%u\t%s\n", Stamp(), Escaped(log), Escaped(name),
                                             TypeName(type), category, eventId, Escaped(message));
             return AppendLine(file, line);
         }
         // sd_journal_send answers success when no journald listens; the entry would be lost
         // without the caller knowing.
-        struct stat st;
-        if (Env().Stat(JournalSocket, st) != 0 || !S_ISSOCK(st.st_mode)) return false;
-        return ::sd_journal_send("MESSAGE=%s", message.c_str(), "PRIORITY=%d", Priority(type),
+        if (!JournalListens()) return false;
+        return ::sd_journal_send("MESSAGE=%s", JournalText(message).c_str(), "PRIORITY=%d", Priority(type),
                                  "SYSLOG_IDENTIFIER=%s", name.c_str(), "KEYRIX_LOG=%s", log.c_str(),
                                  "KEYRIX_CATEGORY=%u", static_cast<unsigned>(category), "KEYRIX_EVENT_ID=%u",
                                  static_cast<unsigned>(eventId), nullptr) == 0;
@@ -174,12 +178,11 @@ public:
             for (const auto& [field, value] : fields) line += "\t" + field + "=" + Escaped(AnsiToUtf8(value));
             return AppendLine(file, line + "\n");
         }
-        struct stat st;
-        if (Env().Stat(JournalSocket, st) != 0 || !S_ISSOCK(st.st_mode)) return false;
-        std::vector<std::string> items = {"MESSAGE=" + message, Format("PRIORITY=%d", Priority(type)),
+        if (!JournalListens()) return false;
+        std::vector<std::string> items = {"MESSAGE=" + JournalText(message), Format("PRIORITY=%d", Priority(type)),
                                           "SYSLOG_IDENTIFIER=" + name, "KEYRIX_LOG=" + log, "KEYRIX_CATEGORY=0",
                                           "KEYRIX_EVENT_ID=0"};
-        for (const auto& [field, value] : fields) items.push_back(field + "=" + AnsiToUtf8(value));
+        for (const auto& [field, value] : fields) items.push_back(field + "=" + JournalText(AnsiToUtf8(value)));
         std::vector<struct iovec> vector;
         for (std::string& item : items) vector.push_back({item.data(), item.size()});
         return ::sd_journal_sendv(vector.data(), static_cast<int>(vector.size())) == 0;
@@ -198,11 +201,9 @@ private:
         source = it->second;
         return true;
     }
-    static std::string Stamp() {
-        char stamp[32];
-        const TLocalTime now = LocalNow();
-        std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &now.Tm);
-        return stamp;
+    static bool JournalListens() {
+        struct stat st;
+        return Env().Stat(JournalSocket, st) == 0 && S_ISSOCK(st.st_mode);
     }
 
     std::mutex FLock;
@@ -220,6 +221,20 @@ std::unique_ptr<IEventLog>& TheLog() {
 }
 
 }  // namespace
+
+std::string JournalText(const std::string& text) {
+    std::string lines;
+    lines.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\r') {
+            lines += text[i];
+            continue;
+        }
+        lines += '\n';
+        if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    }
+    return VisibleText(lines, "\n\t");
+}
 
 IEventLog& EventLog() {
     std::lock_guard guard(LogLock());

@@ -43,6 +43,11 @@ public:
     }
 };
 
+// A text as the journal keeps it: CR LF and a lone CR become LF, and the other control
+// characters but tab are written as \xHH. journald stores a field that holds any of them
+// as bytes rather than text, which log shippers then cannot read.
+std::string JournalText(const std::string& text);
+
 // The event log of this process: the journal or the KEYRIX_EVENTLOG file, unless a test
 // put in another.
 IEventLog& EventLog();

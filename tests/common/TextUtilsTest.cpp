@@ -50,6 +50,7 @@ TEST(TextUtils, VisibleTextWritesControlCharactersVisibly) {
         {"", ""},
     };
     for (const auto& c : cases) EXPECT_EQ(VisibleText(c.Text), c.Expected) << c.Text;
+    EXPECT_EQ(VisibleText("a\nb\tc\rd", "\n\t"), "a\nb\tc\\rd") << "the characters kept stay";
 }
 
 TEST(TextUtils, LittleEndianRoundTrip) {

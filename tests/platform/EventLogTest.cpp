@@ -243,3 +243,20 @@ TEST_F(EventLogFile, WithoutTheFileEntriesGoToTheJournal) {
     EventLog().DeregisterEventSource(source);
     EXPECT_FALSE(test::FileExists(LogFile));
 }
+
+// journald keeps a field with a CR (or another control character) as bytes, which
+// `journalctl -o json` shows as an array of numbers: the journal gets LF line ends.
+TEST(JournalText, LineEndsBecomeLfAndOtherControlsVisible) {
+    struct {
+        std::string Text, Expected;
+    } cases[] = {
+        {"Critical error on service startup:\r\nEDisplayError\r\nError connecting to database - x",
+         "Critical error on service startup:\nEDisplayError\nError connecting to database - x"},
+        {"a\rb\r", "a\nb\n"},
+        {"a\r\r\nb\n\nc", "a\n\nb\n\nc"},
+        {"tab\tkept", "tab\tkept"},
+        {"esc\x1b[2J bell\a", "esc\\x1b[2J bell\\x07"},
+        {"M\xC3\xBCller", "M\xC3\xBCller"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(platform::JournalText(c.Text), c.Expected) << c.Text;
+}

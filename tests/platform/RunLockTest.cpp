@@ -31,7 +31,7 @@ pid_t EndedProcess() {
 TEST(RunLock, DefaultPathIsNamedAfterTheServiceUnlessOverridden) {
     ::unsetenv("KEYRIX_RUN_LOCK");
     platform::ReloadEnvironment();
-    EXPECT_EQ(TRunLock::DefaultPath("KeyrixSyncVLRM"), "/run/lock/KeyrixSyncVLRM.lock");
+    EXPECT_EQ(TRunLock::DefaultPath("KeyrixSyncVLRM"), "/run/keyrix/KeyrixSyncVLRM.lock");
     ::setenv("KEYRIX_RUN_LOCK", "/tmp/elsewhere.lock", 1);
     platform::ReloadEnvironment();
     EXPECT_EQ(TRunLock::DefaultPath("KeyrixSyncVLRM"), "/tmp/elsewhere.lock");
@@ -136,29 +136,90 @@ TEST(RunLock, AFileThatCannotBeTheLockIsAnErrorNamingIt) {
     EXPECT_EQ(ReadFile(dir.File("target")), "keep me\n") << "nothing is written through a link";
 }
 
-// Another account's lock file (root's, mode 0644) can only be read: the lock is still taken
-// and refused through a read-only open. Mode 0444 makes the file read-only for the child
-// whether it runs as another account (the test as root) or as the same one.
-TEST(RunLock, AnotherAccountsLockFileStillLocks) {
+// Whoever can open the lock file can hold its lock for as long as it likes, and stop every
+// synchronisation: the file is this account's alone (mode 0600). Another account's file is
+// refused by name and owner, whichever account planted it; so is a file with a second name,
+// which the holder would empty through it. A file of an earlier version readable by all is
+// made private.
+TEST(RunLock, ALockFileOthersCouldHoldOrPlantIsRefused) {
     TTempDir dir;
     ASSERT_EQ(::chmod(dir.Path().c_str(), 0755), 0);
     const std::string path = dir.File("sync.lock");
-    auto asNobody = [&] {
-        return RunInChild(
-            [&] {
-                TRunLock lock(path);
-                return std::string(lock.Held() ? "held " : "refused ") + std::to_string(lock.HolderPid());
-            },
-            /*unprivileged=*/true);
+    const auto refusal = [](const std::string& file) {
+        try {
+            TRunLock lock(file);
+            return std::string(lock.Held() ? "held" : "refused");
+        } catch (const ERunLockError& e) {
+            return e.Message();
+        }
     };
+    struct stat st {};
     {
-        TRunLock root(path);
-        ASSERT_TRUE(root.Held());
-        ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
-        EXPECT_EQ(asNobody(), "refused " + std::to_string(::getpid()));
+        TRunLock lock(path);
+        ASSERT_TRUE(lock.Held());
+        ASSERT_EQ(::stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0600u) << "made private";
     }
-    EXPECT_EQ(asNobody(), "held 0") << "free: taken through a read-only open";
-    EXPECT_EQ(ReadFile(path), "") << "root's file was not written by the other account";
+    ASSERT_EQ(::chmod(path.c_str(), 0644), 0);  // as an earlier version made it
+    EXPECT_EQ(refusal(path), "held");
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u) << "an earlier version's file is made private";
+
+    WriteFile(dir.File("target"), "keep me\n");
+    ASSERT_EQ(::link(dir.File("target").c_str(), dir.File("linked.lock").c_str()), 0);
+    EXPECT_EQ(refusal(dir.File("linked.lock")),
+              "The run lock file \"" + dir.File("linked.lock") + "\" has 2 names (hard links); one of this process's own "
+              "is expected");
+    EXPECT_EQ(ReadFile(dir.File("target")), "keep me\n") << "nothing is written through the second name";
+
+    if (::geteuid() != 0) return;  // the other account needs root to be played
+    EXPECT_EQ(RunInChild([&] { return refusal(path); }, /*unprivileged=*/true),
+              "The run lock file \"" + path + "\" belongs to root (uid 0), not to this process's account nobody "
+              "(uid 65534): another account may hold or plant it");
+    const std::string planted = dir.File("planted.lock");
+    WriteFile(planted, "1\n");
+    ASSERT_EQ(::chown(planted.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(refusal(planted), "The run lock file \"" + planted + "\" belongs to nobody (uid 65534), not to this "
+                                "process's account root (uid 0): another account may hold or plant it");
+    EXPECT_EQ(ReadFile(planted), "1\n");
+}
+
+// The default folder is made when missing (mode 0755) and must be root's or this account's,
+// and writable by no other: one that others can write lets them plant the file.
+TEST(RunLock, TheLockFolderIsMadeAndMustBeWritableByItsOwnerAlone) {
+    TTempDir dir;
+    const std::string folder = dir.File("keyrix");
+    const mode_t umask = ::umask(0077);
+    EXPECT_NO_THROW(PrepareRunLockFolder(folder));
+    ::umask(umask);
+    struct stat st {};
+    ASSERT_EQ(::stat(folder.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0755u) << "whatever the umask";
+    EXPECT_NO_THROW(PrepareRunLockFolder(folder)) << "an existing one is taken";
+
+    const auto error = [](const std::string& path) {
+        try {
+            PrepareRunLockFolder(path);
+            return std::string("no error");
+        } catch (const ERunLockError& e) {
+            return e.Message();
+        }
+    };
+    ASSERT_EQ(::chmod(folder.c_str(), 01777), 0);
+    EXPECT_EQ(error(folder), "The run lock folder \"" + folder + "\" can be written by other accounts (mode 1777)");
+    ASSERT_EQ(::chmod(folder.c_str(), 0775), 0);
+    EXPECT_EQ(error(folder), "The run lock folder \"" + folder + "\" can be written by other accounts (mode 0775)");
+    ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
+    ASSERT_EQ(::symlink(folder.c_str(), dir.File("link").c_str()), 0);
+    EXPECT_EQ(error(dir.File("link")), "The run lock folder \"" + dir.File("link") + "\" is a symbolic link");
+    WriteFile(dir.File("file"), "");
+    EXPECT_EQ(error(dir.File("file")), "The run lock folder \"" + dir.File("file") + "\" is a regular file");
+    EXPECT_EQ(error(dir.File("missing/keyrix")),
+              "Cannot create the run lock folder \"" + dir.File("missing/keyrix") + "\". No such file or directory");
+    if (::geteuid() != 0) return;
+    ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(error(folder),
+              "The run lock folder \"" + folder + "\" belongs to nobody (uid 65534), neither root nor this process's account");
 }
 
 TEST(RunLock, AFolderThatDeniesCreationIsAnError) {

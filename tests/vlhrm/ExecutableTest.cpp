@@ -614,7 +614,7 @@ TEST_F(Executable, SecondRunAtTheSameTimeDoesNoDatabaseWork) {
     EXPECT_NE(first.Output.find("Added records: 5\r\n"), std::string::npos) << first.Output;
     EXPECT_EQ(second.ExitCode, 0) << "a refused run ends normally\n" << second.Output;
     const std::string warning =
-        "Sync skipped: process " + holder + " holds the run lock file \"" + RunLock + "\"";
+        "Sync skipped: another process holds the run lock file \"" + RunLock + "\" (the file names process " + holder + ")";
     EXPECT_NE(second.Output.find("LogMessage: " + warning + "\r\n"), std::string::npos) << second.Output;
     EXPECT_EQ(second.Output.find("Keyrix sync server started!"), std::string::npos) << second.Output;
     const Lines events = Events();

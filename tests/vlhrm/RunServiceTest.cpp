@@ -243,30 +243,54 @@ TEST_F(RunService, ServiceExecuteSkipsTheRunWhileAnotherHoldsTheLock) {
     };
     service.ServiceExecute(service);
     EXPECT_FALSE(created) << "no sync object, no database work";
-    EXPECT_EQ(Journal.Finish(), Lines{"eventlog warning: Sync skipped: process " + std::to_string(::getpid()) +
-                                      " holds the run lock file \"" + RunLockPath + "\""});
+    EXPECT_EQ(Journal.Finish(), Lines{"eventlog warning: Sync skipped: another process holds the run lock file \"" +
+                                      RunLockPath + "\" (the file names process " + std::to_string(::getpid()) + ")"});
     EXPECT_FALSE(FileExists(LogPath)) << "a skipped run is no synchronisation: no sync log lines";
 }
 
-TEST_F(RunService, ServiceExecuteFailsWhenTheLockFileCannotBeMade) {
+// A lock file that cannot be made or trusted fails the run before the database is touched;
+// the error goes on to the service's report, and the summary says why.
+TEST_F(RunService, ServiceExecuteFailsWhenTheLockFileCannotBeMadeOrTrusted) {
     const std::string missing = Dir.File("no-such-folder/KeyrixSyncVLRM.lock");
-    ::setenv("KEYRIX_RUN_LOCK", missing.c_str(), 1);
-    platform::ReloadEnvironment();
-    TKeyrixSyncVLRM service;
-    bool created = false;
-    service.DataModuleFactory = [&] {
-        created = true;
-        return Module();
+    const std::string linked = Dir.File("linked.lock");
+    WriteFile(Dir.File("other"), "");
+    ASSERT_EQ(::link(Dir.File("other").c_str(), linked.c_str()), 0);
+    struct Case {
+        std::string lock, error;
     };
-    try {
-        service.ServiceExecute(service);
-        ADD_FAILURE() << "no error";
-    } catch (const platform::ERunLockError& e) {
-        EXPECT_NE(e.Message().find("\"" + missing + "\""), std::string::npos) << e.Message();
-        EXPECT_NE(e.Message().find("No such file or directory"), std::string::npos) << e.Message();
+    const Case cases[] = {{missing, "No such file or directory"}, {linked, "has 2 names (hard links)"}};
+    const std::string summaryFile = Dir.File("VLHRMSync_last.json");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.lock);
+        ::setenv("KEYRIX_RUN_LOCK", c.lock.c_str(), 1);
+        platform::ReloadEnvironment();
+        Journal = TRunJournal(LogPath);
+        TKeyrixSyncVLRM service;
+        std::vector<TScriptedModule*> modules;
+        service.DataModuleFactory = [&] {
+            auto module = Module();
+            modules.push_back(module.get());
+            return module;
+        };
+        try {
+            service.ServiceExecute(service);
+            ADD_FAILURE() << "no error";
+        } catch (const platform::ERunLockError& e) {
+            EXPECT_NE(e.Message().find("\"" + c.lock + "\""), std::string::npos) << e.Message();
+            EXPECT_NE(e.Message().find(c.error), std::string::npos) << e.Message();
+        }
+        EXPECT_EQ(modules.size(), 1u) << "one object, for the summary";
+        const Lines journal = Journal.Finish();
+        EXPECT_TRUE(std::none_of(journal.begin(), journal.end(),
+                                 [](const std::string& line) { return line.rfind("call: ", 0) == 0; }))
+            << "no phase ran: " << ::testing::PrintToString(journal);
+        EXPECT_FALSE(FileExists(LogPath)) << "no sync log lines";
+        const TCommandResult json =
+            RunCommand("jq -j '.outcome, \"|\", .errorClass, \"|\", .errorMessage' '" + summaryFile + "' 2>&1");
+        EXPECT_EQ(json.Output.rfind("failed-startup|ERunLockError|", 0), 0u) << json.Output;
+        EXPECT_NE(json.Output.find(c.lock), std::string::npos) << json.Output;
+        EXPECT_NE(ReadFile(EventLogPath).find("\tKEYRIX_OUTCOME=failed-startup\t"), std::string::npos);
     }
-    EXPECT_FALSE(created);
-    EXPECT_TRUE(Journal.Finish().empty());
 }
 
 // The outcome of the summary is the first failure of the run, with its class and message;

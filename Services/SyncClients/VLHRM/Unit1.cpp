@@ -94,6 +94,17 @@ void TDataModule1::RunService() {
     PublishSummary();
 }
 
+void TDataModule1::ReportRefusedRun() noexcept {
+    Summary = TRunSummary();
+    Summary.DryRun = DryRun;
+    Summary.Start = platform::Env().Now();
+    try {
+        RecordFailure(TRunOutcome::FailedStartUp);
+    } catch (...) {
+    }
+    PublishSummary();
+}
+
 bool TDataModule1::StartUp() {
     const std::uint32_t start = platform::Env().Ticks();
     try {

@@ -57,6 +57,9 @@ public:
     // One run: start line, start-up, one pass, shut-down, finish line. Each phase reports
     // its own errors; only a failure of the log file for the two dated lines leaves here.
     void RunService();
+    // A run that may not begin (its run lock cannot be trusted), called while its error is
+    // being handled: the summary of a failed start-up with that error, nothing else.
+    void ReportRefusedRun() noexcept;
 
     // The record of the run in progress (of the last one after RunService), published when
     // the run ends: to SummaryFilePath, to the event log as one entry with fields, and as the

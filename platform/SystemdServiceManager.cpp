@@ -4,6 +4,9 @@
 #include "common/TextUtils.h"
 #include "platform/FileHandles.h"
 #include "platform/PosixFiles.h"
+#include "platform/Process.h"
+#include "platform/Registry.h"
+#include "platform/RunLock.h"
 #include "platform/WinError.h"
 #include "platform/Signals.h"
 
@@ -159,6 +162,8 @@ public:
             lines.push_back(line);
     }
 
+    void Comment(const std::string& section, const std::string& text) { Section(section).Lines.push_back("# " + text); }
+
     void Remove(const std::string& section, const std::string& key) {
         std::erase_if(Section(section).Lines, [&](const std::string& l) { return IsKey(l, key); });
     }
@@ -252,6 +257,93 @@ std::string UserOf(const std::string& account) {
     return slash == std::string::npos ? account : account.substr(slash + 1);
 }
 
+// A path in a list of ReadWritePaths=: "-" lets a missing folder be, quotes keep blanks.
+std::string SandboxPath(const std::string& path) {
+    const std::string value = "-" + UnitValue(path);
+    if (value.find_first_of(" \t\"'\\") == std::string::npos) return value;
+    std::string quoted = "\"";
+    for (char c : value) {
+        if (c == '"' || c == '\\') quoted += '\\';
+        quoted += c;
+    }
+    return quoted + "\"";
+}
+
+std::string WithoutTrailingSlash(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
+// The folders a synchronisation writes, as they are where the unit is installed: the
+// executable's (sync log, summary, the feed's copy), the hive's (its lock file, the rewrite
+// of the migration; the target's too when the hive is a link) and the run lock's.
+std::vector<std::string> WritableFolders(const std::string& runLock) {
+    std::vector<std::string> folders = {WithoutTrailingSlash(ExecutableDirectory())};
+    const std::string hive = TRegistryHive::DefaultPath();
+    folders.push_back(FolderOf(hive));
+    const std::string real = Env().RealPath(hive);
+    if (!real.empty()) folders.push_back(FolderOf(real));
+    if (FolderOf(runLock) != TRunLock::DefaultFolder) folders.push_back(FolderOf(runLock));
+    std::vector<std::string> unique;
+    for (const std::string& folder : folders)
+        if (std::find(unique.begin(), unique.end(), folder) == unique.end()) unique.push_back(folder);
+    return unique;
+}
+
+// The service needs little: TCP and local sockets, reading the hive, the card-holder file
+// and its libraries, writing the folders above. Everything else is closed, so that a fault
+// in the program or its libraries reaches no further.
+void AddSandbox(TUnitFile& unit, const std::string& serviceName) {
+    const std::string runLock = TRunLock::DefaultPath(serviceName);
+    std::string paths;
+    for (const std::string& folder : WritableFolders(runLock)) paths += (paths.empty() ? "" : " ") + SandboxPath(folder);
+    unit.Comment("Service", Format("Confined to what a synchronisation needs; widen it with a drop-in (systemctl edit "
+                                   "%s), for example ReadWritePaths= for another folder.",
+                                   UnitValue(serviceName)));
+    unit.Set("Service", "ProtectSystem", "strict");
+    unit.Set("Service", "ReadWritePaths", paths);
+    if (FolderOf(runLock) == TRunLock::DefaultFolder) {
+        // Made by systemd for the run lock, root's and kept between runs: a run in progress
+        // keeps its lock file.
+        unit.Set("Service", "RuntimeDirectory", BaseName(TRunLock::DefaultFolder));
+        unit.Set("Service", "RuntimeDirectoryMode", "0755");
+        unit.Set("Service", "RuntimeDirectoryPreserve", "yes");
+    }
+    for (const auto& [key, value] : std::initializer_list<std::pair<const char*, const char*>>{
+             {"ProtectHome", "read-only"},
+             {"PrivateTmp", "yes"},
+             {"PrivateDevices", "yes"},
+             {"PrivateIPC", "yes"},
+             {"PrivateMounts", "yes"},
+             {"NoNewPrivileges", "yes"},
+             {"CapabilityBoundingSet", ""},
+             {"ProtectKernelTunables", "yes"},
+             {"ProtectKernelModules", "yes"},
+             {"ProtectKernelLogs", "yes"},
+             {"ProtectClock", "yes"},
+             {"ProtectControlGroups", "yes"},
+             {"ProtectHostname", "yes"},
+             {"ProtectProc", "invisible"},
+             {"ProcSubset", "pid"},
+             {"RestrictAddressFamilies", "AF_UNIX AF_INET AF_INET6"},
+             {"RestrictNamespaces", "yes"},
+             {"RestrictRealtime", "yes"},
+             {"RestrictSUIDSGID", "yes"},
+             {"LockPersonality", "yes"},
+             {"MemoryDenyWriteExecute", "yes"},
+             {"SystemCallArchitectures", "native"},
+             {"SystemCallFilter", "@system-service"},
+             // A call outside the filter fails with an error the program reports, rather than
+             // killing it.
+             {"SystemCallErrorNumber", "EPERM"},
+             {"DevicePolicy", "closed"},
+             {"KeyringMode", "private"},
+             {"RemoveIPC", "yes"},
+             {"UMask", "0077"},
+         })
+        unit.Set("Service", key, value);
+}
+
 std::string RenderUnit(const TServiceConfig& config) {
     TUnitFile unit;
     unit.Set("Unit", "Description", UnitValue(config.DisplayName));
@@ -271,6 +363,7 @@ std::string RenderUnit(const TServiceConfig& config) {
     unit.Set("Service", "ExecStart", ExecStartValue(config.BinaryPathName));
     const std::string user = UserOf(config.ServiceStartName);
     if (!user.empty()) unit.Set("Service", "User", UnitValue(user));
+    AddSandbox(unit, config.ServiceName);
     // Boot and system start exist only for drivers; both mean "at boot" here as well.
     if (config.StartType <= 2) unit.Set("Install", "WantedBy", "multi-user.target");
     return unit.Text();

@@ -33,6 +33,14 @@ std::string ReadFile(const std::string& path) {
     return content.str();
 }
 
+std::string WithoutSandbox(const std::string& unit) {
+    const auto start = unit.find("\n# Confined to what a synchronisation needs");
+    if (start == std::string::npos) return unit;
+    const auto umask = unit.find("\nUMask=", start);
+    if (umask == std::string::npos) return unit;
+    return unit.substr(0, start) + unit.substr(unit.find('\n', umask + 1));
+}
+
 void WriteFile(const std::string& path, const std::string& content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << content;

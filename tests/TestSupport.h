@@ -60,6 +60,10 @@ private:
 // first gives up root (when it has it) for the "nobody" account.
 std::string RunInChild(const std::function<std::string()>& function, bool unprivileged = false);
 
+// A unit as /INSTALL writes it without its sandbox (the lines from the sandbox's comment to
+// UMask=), for the tests of the other settings.
+std::string WithoutSandbox(const std::string& unit);
+
 // Runs a command line through the shell; answers its exit status and standard output.
 struct TCommandResult {
     int ExitCode = -1;

@@ -1,5 +1,6 @@
 #include "platform/SystemdServiceManager.h"
 #include "platform/Env.h"
+#include "platform/Process.h"
 
 #include "common/Format.h"
 #include "platform/WinError.h"
@@ -28,6 +29,7 @@ using namespace keyrix::platform;
 using namespace std::chrono_literals;
 using keyrix::test::ReadFile;
 using keyrix::test::TTempDir;
+using keyrix::test::WithoutSandbox;
 
 namespace {
 
@@ -301,7 +303,7 @@ TEST_F(SystemdManager, CreateServiceWritesTheUnit) {
         TServiceConfig config = SyncClient();
         c.change(config);
         ASSERT_EQ(Manager.CreateService(config), NO_ERROR) << c.what;
-        EXPECT_EQ(ReadFile(UnitPath), c.unit) << c.what;
+        EXPECT_EQ(WithoutSandbox(ReadFile(UnitPath)), c.unit) << c.what;
         EXPECT_EQ(UnitFolder(), std::set<std::string>{"KeyrixSyncVLRM.service"}) << "no temporary file is left";
         struct stat st {};
         ASSERT_EQ(::stat(UnitPath.c_str(), &st), 0);
@@ -318,7 +320,7 @@ TEST_F(SystemdManager, InstalledMeansTheUnitFileExists) {
     TServiceConfig other = SyncClient();
     other.DisplayName = "Other";
     EXPECT_EQ(Manager.CreateService(other), ERROR_SERVICE_EXISTS);
-    EXPECT_EQ(ReadFile(UnitPath), BaseUnit) << "the installed unit stays";
+    EXPECT_EQ(WithoutSandbox(ReadFile(UnitPath)), BaseUnit) << "the installed unit stays";
 
     EXPECT_EQ(Manager.DeleteService("KeyrixSyncVLRM"), NO_ERROR);
     EXPECT_TRUE(UnitFolder().empty());
@@ -396,7 +398,7 @@ TEST_F(SystemdManager, ExtendedConfigurationMapsOntoTheUnit) {
             step.change(config);
             EXPECT_EQ(Manager.ChangeServiceConfig2("KeyrixSyncVLRM", step.level, config), NO_ERROR) << c.what;
         }
-        EXPECT_EQ(ReadFile(UnitPath), c.unit) << c.what;
+        EXPECT_EQ(WithoutSandbox(ReadFile(UnitPath)), c.unit) << c.what;
         EXPECT_EQ(UnitFolder(), std::set<std::string>{"KeyrixSyncVLRM.service"}) << c.what;
         ASSERT_EQ(Manager.DeleteService("KeyrixSyncVLRM"), NO_ERROR);
     }
@@ -433,4 +435,63 @@ TEST_F(SystemdManager, ProgramsRunWithABoundedWait) {
     const auto again = std::chrono::steady_clock::now();
     EXPECT_EQ(RunProgramBounded({"sh", "-c", "kill -TERM $$; sleep 10"}, 20s), -1);
     EXPECT_LT(std::chrono::steady_clock::now() - again, 5s);
+}
+
+// The unit confines the service to what a synchronisation needs, with the folders it writes
+// as they are where it is installed; systemd's own rating calls that safe.
+TEST_F(SystemdManager, UnitIsConfinedToTheFoldersARunWrites) {
+    TTempDir dir;
+    const std::string hiveFolder = dir.File("my hive"), target = dir.File("target"), locks = dir.File("locks");
+    std::filesystem::create_directory(hiveFolder);
+    std::filesystem::create_directory(target);
+    std::string executable = ExecutableDirectory();
+    executable.pop_back();  // its trailing '/'
+    const auto setting = [](const std::string& unit, const std::string& key) {
+        const std::string line = "\n" + key + "=";
+        const auto at = unit.find(line);
+        return at == std::string::npos ? std::string("(none)")
+                                       : unit.substr(at + line.size(), unit.find('\n', at + 1) - at - line.size());
+    };
+    struct Case {
+        const char* what;
+        std::string hive, runLock, paths, runtime;
+    };
+    test::WriteFile(target + "/registry.reg", "");
+    std::filesystem::create_symlink(target + "/registry.reg", hiveFolder + "/linked.reg");
+    const Case cases[] = {
+        {"the run lock in its own folder", hiveFolder + "/registry.reg", "",
+         "-" + executable + " \"-" + hiveFolder + "\"", "keyrix"},
+        {"the run lock elsewhere", hiveFolder + "/registry.reg", locks + "/sync.lock",
+         "-" + executable + " \"-" + hiveFolder + "\" -" + locks, "(none)"},
+        {"a hive that is a link", hiveFolder + "/linked.reg", "", "-" + executable + " \"-" + hiveFolder + "\" -" + target,
+         "keyrix"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ::setenv("KEYRIX_REGISTRY", c.hive.c_str(), 1);
+        if (c.runLock.empty())
+            ::unsetenv("KEYRIX_RUN_LOCK");
+        else
+            ::setenv("KEYRIX_RUN_LOCK", c.runLock.c_str(), 1);
+        platform::ReloadEnvironment();
+        ASSERT_EQ(Manager.CreateService(SyncClient()), NO_ERROR);
+        const std::string unit = ReadFile(UnitPath);
+        EXPECT_EQ(setting(unit, "ReadWritePaths"), c.paths) << unit;
+        EXPECT_EQ(setting(unit, "RuntimeDirectory"), c.runtime);
+        for (const char* line : {"ProtectSystem=strict", "CapabilityBoundingSet=", "NoNewPrivileges=yes", "UMask=0077",
+                                 "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6", "SystemCallFilter=@system-service"})
+            EXPECT_NE(unit.find(std::string("\n") + line + "\n"), std::string::npos) << line;
+
+        // systemd's rating of the unit (systemd-analyze reads it from the file).
+        const test::TCommandResult rating =
+            test::RunCommand("systemd-analyze security --offline=true --no-pager '" + UnitPath + "' 2>&1");
+        const auto at = rating.Output.find("Overall exposure level for KeyrixSyncVLRM.service: ");
+        ASSERT_NE(at, std::string::npos) << rating.Output;
+        const double exposure = std::stod(rating.Output.substr(at + 51));
+        EXPECT_LE(exposure, 2.0) << rating.Output;
+        ASSERT_EQ(Manager.DeleteService("KeyrixSyncVLRM"), NO_ERROR);
+    }
+    ::unsetenv("KEYRIX_REGISTRY");
+    ::unsetenv("KEYRIX_RUN_LOCK");
+    platform::ReloadEnvironment();
 }

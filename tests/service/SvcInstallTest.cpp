@@ -103,7 +103,7 @@ TEST_F(Install, InstallRegistersTheUnitAndTheEventLogAndUninstallRemovesThem) {
     TTestService service;
     InstallService(service);
 
-    EXPECT_EQ(ReadFile(Units + "/KeyrixSyncVLRM.service"),
+    EXPECT_EQ(WithoutSandbox(ReadFile(Units + "/KeyrixSyncVLRM.service")),
               "[Unit]\n"
               "Description=Keyrix Sync Client (VLHRM)\n"
               "# Veltrona HRM users sync\n"

@@ -10,7 +10,7 @@ keyrix_packages=(
   googletest libgtest-dev
   libncurses-dev tmux jq
   firebird3.0-server firebird-dev
-  dpkg-dev file systemd
+  dpkg-dev file systemd systemd-container
 )
 
 keyrix_install_packages() {

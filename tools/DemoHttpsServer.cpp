@@ -235,6 +235,11 @@ bool TDemoHttpsServer::Answer(SSL* ssl, const std::string& head) {
     } else {
         headers = "Content-Type: " + FOptions.ContentType + "\r\n";
     }
+    if (status == 200 && FOptions.Delay.count() > 0) {
+        Log(request.Method + " " + request.Target + ": holding the answer for " + std::to_string(FOptions.Delay.count()) +
+            " s");
+        std::this_thread::sleep_for(FOptions.Delay);
+    }
     const std::size_t length = status == 200 ? FOptions.Body.size() : body.size();
     std::string out = "HTTP/1.1 " + std::to_string(status) + " " + reason + "\r\n" + headers +
                       "Content-Length: " + std::to_string(length) + "\r\n";

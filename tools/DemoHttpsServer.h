@@ -26,6 +26,9 @@ struct TDemoServerOptions {
     std::string ContentType = "text/xml; charset=utf-8";
     std::uint64_t MaxRequests = 0;  // every answered request counts, challenges too; 0: no limit
     bool LogRequests = true;        // one line per request on the standard output
+    // How long each authorised answer is held before it is sent (a slow HRM server, or one
+    // a test holds while it stops the service); a line says so when the hold begins.
+    std::chrono::seconds Delay{0};
 };
 
 class TDemoHttpsServer {

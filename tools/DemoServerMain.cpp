@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -15,12 +16,13 @@ namespace {
 
 const char* const Usage =
     "Usage: keyrix-demo-server --file FILE --user USER --password PASSWORD [--port N]\n"
-    "                          [--path PATH] [--requests N] [--quiet]\n"
+    "                          [--path PATH] [--requests N] [--delay SECONDS] [--quiet]\n"
     "Serves FILE at https://127.0.0.1:N/PATH (default /General/HrDataService.asmx/GetBrakonData)\n"
     "to clients that authenticate with Basic as USER (domain included, e.g. DOMAIN\\account).\n"
     "Port 0 (the default) takes a free one. Prints \"listening on port N\" once it accepts\n"
     "connections, then one line per request unless --quiet. Ends after N answered requests\n"
-    "(challenges count; default 0: no limit) or on SIGTERM or SIGINT.\n";
+    "(challenges count; default 0: no limit) or on SIGTERM or SIGINT. --delay holds each\n"
+    "authorised answer that long before sending it, after a line that says so.\n";
 
 std::atomic<bool> Stop{false};
 
@@ -47,6 +49,8 @@ int main(int argc, char** argv) {
                 options.Path = arguments.Text();
             else if (arguments.Is("--requests"))
                 options.MaxRequests = arguments.Number(0, UINT64_MAX);
+            else if (arguments.Is("--delay"))
+                options.Delay = std::chrono::seconds(arguments.Number(0, 3600));
             else if (arguments.Is("--quiet"))
                 options.LogRequests = false;
             else

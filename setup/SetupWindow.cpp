@@ -58,12 +58,32 @@ void LoadPercent(platform::TRegistry& registry, const std::string& keyPath, cons
     field = value;
 }
 
+// A switch: 0 or 1; a missing value keeps the default.
+void LoadSwitch(platform::TRegistry& registry, const std::string& keyPath, const char* name, bool& field) {
+    if (!registry.OpenKeyReadOnly(keyPath) || !registry.ValueExists(name)) return;
+    const std::int32_t value = registry.ReadInteger(name);
+    if (value != 0 && value != 1)
+        throw platform::ERegistryException(Format("Invalid value %d for '%s' in %s of \"%s\": expected 0 or 1", value,
+                                                  name, keyPath, registry.Hive().FilePath()));
+    field = value == 1;
+}
+
+// A text (REG_SZ); a missing value keeps the default.
+void LoadText(platform::TRegistry& registry, const std::string& keyPath, const char* name, std::string& field) {
+    if (registry.OpenKeyReadOnly(keyPath) && registry.ValueExists(name)) field = registry.ReadString(name);
+}
+
 }  // namespace
 
 void TSetup::LoadUnlistedSettings(platform::TRegistry& registry) {
     const std::string key = "\\" + GetKeyPath();
     LoadBound(registry, key + "\\Database", "Call time-out seconds", 7 * 24 * 60 * 60, DatabaseCallTimeoutSeconds);
     LoadBound(registry, key + "\\HRM", "Maximum feed size MiB", 1024 * 1024, MaxFeedSizeMiB);
+    LoadSwitch(registry, key + "\\HRM", "Verify certificate", HrmVerifyCertificate);
+    LoadText(registry, key + "\\HRM", "CA file", HrmCaFile);
+    LoadText(registry, key + "\\HRM", "Pinned public key", HrmPinnedPublicKey);
+    LoadBound(registry, key + "\\HRM", "Download time-out seconds", 7 * 24 * 60 * 60, DownloadTimeoutSeconds);
+    LoadBound(registry, key + "\\HRM", "Minimum speed bytes per second", 1024 * 1024 * 1024, MinimumSpeedBytesPerSecond);
     LoadPercent(registry, key + "\\Safety", "Maximum leavers percent", MaxLeaversPercent);
     LoadPercent(registry, key + "\\Safety", "Maximum unlinks percent", MaxUnlinksPercent);
 }

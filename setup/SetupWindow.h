@@ -42,9 +42,21 @@ public:
     // unlink, before it is rolled back instead of committed; 0 (the default) is no limit.
     std::int32_t MaxLeaversPercent = 0;
     std::int32_t MaxUnlinksPercent = 0;
+    // "HRM" / "Verify certificate" (0 or 1), "CA file" and "Pinned public key": the checks of
+    // the HRM server's certificate. By default none: any certificate is taken.
+    bool HrmVerifyCertificate = false;
+    std::string HrmCaFile;
+    std::string HrmPinnedPublicKey;
+    // "HRM" / "Download time-out seconds": the longest a whole download may take;
+    // "Minimum speed bytes per second": the least a download must keep up over the stall
+    // window, so that a server that trickles cannot hold the run.
+    std::int32_t DownloadTimeoutSeconds = DefaultDownloadTimeoutSeconds;
+    std::int32_t MinimumSpeedBytesPerSecond = DefaultMinimumSpeedBytesPerSecond;
 
     static constexpr std::int32_t DefaultDatabaseCallTimeoutSeconds = 10 * 60;
     static constexpr std::int32_t DefaultMaxFeedSizeMiB = 1024;
+    static constexpr std::int32_t DefaultDownloadTimeoutSeconds = 60 * 60;
+    static constexpr std::int32_t DefaultMinimumSpeedBytesPerSecond = 1024;
 
 protected:
     void LoadUnlistedSettings(platform::TRegistry& registry) override;

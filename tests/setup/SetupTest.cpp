@@ -137,6 +137,54 @@ TEST_F(Settings, ABoundOfZeroStopsLoadingWithItsName) {
     }
 }
 
+// The HRM server's certificate checks and the download's bounds: off and at their defaults
+// unless the hive has them; a value of the wrong type or out of range stops loading by name.
+TEST_F(Settings, CertificateChecksAndDownloadBoundsComeFromTheHive) {
+    {
+        auto s = Load();
+        EXPECT_FALSE(s->HrmVerifyCertificate);
+        EXPECT_EQ(s->HrmCaFile, "");
+        EXPECT_EQ(s->HrmPinnedPublicKey, "");
+        EXPECT_EQ(s->DownloadTimeoutSeconds, 3600);
+        EXPECT_EQ(s->MinimumSpeedBytesPerSecond, 1024);
+    }
+    const std::string pin = "sha256//" + std::string(43, 'A') + "=";
+    WriteHive(Section() + "\"Version\"=dword:00000001\r\n\r\n" + Section("HRM") +
+              "\"Verify certificate\"=dword:00000001\r\n\"CA file\"=\"/etc/keyrix/hrm-ca.pem\"\r\n"
+              "\"Pinned public key\"=\"" + pin + "\"\r\n\"Download time-out seconds\"=dword:00000708\r\n"
+              "\"Minimum speed bytes per second\"=dword:00000200\r\n\r\n");
+    {
+        auto s = Load();
+        EXPECT_TRUE(s->HrmVerifyCertificate);
+        EXPECT_EQ(s->HrmCaFile, "/etc/keyrix/hrm-ca.pem");
+        EXPECT_EQ(s->HrmPinnedPublicKey, pin);
+        EXPECT_EQ(s->DownloadTimeoutSeconds, 1800);
+        EXPECT_EQ(s->MinimumSpeedBytesPerSecond, 512);
+        EXPECT_EQ(s->Menu->RowCount, 5 * 2 + 5 + 2 + 1 + 4 + 2) << "none is a menu row";
+    }
+    struct Case {
+        std::string value, error;
+    };
+    const Case cases[] = {
+        {"\"Verify certificate\"=dword:00000002", "Invalid value 2 for 'Verify certificate'"},
+        {"\"Verify certificate\"=\"1\"", "Invalid data type for 'Verify certificate'"},
+        {"\"CA file\"=dword:00000001", "Invalid data type for 'CA file'"},
+        {"\"Pinned public key\"=dword:00000001", "Invalid data type for 'Pinned public key'"},
+        {"\"Download time-out seconds\"=dword:00000000", "Invalid value 0 for 'Download time-out seconds'"},
+        {"\"Minimum speed bytes per second\"=dword:00000000", "Invalid value 0 for 'Minimum speed bytes per second'"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.value);
+        WriteHive(Section() + "\"Version\"=dword:00000001\r\n\r\n" + Section("HRM") + c.value + "\r\n\r\n");
+        try {
+            Load();
+            ADD_FAILURE() << "loaded";
+        } catch (const platform::ERegistryException& e) {
+            EXPECT_EQ(e.Message().rfind(c.error, 0), 0u) << e.Message();
+        }
+    }
+}
+
 // The mass-change guard's limits: off unless the hive has them, 0 to 100, no menu rows.
 TEST_F(Settings, SafetyLimitsComeFromTheHiveOnly) {
     {

@@ -258,7 +258,8 @@ std::optional<std::string> THttpRequest::Header(std::string_view name) const {
 
 void THttpsTestServer::TContextFree::operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
 
-THttpsTestServer::THttpsTestServer(THandler handler, TServerTls tls) : FHandler(std::move(handler)) {
+THttpsTestServer::THttpsTestServer(THandler handler, TServerTls tls, TServerCertificate certificate)
+    : FHandler(std::move(handler)) {
     FContext.reset(SSL_CTX_new(TLS_server_method()));
     SSL_CTX* context = FContext.get();
     if (context == nullptr) Fail("SSL_CTX_new");
@@ -268,7 +269,12 @@ THttpsTestServer::THttpsTestServer(THandler handler, TServerTls tls) : FHandler(
     if (SSL_CTX_set_cipher_list(context, tls.Ciphers.c_str()) != 1) Fail("cipher list " + tls.Ciphers);
     // A client that just closes the socket has ended the connection, not broken it.
     SSL_CTX_set_options(context, SSL_OP_IGNORE_UNEXPECTED_EOF);
-    https::UseSelfSignedCertificate(context, tls.RsaKey, tls.ExpiredCertificate);
+    if (certificate.CertificateFile.empty()) {
+        https::UseSelfSignedCertificate(context, tls.RsaKey, tls.ExpiredCertificate);
+    } else if (SSL_CTX_use_certificate_chain_file(context, certificate.CertificateFile.c_str()) != 1 ||
+               SSL_CTX_use_PrivateKey_file(context, certificate.KeyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
+        Fail("certificate " + certificate.CertificateFile);
+    }
 
     FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (FListen < 0) throw std::runtime_error("HTTPS test server: socket failed");
@@ -427,6 +433,16 @@ void THttpsTestServer::Serve(int fd, std::size_t index) {
                 }
             }
             out = "0\r\n\r\n";
+        } else if (response.TrickleBytes > 0) {
+            // The head at once, then the body piece by piece; a client that gave up ends it.
+            for (std::size_t at = 0; at < response.Body.size() && !FStop; at += response.TrickleBytes) {
+                if (Io(s, fd, [&] { return SSL_write(s, out.data(), static_cast<int>(out.size())); }) <= 0) {
+                    if (!FStop) clientClosed();
+                    return;
+                }
+                out = response.Body.substr(at, response.TrickleBytes);
+                std::this_thread::sleep_for(response.TrickleInterval);
+            }
         } else {
             out += response.Body.substr(0, response.StallAfter.value_or(response.CloseAfter.value_or(std::string::npos)));
         }

@@ -47,6 +47,9 @@ struct THttpResponse {
     // Repeat is a body without end, which stops when the client closes.
     bool Chunked = false;
     std::uint64_t Repeat = 1;
+    // The body sent TrickleBytes at a time, TrickleInterval apart (a slow server); 0: at once.
+    std::size_t TrickleBytes = 0;
+    std::chrono::milliseconds TrickleInterval{0};
 };
 
 struct TServerTls {
@@ -55,6 +58,12 @@ struct TServerTls {
     std::string Ciphers = "ALL";
     bool ExpiredCertificate = false;  // otherwise valid from an hour ago for a month
     bool RsaKey = false;              // otherwise P-256
+};
+
+// PEM files of a certificate (its chain after it) and its key, in place of the one made when
+// the server starts; empty: that one.
+struct TServerCertificate {
+    std::string CertificateFile, KeyFile;
 };
 
 struct TConnectionRecord {
@@ -73,7 +82,7 @@ public:
     static constexpr std::chrono::seconds Lifetime{120};
     static constexpr std::chrono::seconds IdleLimit{20};
 
-    explicit THttpsTestServer(THandler handler, TServerTls tls = {});
+    explicit THttpsTestServer(THandler handler, TServerTls tls = {}, TServerCertificate certificate = {});
     THttpsTestServer(const THttpsTestServer&) = delete;
     THttpsTestServer& operator=(const THttpsTestServer&) = delete;
     ~THttpsTestServer();

@@ -4,18 +4,60 @@
 
 #include "Services/SyncClients/VLHRM/HttpClient.h"
 
+#include "common/Format.h"
+#include "platform/Env.h"
+#include "platform/FileHandles.h"
 #include "setup/SetupWindow.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <chrono>
+
 namespace keyrix {
+
+namespace {
+
+// The checks of the HRM server's certificate that the settings ask for; a CA file that
+// cannot serve or a pin in another notation is refused here, before anything is sent.
+TTlsChecks CertificateChecks(const TSetup& settings) {
+    TTlsChecks checks;
+    checks.VerifyAuthority = settings.HrmVerifyCertificate;
+    checks.PinnedKeys = settings.HrmPinnedPublicKey;
+    if (!checks.PinnedKeys.empty() && !ValidPins(checks.PinnedKeys))
+        throw EHttpClientError(Format("Invalid value \"%s\" for \"HRM\"/\"Pinned public key\": expected libcurl's "
+                                      "notation, sha256// and the base64 of the key's SHA-256 hash, several joined by ';'",
+                                      checks.PinnedKeys));
+    if (checks.VerifyAuthority && !settings.HrmCaFile.empty()) {
+        checks.CaFile = settings.HrmCaFile;
+        platform::TFd file(platform::Env().Open(checks.CaFile, O_RDONLY | O_CLOEXEC));
+        struct stat st {};
+        int error = file.Get() < 0 || platform::Env().FileStat(file.Get(), st) != 0 ? errno : 0;
+        if (error == 0 && !S_ISREG(st.st_mode)) error = EINVAL;
+        if (error != 0)
+            throw EHttpClientError(Format("The CA file \"%s\" (\"HRM\"/\"CA file\") cannot be read: %s", checks.CaFile,
+                                          error == EINVAL ? std::string("it is no regular file") : SysErrorMessage(error)));
+        if (st.st_size == 0)
+            throw EHttpClientError(Format("The CA file \"%s\" (\"HRM\"/\"CA file\") is empty", checks.CaFile));
+    }
+    return checks;
+}
+
+}  // namespace
 
 void TDataModule1::CreateHttpClient() {
     // The client refers to its layer, so an old pair goes client first.
     ReleaseHttpClient();
+    const TSetup& settings = Settings();
     FTlsLayer = std::make_unique<TTlsLayer>(
         [this](X509* certificate, bool ok, std::int32_t depth, std::int32_t error) {
             return AcceptPeerCertificate(certificate, ok, depth, error);
-        });
-    FHttpClient = std::make_unique<THttpClient>(*FTlsLayer, HttpTimeouts, MaxFeedBytes());
+        },
+        CertificateChecks(settings));
+    THttpTimeouts timeouts = HttpTimeouts;
+    timeouts.DownloadSeconds = settings.DownloadTimeoutSeconds;
+    timeouts.MinimumBytesPerSecond = settings.MinimumSpeedBytesPerSecond;
+    FHttpClient = std::make_unique<THttpClient>(*FTlsLayer, timeouts, MaxFeedBytes());
 }
 
 std::uint64_t TDataModule1::MaxFeedBytes() {
@@ -33,6 +75,13 @@ bool TDataModule1::AcceptPeerCertificate(X509*, bool, std::int32_t, std::int32_t
 }
 
 void TDataModule1::HttpGetFeed(std::unique_ptr<TKeyrixMemoryStream>& stream) {
+    // The whole download, its retry included, ends by this.
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(Settings().DownloadTimeoutSeconds);
+    // What the summary keeps of the server's certificate, whatever the outcome.
+    const auto notePeer = [this] {
+        if (FTlsLayer && FTlsLayer->Peer().Seen) Summary.ServerPin = FTlsLayer->Peer().Pin;
+    };
     for (int attempts = 0;;) {
         if (!FHttpClient) CreateHttpClient();
         FHttpClient->CustomHeaders.clear();
@@ -46,13 +95,16 @@ void TDataModule1::HttpGetFeed(std::unique_ptr<TKeyrixMemoryStream>& stream) {
             FHttpClient->InProcessAuth = true;
             FHttpClient->Username = settings.HrmUser;
             FHttpClient->Password = settings.HrmPassword;
-            FHttpClient->Get(settings.HrmUrl, *stream);
+            FHttpClient->Get(settings.HrmUrl, *stream, deadline);
+            notePeer();
+            Summary.CertificateCheck = FTlsLayer->Checks().Name();
             SyncLogDebug("HTTP response code: %d", FHttpClient->ResponseCode());
             SyncLogDebug("HTTP get response size: %d bytes", static_cast<std::int64_t>(stream->Size()));
             FHttpClient->Disconnect();
             return;
         } catch (const EHttpProtocolError& error) {
             stream.reset();
+            notePeer();
             SyncLogDebug("HTTP get error %s: %s", error.ClassName(), error.Message());
             // A retry starts on a fresh connection.
             ReleaseHttpClient();
@@ -65,6 +117,7 @@ void TDataModule1::HttpGetFeed(std::unique_ptr<TKeyrixMemoryStream>& stream) {
             throw;
         } catch (...) {
             stream.reset();
+            notePeer();
             throw;
         }
     }

@@ -3,10 +3,13 @@
 #include "common/Format.h"
 #include "common/TextUtils.h"
 
+#include <openssl/evp.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <openssl/x509_vfy.h>
 
 #include <algorithm>
+#include <ctime>
 #include <utility>
 
 namespace keyrix {
@@ -63,7 +66,95 @@ const TAuthScheme* SupportedScheme(std::string_view name) {
     return nullptr;
 }
 
+// A name of the certificate as one line (RFC 2253), its control characters visible: the
+// server chose it.
+std::string NameText(const X509_NAME* name) {
+    if (name == nullptr) return "";
+    std::unique_ptr<BIO, decltype(&BIO_free)> out(BIO_new(BIO_s_mem()), BIO_free);
+    if (!out || X509_NAME_print_ex(out.get(), name, 0, XN_FLAG_RFC2253) < 0) return "";
+    char* data = nullptr;
+    const long length = BIO_get_mem_data(out.get(), &data);
+    return VisibleText(std::string_view(data, static_cast<std::size_t>(std::max(length, 0L))));
+}
+
+std::string TimeText(const ASN1_TIME* time) {
+    std::tm tm{};
+    if (time == nullptr || ASN1_TIME_to_tm(time, &tm) != 1) return "?";
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &tm);
+    return text;
+}
+
+std::string Base64(const unsigned char* bytes, std::size_t size) {
+    std::string text(4 * ((size + 2) / 3) + 1, '\0');
+    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), bytes, static_cast<int>(size));
+    text.resize(static_cast<std::size_t>(std::max(n, 0)));
+    return text;
+}
+
+// libcurl's pin of the certificate's public key: the SHA-256 of its DER SubjectPublicKeyInfo.
+std::string PinOf(X509* certificate) {
+    unsigned char* der = nullptr;
+    const int length = i2d_X509_PUBKEY(X509_get_X509_PUBKEY(certificate), &der);
+    if (length <= 0) return "";
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    const bool hashed = EVP_Digest(der, static_cast<std::size_t>(length), digest, &size, EVP_sha256(), nullptr) == 1;
+    OPENSSL_free(der);
+    return hashed ? "sha256//" + Base64(digest, size) : "";
+}
+
+// The check a certificate failed, in the administrator's words.
+std::string RefusalReason(CURLcode code, int firstError) {
+    if (code == CURLE_SSL_PINNEDPUBKEYNOTMATCH) return "pin mismatch";
+    switch (firstError) {
+        case 0:
+            // OpenSSL took the chain: libcurl's own check of the name refused it.
+            return "host name mismatch";
+        case X509_V_ERR_CERT_HAS_EXPIRED:
+        case X509_V_ERR_CERT_NOT_YET_VALID:
+        case X509_V_ERR_ERROR_IN_CERT_NOT_BEFORE_FIELD:
+        case X509_V_ERR_ERROR_IN_CERT_NOT_AFTER_FIELD:
+            return "expired or not yet valid";
+        case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+        case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+        case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+        case X509_V_ERR_CERT_UNTRUSTED:
+            return "untrusted issuer";
+        case X509_V_ERR_HOSTNAME_MISMATCH:
+        case X509_V_ERR_IP_ADDRESS_MISMATCH:
+            return "host name mismatch";
+        default:
+            return X509_verify_cert_error_string(firstError);
+    }
+}
+
 }  // namespace
+
+const char* TTlsChecks::Name() const {
+    if (VerifyAuthority) return PinnedKeys.empty() ? "authority" : "both";
+    return PinnedKeys.empty() ? "none" : "pin";
+}
+
+bool ValidPins(std::string_view pins) {
+    static constexpr std::string_view Prefix = "sha256//";
+    if (pins.empty()) return false;
+    for (std::size_t start = 0; start <= pins.size();) {
+        const std::size_t end = std::min(pins.find(';', start), pins.size());
+        const std::string_view pin = pins.substr(start, end - start);
+        // 32 bytes are 44 characters of base64, the last one padding.
+        if (pin.substr(0, Prefix.size()) != Prefix || pin.size() != Prefix.size() + 44 || pin.back() != '=' ||
+            pin[pin.size() - 2] == '=')
+            return false;
+        unsigned char bytes[33];
+        if (EVP_DecodeBlock(bytes, reinterpret_cast<const unsigned char*>(pin.data() + Prefix.size()), 44) != 33)
+            return false;
+        start = end + 1;
+    }
+    return true;
+}
 
 std::vector<std::string> ChallengeSchemes(std::string_view value) {
     // Split at the commas outside quoted strings; an item that starts with a name and no
@@ -109,15 +200,23 @@ const TAuthScheme* ChooseAuthScheme(const std::vector<std::string>& offered, con
 
 // ---------------------------------------------------------------------------------------
 
-TTlsLayer::TTlsLayer(TVerifyPeer verifyPeer) : FVerifyPeer(std::move(verifyPeer)) {}
+TTlsLayer::TTlsLayer(TVerifyPeer verifyPeer, TTlsChecks checks)
+    : FVerifyPeer(std::move(verifyPeer)), FChecks(std::move(checks)) {}
 
 void TTlsLayer::Apply(CURL* curl) const {
     SetOption(curl, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2) | static_cast<long>(CURL_SSLVERSION_MAX_TLSv1_2));
     SetOption(curl, CURLOPT_SSL_CIPHER_LIST, CipherList);
-    // libcurl's own verdict (CA store, host name) stays off: the callback that
-    // ConfigureContext installs is the judge of the peer's certificate.
-    SetOption(curl, CURLOPT_SSL_VERIFYPEER, 0L);
-    SetOption(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+    // Without checks libcurl's own verdict (CA store, host name) stays off and the callback
+    // that ConfigureContext installs is the only judge; with them, libcurl's and OpenSSL's
+    // verdicts stand beside it.
+    SetOption(curl, CURLOPT_SSL_VERIFYPEER, FChecks.VerifyAuthority ? 1L : 0L);
+    SetOption(curl, CURLOPT_SSL_VERIFYHOST, FChecks.VerifyAuthority ? 2L : 0L);
+    if (FChecks.VerifyAuthority && !FChecks.CaFile.empty()) {
+        // In place of the system's store, not beside it.
+        SetOption(curl, CURLOPT_CAINFO, FChecks.CaFile.c_str());
+        SetOption(curl, CURLOPT_CAPATH, static_cast<const char*>(nullptr));
+    }
+    if (!FChecks.PinnedKeys.empty()) SetOption(curl, CURLOPT_PINNEDPUBLICKEY, FChecks.PinnedKeys.c_str());
     SetOption(curl, CURLOPT_SSL_CTX_FUNCTION, &TTlsLayer::ConfigureContext);
     SetOption(curl, CURLOPT_SSL_CTX_DATA, static_cast<void*>(const_cast<TTlsLayer*>(this)));
 }
@@ -125,6 +224,7 @@ void TTlsLayer::Apply(CURL* curl) const {
 CURLcode TTlsLayer::ConfigureContext(CURL*, void* sslContext, void* layer) {
     auto* context = static_cast<SSL_CTX*>(sslContext);
     if (LayerIndex() < 0 || SSL_CTX_set_ex_data(context, LayerIndex(), layer) != 1) return CURLE_SSL_ENGINE_INITFAILED;
+    static_cast<const TTlsLayer*>(layer)->FPeer = TPeerCertificate();
     // The peer must present a certificate; the callback decides whether it will do.
     SSL_CTX_set_verify(context, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, &TTlsLayer::VerifyCallback);
     return CURLE_OK;
@@ -137,13 +237,27 @@ int TTlsLayer::VerifyCallback(int ok, X509_STORE_CTX* store) {
     if (layer == nullptr || !layer->FVerifyPeer) return 0;
     // Nothing may unwind through OpenSSL; a failing judge refuses the certificate.
     try {
-        return layer->FVerifyPeer(X509_STORE_CTX_get_current_cert(store), ok != 0, X509_STORE_CTX_get_error_depth(store),
-                                  X509_STORE_CTX_get_error(store))
-                   ? 1
-                   : 0;
+        X509* certificate = X509_STORE_CTX_get_current_cert(store);
+        const std::int32_t depth = X509_STORE_CTX_get_error_depth(store), error = X509_STORE_CTX_get_error(store);
+        layer->Note(certificate, ok != 0, depth, error);
+        // The judge sees every certificate; OpenSSL's verdict counts only when asked for.
+        const bool judged = layer->FVerifyPeer(certificate, ok != 0, depth, error);
+        if (!judged) layer->FPeer.Judged = TPeerCertificate::TJudged::Refused;
+        return judged && (ok != 0 || !layer->FChecks.VerifyAuthority) ? 1 : 0;
     } catch (...) {
         return 0;
     }
+}
+
+void TTlsLayer::Note(X509* certificate, bool ok, std::int32_t depth, std::int32_t error) const {
+    if (!ok && FPeer.FirstError == 0) FPeer.FirstError = error;
+    if (depth != 0 || certificate == nullptr) return;
+    FPeer.Seen = true;
+    FPeer.Subject = NameText(X509_get_subject_name(certificate));
+    FPeer.Issuer = NameText(X509_get_issuer_name(certificate));
+    FPeer.NotBefore = TimeText(X509_get0_notBefore(certificate));
+    FPeer.NotAfter = TimeText(X509_get0_notAfter(certificate));
+    FPeer.Pin = PinOf(certificate);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -199,8 +313,12 @@ void THttpClient::Configure(CURL* curl, const std::string& url) {
     // CURLOPT_NOSIGNAL stays off: libcurl then keeps SIGPIPE away from the transfer, and
     // its threaded resolver needs no alarm signal for the time-outs.
     SetOption(curl, CURLOPT_CONNECTTIMEOUT, FTimeouts.ConnectSeconds);
-    SetOption(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    SetOption(curl, CURLOPT_LOW_SPEED_LIMIT, FTimeouts.MinimumBytesPerSecond);
     SetOption(curl, CURLOPT_LOW_SPEED_TIME, FTimeouts.StallSeconds);
+    // What is left of the whole download for this request (a millisecond at least: 0 would
+    // be no limit).
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(FDeadline - std::chrono::steady_clock::now());
+    SetOption(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(std::max<std::chrono::milliseconds::rep>(left.count(), 1)));
     // A body announced larger than the limit is refused before any of it is read; one that
     // comes without a length (chunked, or until the close) is cut in OnBody.
     SetOption(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(FMaxBodyBytes));
@@ -214,7 +332,9 @@ void THttpClient::Configure(CURL* curl, const std::string& url) {
     SetOption(curl, CURLOPT_HTTPGET, 1L);
 }
 
-void THttpClient::Get(const std::string& url, TKeyrixMemoryStream& body) {
+void THttpClient::Get(const std::string& url, TKeyrixMemoryStream& body,
+                      std::optional<std::chrono::steady_clock::time_point> deadline) {
+    FDeadline = deadline.value_or(std::chrono::steady_clock::now() + std::chrono::seconds(FTimeouts.DownloadSeconds));
     CURL* curl = Transfer();
     FHeaders.reset();
     auto addHeader = [this](const std::string& line) {
@@ -269,10 +389,39 @@ void THttpClient::Perform(CURL* curl) {
 }
 
 void THttpClient::RaiseTransferError(CURLcode code) const {
-    const std::string text = FErrorBuffer[0] != '\0' ? std::string(FErrorBuffer) : std::string(curl_easy_strerror(code));
+    // libcurl's text may quote the server (a certificate's name): kept visible.
+    const std::string text =
+        VisibleText(FErrorBuffer[0] != '\0' ? std::string(FErrorBuffer) : std::string(curl_easy_strerror(code)));
+    const std::string& url = *FResponse.Url;
     switch (code) {
         case CURLE_OPERATION_TIMEDOUT:
+            // Which bound it was: the whole download's, the minimum speed's, or the connect's.
+            if (std::chrono::steady_clock::now() >= FDeadline - std::chrono::milliseconds(50))
+                throw ESocketTimeout(Format("The download from %s did not end within %d seconds (\"HRM\"/\"Download "
+                                            "time-out seconds\"): %s",
+                                            url, static_cast<std::int64_t>(FTimeouts.DownloadSeconds), text));
+            if (text.rfind("Operation too slow", 0) == 0)
+                throw ESocketTimeout(Format("The download from %s was slower than %d bytes per second for %d seconds "
+                                            "(\"HRM\"/\"Minimum speed bytes per second\"): %s",
+                                            url, static_cast<std::int64_t>(FTimeouts.MinimumBytesPerSecond),
+                                            static_cast<std::int64_t>(FTimeouts.StallSeconds), text));
             throw ESocketTimeout(text);
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_PINNEDPUBKEYNOTMATCH: {
+            const TPeerCertificate& peer = FTls.Peer();
+            // The owner's own judge refused it, or no check asked for was at work.
+            if (!peer.Seen || peer.Judged == TPeerCertificate::TJudged::Refused ||
+                std::string_view(FTls.Checks().Name()) == "none")
+                throw ESocketError(text);
+            throw ECertificateRefused(Format(
+                "The certificate of %s was refused (%s): subject \"%s\", issuer \"%s\", valid from %s to %s, public key "
+                "pin %s (\"HRM\"/\"Pinned public key\" takes it, once the certificate is checked): %s",
+                url, RefusalReason(code, peer.FirstError), peer.Subject, peer.Issuer, peer.NotBefore, peer.NotAfter,
+                peer.Pin, text));
+        }
+        case CURLE_SSL_CACERT_BADFILE:
+            throw EHttpClientError(Format("The CA file \"%s\" (\"HRM\"/\"CA file\") cannot be used: %s", FTls.Checks().CaFile,
+                                          text));
         case CURLE_COULDNT_RESOLVE_PROXY:
         case CURLE_COULDNT_RESOLVE_HOST:
         case CURLE_COULDNT_CONNECT:
@@ -282,7 +431,6 @@ void THttpClient::RaiseTransferError(CURLcode code) const {
         case CURLE_RECV_ERROR:
         case CURLE_GOT_NOTHING:
         case CURLE_SSL_CONNECT_ERROR:
-        case CURLE_PEER_FAILED_VERIFICATION:
         case CURLE_SSL_CERTPROBLEM:
         case CURLE_SSL_CIPHER:
         case CURLE_SSL_SHUTDOWN_FAILED:

@@ -11,10 +11,12 @@
 #include <openssl/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,6 +45,9 @@ KEYRIX_DECLARE_EXCEPTION(EHttpClientError, Exception);
 // The response body (or the length the server announced for it) passed the client's size
 // limit; the transfer was cut there.
 KEYRIX_DECLARE_EXCEPTION(EHttpBodyTooLarge, Exception);
+// The server's certificate failed a check that the settings ask for (authority, dates, host
+// name, pin). The connection ended in its handshake, before any request was sent.
+KEYRIX_DECLARE_EXCEPTION(ECertificateRefused, ESocketError);
 
 // A test seam, idle in the product: the header and body callbacks of every transfer are
 // counted, and when FailAt is N > 0 the Nth one (from the count's last reset) fails the
@@ -66,8 +71,35 @@ std::vector<std::string> ChallengeSchemes(std::string_view value);
 // (no Kerberos ticket) falls back to the NTLM offered after it. Null when none is supported.
 const TAuthScheme* ChooseAuthScheme(const std::vector<std::string>& offered, const std::vector<std::string>& tried);
 
+// What is checked of the server's certificate beyond the owner's callback.
+struct TTlsChecks {
+    // The chain must lead to a trusted authority, be valid now and name the URL's host
+    // (OpenSSL's and libcurl's own checks).
+    bool VerifyAuthority = false;
+    // A PEM file of the authorities to trust in place of the system's store; empty: the store.
+    std::string CaFile;
+    // libcurl's pins of the server's public key ("sha256//<base64>", ';' between); empty: none.
+    std::string PinnedKeys;
+
+    // "none", "authority", "pin" or "both": what a connection that succeeded has passed.
+    const char* Name() const;
+};
+
+// The server's certificate as the last handshake showed it, for the messages and the summary.
+struct TPeerCertificate {
+    bool Seen = false;
+    std::string Subject, Issuer, NotBefore, NotAfter;  // visible text; dates in UTC
+    std::string Pin;                                   // "sha256//<base64>" of its public key
+    int FirstError = 0;                                // OpenSSL's first X509_V_ERR for the chain; 0: none
+    enum class TJudged { Accepted, Refused } Judged = TJudged::Accepted;  // by the owner's callback
+};
+
+// A pin in libcurl's notation: "sha256//" and the base64 of 32 bytes; several joined by ';'.
+bool ValidPins(std::string_view pins);
+
 // The TLS settings of the client: TLS 1.2 alone, a fixed cipher list, peer verification on
-// with the owner's callback as the judge, no client certificate and no CA file.
+// with the owner's callback as the judge (and OpenSSL's verdict beside it when the checks
+// ask for an authority), no client certificate.
 class TTlsLayer {
 public:
     // Certificate, OpenSSL's preliminary verdict, depth in the chain, X509_V_ERR code.
@@ -78,18 +110,25 @@ public:
         "ECDHE-RSA-AES128-GCM-SHA256:ECDHE-RSA-AES256-SHA384:ECDHE-RSA-AES128-SHA256:ECDHE-RSA-AES256-SHA:"
         "ECDHE-RSA-AES128-SHA:!ADH:!EXP:!RC4:!eNULL:!aNULL:@STRENGTH";
 
-    explicit TTlsLayer(TVerifyPeer verifyPeer);
+    explicit TTlsLayer(TVerifyPeer verifyPeer, TTlsChecks checks = {});
     TTlsLayer(const TTlsLayer&) = delete;
     TTlsLayer& operator=(const TTlsLayer&) = delete;
 
     // Puts the settings on a transfer handle; the layer must outlive the handle.
     void Apply(CURL* curl) const;
 
+    const TTlsChecks& Checks() const { return FChecks; }
+    const TPeerCertificate& Peer() const { return FPeer; }
+
 private:
     static CURLcode ConfigureContext(CURL* curl, void* sslContext, void* layer);
     static int VerifyCallback(int ok, X509_STORE_CTX* store);
+    void Note(X509* certificate, bool ok, std::int32_t depth, std::int32_t error) const;
 
     TVerifyPeer FVerifyPeer;
+    TTlsChecks FChecks;
+    // Filled by the handshake, which runs on the one thread that uses the client.
+    mutable TPeerCertificate FPeer;
 };
 
 // The HTTP/1.1 client over a TLS layer. Cookies last for the client's life; the connection
@@ -116,11 +155,14 @@ public:
     // The extra header lines as one text, CR LF between them.
     std::string CustomHeadersText() const;
 
-    // GETs the URL and leaves the final response's body in the stream. Raises
-    // EHttpProtocolError for a final status other than 2xx, ESocketError (ESocketTimeout)
-    // when the transport fails, EHttpBodyTooLarge past the size limit and EHttpClientError
-    // when the request cannot be made.
-    void Get(const std::string& url, TKeyrixMemoryStream& body);
+    // GETs the URL and leaves the final response's body in the stream; every request of it
+    // ends by the deadline (by default DownloadSeconds from now). Raises EHttpProtocolError
+    // for a final status other than 2xx, ESocketError (ESocketTimeout past a time-out or
+    // the minimum speed, ECertificateRefused for a certificate that fails a check) when the
+    // transport fails, EHttpBodyTooLarge past the size limit and EHttpClientError when the
+    // request cannot be made.
+    void Get(const std::string& url, TKeyrixMemoryStream& body,
+             std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt);
 
     // The final response of the last Get.
     int ResponseCode() const { return FResponseCode; }
@@ -161,6 +203,7 @@ private:
 
     const TTlsLayer& FTls;
     THttpTimeouts FTimeouts;
+    std::chrono::steady_clock::time_point FDeadline;
     std::uint64_t FMaxBodyBytes;
     // Declared before the transfer handle, which must go first.
     std::unique_ptr<CURLSH, TShareFree> FCookies;

@@ -12,7 +12,13 @@ struct THttpTimeouts {
     static constexpr long DefaultConnectSeconds = 60;
     static constexpr long DefaultStallSeconds = 300;
     long ConnectSeconds = DefaultConnectSeconds;  // TCP connect and TLS handshake
-    long StallSeconds = DefaultStallSeconds;      // no byte received for this long
+    // The stall window: slower than MinimumBytesPerSecond for this long ends the transfer
+    // (a server silent for this long too). A trickle of a byte a second would otherwise
+    // hold the run for as long as the server likes.
+    long StallSeconds = DefaultStallSeconds;
+    long MinimumBytesPerSecond = 1024;
+    // The whole download, every request of it ("HRM" / "Download time-out seconds").
+    long DownloadSeconds = 60 * 60;
 };
 
 inline constexpr std::uint64_t BytesPerMiB = 1024 * 1024;

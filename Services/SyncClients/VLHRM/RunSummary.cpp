@@ -62,6 +62,8 @@ std::string Number(std::int64_t value) { return std::to_string(value); }
 // A phase time or a size that may be missing: null in JSON.
 std::string NumberOrNull(std::int64_t value) { return value < 0 ? "null" : std::to_string(value); }
 
+std::string StringOrNull(const std::string& text) { return text.empty() ? "null" : JsonString(text); }
+
 }  // namespace
 
 const char* ChangeKindKey(TChangeKind kind) { return KindNames[static_cast<std::size_t>(kind)].Key; }
@@ -127,6 +129,8 @@ std::string SummaryJson(const TRunSummary& s) {
          ", \"cardHolderImport\": " + NumberOrNull(s.CardHolderImportMs) + ", \"shutDown\": " +
          NumberOrNull(s.ShutDownMs) + "},\n";
     j += "  \"feedBytes\": " + NumberOrNull(s.FeedBytes) + ",\n";
+    j += "  \"certificate\": {\"check\": " + StringOrNull(s.CertificateCheck) + ", \"serverPin\": " +
+         StringOrNull(s.ServerPin) + "},\n";
     j += "  \"hrm\": {\"processed\": " + Number(s.HrmProcessed) + ", \"added\": " + Number(s.HrmAdded) +
          ", \"updated\": " + Number(s.HrmUpdated) + ", \"deleted\": " + Number(s.HrmDeleted) + "},\n";
     j += "  \"cardHolders\": {\"processed\": " + Number(s.BkProcessed) + ", \"updated\": " + Number(s.BkUpdated) +
@@ -190,6 +194,8 @@ std::vector<std::pair<std::string, std::string>> SummaryFields(const TRunSummary
     optional("KEYRIX_CARDHOLDER_IMPORT_MS", s.CardHolderImportMs);
     optional("KEYRIX_SHUTDOWN_MS", s.ShutDownMs);
     optional("KEYRIX_FEED_BYTES", s.FeedBytes);
+    if (!s.CertificateCheck.empty()) f.emplace_back("KEYRIX_CERTIFICATE_CHECK", s.CertificateCheck);
+    if (!s.ServerPin.empty()) f.emplace_back("KEYRIX_SERVER_PIN", s.ServerPin);
     f.emplace_back("KEYRIX_PROCESSED", Number(s.HrmProcessed));
     f.emplace_back("KEYRIX_ADDED", Number(s.HrmAdded));
     f.emplace_back("KEYRIX_UPDATED", Number(s.HrmUpdated));

@@ -87,6 +87,10 @@ struct TRunSummary {
     // Milliseconds of each phase; -1 for a phase that did not run.
     std::int64_t StartUpMs = -1, DownloadMs = -1, HrmImportMs = -1, CardHolderImportMs = -1, ShutDownMs = -1;
     std::int64_t FeedBytes = -1;  // -1: nothing downloaded
+    // The checks the HRM server's certificate passed ("none", "authority", "pin", "both";
+    // empty when no download succeeded), and the pin of its public key (empty when no
+    // certificate was seen).
+    std::string CertificateCheck, ServerPin;
     // The HRM import's counters.
     std::int64_t HrmProcessed = 0, HrmAdded = 0, HrmUpdated = 0, HrmDeleted = 0;
     // The card-holder import's counters.

@@ -68,7 +68,8 @@ protected:
         TDataModule1 module(LogPath);
         if (prepare) prepare(module);
         TFetched fetched;
-        std::unique_ptr<TKeyrixMemoryStream> body;
+        auto body = std::make_unique<TKeyrixMemoryStream>();  // a failure must clear it
+        body->Write("stale");
         const auto start = std::chrono::steady_clock::now();
         try {
             module.HttpGetFeed(body);
@@ -78,6 +79,7 @@ protected:
             const TErrorInfo info = DescribeException(e);
             fetched.ClassName = info.ClassName;
             fetched.Message = info.Message;
+            EXPECT_EQ(body, nullptr) << "a failed download leaves no stream";
         }
         fetched.Took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
         fetched.Check = module.Summary.CertificateCheck;

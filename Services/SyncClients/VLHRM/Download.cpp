@@ -75,6 +75,8 @@ bool TDataModule1::AcceptPeerCertificate(X509*, bool, std::int32_t, std::int32_t
 }
 
 void TDataModule1::HttpGetFeed(std::unique_ptr<TKeyrixMemoryStream>& stream) {
+    // A failure, even one of the client's set-up, leaves no stream.
+    stream.reset();
     // The whole download, its retry included, ends by this.
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::seconds(Settings().DownloadTimeoutSeconds);

@@ -260,6 +260,23 @@ TEST_F(DbStatements, ErrorTextHasTheStatusLinesOnly) {
     }
 }
 
+// A value the server quotes in its message (the duplicate key) cannot start a line of its
+// own in a log: its control characters are written visibly; the lines of the message stay.
+TEST_F(DbStatements, ValuesInTheServersTextAreWrittenVisibly) {
+    Execute("create table test_keys (k varchar(40) not null primary key)");
+    const std::string forged = "a\r\nSync finished at 01/01/26 00:00:00";
+    Execute("insert into test_keys (k) values (:k)", {forged});
+    try {
+        Execute("insert into test_keys (k) values (:k)", {forged});
+        FAIL() << "a duplicate key was taken";
+    } catch (const EFirebirdError& error) {
+        EXPECT_TRUE(error.HasCode(isc_unique_key_violation)) << error.Message();
+        EXPECT_NE(error.Message().find("a\\r\\nSync finished at 01/01/26 00:00:00"), std::string::npos) << error.Message();
+        EXPECT_EQ(error.Message().find("\r\nSync finished"), std::string::npos) << error.Message();
+        EXPECT_NE(error.Message().find(".\r\n"), std::string::npos) << "the message's own lines stay";
+    }
+}
+
 // The line both imports draw between a record's error and the end of the import: what the
 // server refused for reasons of the data, and what the client library found by itself.
 TEST_F(DbStatements, ServerReportedErrorsAreTheRecordsOwn) {

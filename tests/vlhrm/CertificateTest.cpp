@@ -194,7 +194,10 @@ TEST_F(Certificate, UnusableSettingsAreRefusedBeforeAnythingIsSent) {
          "The CA file \"" + dir.File("missing.pem") + "\" (\"HRM\"/\"CA file\") cannot be read: No such file or directory"},
         {true, dir.File("empty.pem"), "", "The CA file \"" + dir.File("empty.pem") + "\" (\"HRM\"/\"CA file\") is empty"},
         {true, dir.Path(), "", "(\"HRM\"/\"CA file\") cannot be read: it is no regular file"},
+        // OpenSSL finds no certificate in it only as it connects: nothing is sent all the same.
+        {true, dir.File("garbage.pem"), "", "The CA file \"" + dir.File("garbage.pem") + "\" (\"HRM\"/\"CA file\") cannot be used: "},
     };
+    WriteFile(dir.File("garbage.pem"), "no certificate here\n");
     for (const Case& test : cases) {
         SCOPED_TRACE(test.message);
         TGuardedServer server(c.Good);
@@ -202,7 +205,10 @@ TEST_F(Certificate, UnusableSettingsAreRefusedBeforeAnythingIsSent) {
         const TFetched fetched = Fetch(server.Url());
         EXPECT_EQ(fetched.ClassName, "EHttpClientError");
         EXPECT_NE(fetched.Message.find(test.message), std::string::npos) << fetched.Message;
-        EXPECT_TRUE(server.Server().Connections().empty()) << "no connection was made";
+        EXPECT_TRUE(server.Server().Requests().empty()) << "no request was sent";
+        if (test.caFile != dir.File("garbage.pem")) {
+            EXPECT_TRUE(server.Server().Connections().empty()) << "no connection was made";
+        }
     }
 }
 

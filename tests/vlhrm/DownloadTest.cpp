@@ -243,6 +243,9 @@ TEST_F(Download, HttpErrorIsRetriedOnceOnAFreshConnectionThenRaised) {
         {"401 offering an unsupported scheme", Challenging({"Bearer"}), Password, 401, "HTTP/1.1 401 Unauthorized"},
         {"401 with an empty password", Challenging({"Basic", "NTLM"}), "", 401, "HTTP/1.1 401 Unauthorized"},
         {"401 with a blank password", Challenging({"Basic"}), "   ", 401, "HTTP/1.1 401 Unauthorized"},
+        // The server's words go into log lines: a control character in them shows as an escape.
+        {"a reason with control characters", Respond({Status(503, "Busy\x1b[2J\tnow")}), Password, 503,
+         "HTTP/1.1 503 Busy\\x1b[2J\\tnow"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -211,6 +211,20 @@ TEST_F(Pass, RefusedMembershipEndsThePassWithNothingCommitted) {
     EXPECT_EQ(Query("select event_code from test_audit_events"), (Rows{{"26"}}));
 }
 
+// The group's name comes from the feed: a control character in it is written visibly in the
+// refusal, which the run writes to its logs.
+TEST_F(Pass, RefusalNamesTheGroupWithItsControlCharactersVisible) {
+    Database.Isql("INSERT INTO SYS_OBJECTS (ID, OBJECT_NAME, OBJECT_TYPE) VALUES (5, 'Door 1', 1);\n"
+                  "INSERT INTO TEST_REFUSALS (PROCEDURE_NAME, OBJECT_ID) VALUES ('PR_USER_GROUP_ADD', 5);\nCOMMIT;\n");
+    Feed = FeedOf({{"E1", "Ann", "Lee", 1, "Acme", "North&#13;&#10;Sync"}});
+    try {
+        Module->SyncPass();
+        FAIL() << "the refusal did not end the pass";
+    } catch (const EGroupAddError& e) {
+        EXPECT_EQ(e.Message(), "Failed to add group \"North\\r\\nSync\"; Object \"Door 1\"; Error \"HY000\"");
+    }
+}
+
 TEST_F(Pass, GroupLookupRunsOncePerChangeOfCompanyOrSite) {
     RunPass({{"E1", "Ann", "Lee", 1, "Acme", "North", 10},
              {"E2", "Bob", "Ray", 1, "Acme", "North", 10},

@@ -410,8 +410,7 @@ void THttpClient::RaiseTransferError(CURLcode code) const {
         case CURLE_SSL_PINNEDPUBKEYNOTMATCH: {
             const TPeerCertificate& peer = FTls.Peer();
             // The owner's own judge refused it, or no check asked for was at work.
-            if (!peer.Seen || peer.Judged == TPeerCertificate::TJudged::Refused ||
-                std::string_view(FTls.Checks().Name()) == "none")
+            if (!peer.Seen || peer.Judged == TPeerCertificate::TJudged::Refused || !FTls.Checks().Any())
                 throw ESocketError(text);
             throw ECertificateRefused(Format(
                 "The certificate of %s was refused (%s): subject \"%s\", issuer \"%s\", valid from %s to %s, public key "

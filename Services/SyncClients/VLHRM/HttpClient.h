@@ -81,6 +81,8 @@ struct TTlsChecks {
     // libcurl's pins of the server's public key ("sha256//<base64>", ';' between); empty: none.
     std::string PinnedKeys;
 
+    // Whether anything is checked beyond the callback.
+    bool Any() const { return VerifyAuthority || !PinnedKeys.empty(); }
     // "none", "authority", "pin" or "both": what a connection that succeeded has passed.
     const char* Name() const;
 };

@@ -177,7 +177,18 @@ TKeyEvent THeadlessConsole::ReadInput() {
     if (Input.empty()) throw EConsoleInputEnd("The console's scripted input has no key left");
     TKeyEvent event = Input.front();
     Input.pop_front();
+    if (event.WindowSize) {
+        const auto [width, height] = FResizes.front();
+        FResizes.pop_front();
+        FBuffer.SetMaximumWindowSize({width, height});
+    }
     return event;
+}
+
+void THeadlessConsole::Resize(std::int16_t width, std::int16_t height) {
+    // The size applies when the event is read, as a terminal's applies when it is resized.
+    FResizes.emplace_back(width, height);
+    Input.push_back(TKeyEvent::WindowSizeChanged());
 }
 
 void THeadlessConsole::Beep(std::uint32_t frequency, std::uint32_t duration) { Tones.emplace_back(frequency, duration); }

@@ -64,13 +64,22 @@ enum : std::uint16_t {
     // Letters and digits are their upper-case ASCII codes ('A' = 0x41, '0' = 0x30).
 };
 
-// One key going down (or up), as the console reports it.
+// One key going down (or up), as the console reports it; or, with WindowSize, no key but
+// the news that the console's window changed its size.
 struct TKeyEvent {
     bool KeyDown = true;
     std::uint16_t VirtualKeyCode = 0;
     char32_t Char = 0;  // 0 for a key without a character
     std::uint32_t ControlKeyState = 0;
+    bool WindowSize = false;
     bool operator==(const TKeyEvent&) const = default;
+
+    static TKeyEvent WindowSizeChanged() {
+        TKeyEvent event;
+        event.KeyDown = false;
+        event.WindowSize = true;
+        return event;
+    }
 };
 
 // The buffer and the operations on it that do not depend on where it is shown.
@@ -158,6 +167,9 @@ public:
     // Queues key-down events: a character, or a virtual key with modifiers.
     void Type(std::u32string_view text);
     void Press(std::uint16_t virtualKey, std::uint32_t modifiers = 0, char32_t ch = 0);
+    // Queues a window-size event; the window may be this large from then on (as a resized
+    // terminal's).
+    void Resize(std::int16_t width, std::int16_t height);
 
     std::deque<TKeyEvent> Input;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> Tones;
@@ -166,6 +178,7 @@ public:
 
 private:
     TScreenBuffer FBuffer;
+    std::deque<std::pair<std::int16_t, std::int16_t>> FResizes;
 };
 
 // The process's console for the menu; null until one is set.

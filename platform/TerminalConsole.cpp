@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -28,25 +29,39 @@ constexpr int PasteWaitMs = 1000;
 
 constexpr const char* PasteOn = "\x1b[?2004h";
 constexpr const char* PasteOff = "\x1b[?2004l";
+// xterm's window operations 22 and 23: save the title on the terminal's stack, and restore it.
+constexpr const char* PushTitle = "\x1b[22;0t";
+constexpr const char* PopTitle = "\x1b[23;0t";
 constexpr int EndSignals[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT};
+// What the self-pipe carries from the signal handlers to the console.
+constexpr char ResizedByte = 'W', ContinuedByte = 'C';
 
 // What the signal handlers need, prepared before they can run: they may only make
 // async-signal-safe calls. One console at a time owns it.
 bool GInUse = false;
 volatile sig_atomic_t GActive = 0;
-int GInFd = -1, GOutFd = -1, GResizeFd = -1;
+volatile sig_atomic_t GSuspended = 0;  // SIGTSTP gave the terminal back; SIGCONT takes it again
+int GInFd = -1, GOutFd = -1, GSignalFd = -1;
 termios GSaved;
 char GLeave[512];
 std::size_t GLeaveLength = 0;
-struct sigaction GOldEnd[std::size(EndSignals)], GOldResize;
-bool GInstalled[std::size(EndSignals)];
+struct sigaction GOldEnd[std::size(EndSignals)], GOldResize, GOldSuspend, GOldContinue;
+bool GInstalled[std::size(EndSignals)], GSuspendInstalled = false;
 TERMINAL* GTerm = nullptr;
 
+void GiveTerminalBack() {
+    tcsetattr(GInFd, TCSANOW, &GSaved);
+    [[maybe_unused]] const ssize_t written = write(GOutFd, GLeave, GLeaveLength);
+}
+
+void Notify(char byte) {
+    const int savedErrno = errno;
+    [[maybe_unused]] const ssize_t written = write(GSignalFd, &byte, 1);
+    errno = savedErrno;
+}
+
 extern "C" void OnEndSignal(int signal) {
-    if (GActive) {
-        tcsetattr(GInFd, TCSANOW, &GSaved);
-        [[maybe_unused]] const ssize_t written = write(GOutFd, GLeave, GLeaveLength);
-    }
+    if (GActive && !GSuspended) GiveTerminalBack();
     struct sigaction action {};
     action.sa_handler = SIG_DFL;
     sigemptyset(&action.sa_mask);
@@ -54,10 +69,30 @@ extern "C" void OnEndSignal(int signal) {
     raise(signal);  // delivered with the default action once this handler returns
 }
 
-extern "C" void OnResize(int) {
+extern "C" void OnResize(int) { Notify(ResizedByte); }
+
+extern "C" void OnContinue(int) { Notify(ContinuedByte); }
+
+// Stops as the default action would, with the terminal given back first, as a shell expects
+// of a stopped program; the console takes it again on SIGCONT.
+extern "C" void OnSuspend(int signal) {
     const int savedErrno = errno;
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t written = write(GResizeFd, &byte, 1);
+    if (GActive && !GSuspended) {
+        GiveTerminalBack();
+        GSuspended = 1;
+    }
+    struct sigaction action {}, own {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal, &action, &own);
+    sigset_t unblock;
+    sigemptyset(&unblock);
+    sigaddset(&unblock, signal);
+    sigprocmask(SIG_UNBLOCK, &unblock, nullptr);
+    kill(getpid(), signal);  // stops here; in an orphaned process group the kernel ignores it
+    sigaction(signal, &own, nullptr);
+    // Continued, or never stopped: either way the console must take the terminal again.
+    Notify(ContinuedByte);
     errno = savedErrno;
 }
 
@@ -87,6 +122,8 @@ std::string Cap(const char* name, std::string fallback) {
 
 // The console's colour (bit 0 blue, bit 1 green, bit 2 red, bit 3 intensity) as an ANSI
 // colour (0 black, 1 red, 2 green, 3 yellow, 4 blue, ... plus 8 for the bright ones).
+constexpr int Black = 0, LightGrey = 7, White = 15;
+
 int AnsiColour(int colour) { return ((colour & 4) >> 2) | (colour & 2) | ((colour & 1) << 2) | (colour & 8); }
 
 std::string Describe(int fd, const char* role) {
@@ -107,15 +144,22 @@ int RequireTerminal(int inFd, int outFd) {
     return inFd;
 }
 
+bool HasFlag(const char* name) { return GTerm && tigetflag(name) > 0; }
+
+
 }  // namespace
 
 TTerminalConsole::TCaps TTerminalConsole::ReadCaps(int outFd) {
     TCaps caps;
     int error = 0;
-    // No entry for TERM: plain ANSI, which every terminal emulator of today speaks.
+    // No entry for TERM: plain ANSI, which every terminal emulator of today speaks. An entry
+    // is taken at its word: without smcup (the Linux console) there is no alternate screen.
     GTerm = setupterm(nullptr, outFd, &error) == 0 ? cur_term : nullptr;  // 0 is OK
-    caps.Enter = Cap("smcup", "\x1b[?1049h");
-    caps.Leave = Cap("rmcup", "\x1b[?1049l");
+    caps.Enter = Cap("smcup", GTerm ? "" : "\x1b[?1049h");
+    caps.Leave = Cap("rmcup", GTerm ? "" : "\x1b[?1049l");
+    caps.Clear = Cap("clear", "\x1b[H\x1b[2J");
+    caps.Bold = Cap("bold", "\x1b[1m");
+    caps.Reverse = Cap("rev", "\x1b[7m");
     caps.Cup = Cap("cup", "");
     caps.HideCursor = Cap("civis", "\x1b[?25l");
     caps.ShowCursor = Cap("cnorm", "\x1b[?25h");
@@ -126,7 +170,16 @@ TTerminalConsole::TCaps TTerminalConsole::ReadCaps(int outFd) {
     caps.Bell = Cap("bel", "\a");
     // el clears in the current background only where the terminal has bce.
     caps.ClearLineInColour = GTerm && tigetflag("bce") > 0;
-    caps.Colours16 = GTerm && tigetnum("colors") >= 16 && !caps.Setaf.empty() && !caps.Setab.empty();
+    // XT marks a terminal that speaks xterm's sequences: the title, and the bright colours as
+    // SGR 90-107 whatever its entry counts.
+    const bool xtermLike = HasFlag("XT");
+    const bool setColours = !caps.Setaf.empty() && !caps.Setab.empty();
+    const int colours = GTerm ? tigetnum("colors") : 0;
+    caps.Colours16 = GTerm && colours >= 16 && setColours;
+    caps.Colours8 = GTerm && !xtermLike && !caps.Colours16 && colours >= 8 && setColours;
+    caps.NoColours = GTerm && !xtermLike && !caps.Colours16 && !caps.Colours8;
+    // A title sent to a terminal that has none would show as text (the Linux console).
+    caps.Titles = !GTerm || xtermLike || !Cap("tsl", "").empty();
     const std::string backspace = Cap("kbs", "\x7f");
     if (backspace.size() == 1) caps.Backspace = static_cast<unsigned char>(backspace[0]);
     static const std::pair<const char*, std::uint16_t> keys[] = {
@@ -146,6 +199,12 @@ TTerminalConsole::TTerminalConsole(int inFd, int outFd)
     : FIn(RequireTerminal(inFd, outFd)), FOut(outFd), FCaps(ReadCaps(outFd)),
       FDecoder(FCaps.Backspace, FCaps.Keys), FBuffer(1, 1) {
     try {
+        // A terminal that cannot place the cursor would get escape sequences it prints.
+        if (GTerm && (FCaps.Cup.empty() || HasFlag("hc") || HasFlag("gn"))) {
+            const char* term = std::getenv("TERM");
+            throw ENoTerminal(std::string("The settings menu needs a terminal that can place the cursor (TERM=") +
+                              (term ? term : "") + " cannot)");
+        }
         // Named now: a terminal that is gone has no name any more.
         FInName = Describe(FIn, "terminal");
         FOutName = Describe(FOut, "terminal");
@@ -161,22 +220,26 @@ TTerminalConsole::TTerminalConsole(int inFd, int outFd)
         int pipeFds[2];
         if (pipe2(pipeFds, O_NONBLOCK | O_CLOEXEC) != 0) {
             const int error = errno;
-            throw EOSError(error, std::string("Cannot create the pipe for terminal resizes: ") + std::strerror(error));
+            throw EOSError(error, std::string("Cannot create the pipe for terminal signals: ") + std::strerror(error));
         }
-        FResizeRead.Reset(pipeFds[0]);
-        FResizeWrite.Reset(pipeFds[1]);
+        FSignalRead.Reset(pipeFds[0]);
+        FSignalWrite.Reset(pipeFds[1]);
 
         FShownSize = TerminalSize();
         FBuffer.SetSize(FShownSize);
         FBuffer.SetMaximumWindowSize(FShownSize);
 
-        const std::string leave = FCaps.Reset + PasteOff + FCaps.ShowCursor + FCaps.Leave;
+        // The screen is cleared in the terminal's own colours before it is left: where there
+        // is no alternate screen, that is all that takes the menu away.
+        const std::string leave = FCaps.Reset + FCaps.Clear + PasteOff + FCaps.ShowCursor + FCaps.Leave +
+                                  (FCaps.Titles ? PopTitle : "");
         GLeaveLength = std::min(leave.size(), sizeof GLeave);
         std::memcpy(GLeave, leave.data(), GLeaveLength);
         GInFd = FIn;
         GOutFd = FOutNonBlocking.Get() >= 0 ? FOutNonBlocking.Get() : FOut;
-        GResizeFd = FResizeWrite.Get();
+        GSignalFd = FSignalWrite.Get();
         GSaved = FSaved;
+        GSuspended = 0;
         GActive = 1;
 
         struct sigaction action {};
@@ -189,20 +252,27 @@ TTerminalConsole::TTerminalConsole(int inFd, int outFd)
             GInstalled[i] = GOldEnd[i].sa_handler != SIG_IGN;
             if (GInstalled[i]) sigaction(EndSignals[i], &action, nullptr);
         }
-        action.sa_handler = OnResize;
+        action.sa_handler = OnSuspend;
+        sigaction(SIGTSTP, nullptr, &GOldSuspend);
+        GSuspendInstalled = GOldSuspend.sa_handler != SIG_IGN;
+        if (GSuspendInstalled) sigaction(SIGTSTP, &action, nullptr);
         action.sa_flags = SA_RESTART;
+        sigemptyset(&action.sa_mask);
+        action.sa_handler = OnResize;
         sigaction(SIGWINCH, &action, &GOldResize);
+        action.sa_handler = OnContinue;
+        sigaction(SIGCONT, &action, &GOldContinue);
 
         // Raw input: every key byte as it comes, no echo, and Ctrl+C as the byte 3.
-        termios raw = FSaved;
-        cfmakeraw(&raw);
-        raw.c_cc[VMIN] = 1;
-        raw.c_cc[VTIME] = 0;
-        if (tcsetattr(FIn, TCSANOW, &raw) != 0) {
+        FRaw = FSaved;
+        cfmakeraw(&FRaw);
+        FRaw.c_cc[VMIN] = 1;
+        FRaw.c_cc[VTIME] = 0;
+        if (tcsetattr(FIn, TCSANOW, &FRaw) != 0) {
             const int error = errno;
             throw EOSError(error, "Cannot set raw mode on " + FInName + ": " + std::strerror(error));
         }
-        Write(FCaps.Enter + PasteOn + FCaps.Reset);
+        Write(EnterSequence());
     } catch (...) {
         Restore();
         throw;
@@ -217,9 +287,11 @@ void TTerminalConsole::Restore() noexcept {
         sigset_t block, previous;
         sigemptyset(&block);
         for (int signal : EndSignals) sigaddset(&block, signal);
+        sigaddset(&block, SIGTSTP);
         pthread_sigmask(SIG_BLOCK, &block, &previous);
         GActive = 0;
-        if (!FLost) {
+        // Stopped and given back already: leaving again would clear the shell's screen.
+        if (!FLost && !GSuspended) {
             const int fd = FOutNonBlocking.Get() >= 0 ? FOutNonBlocking.Get() : FOut;
             std::string_view rest(GLeave, GLeaveLength);
             // A terminal that takes nothing gets one short try: leaving must not hang.
@@ -239,7 +311,10 @@ void TTerminalConsole::Restore() noexcept {
         tcsetattr(FIn, TCSANOW, &FSaved);
         for (std::size_t i = 0; i < std::size(EndSignals); ++i)
             if (GInstalled[i]) sigaction(EndSignals[i], &GOldEnd[i], nullptr);
+        if (GSuspendInstalled) sigaction(SIGTSTP, &GOldSuspend, nullptr);
         sigaction(SIGWINCH, &GOldResize, nullptr);
+        sigaction(SIGCONT, &GOldContinue, nullptr);
+        GSuspended = 0;
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     }
     if (GTerm) {
@@ -257,20 +332,45 @@ TCoord TTerminalConsole::TerminalSize() const {
             static_cast<std::int16_t>(std::min<int>(size.ws_row, 4000))};
 }
 
-void TTerminalConsole::CheckResize() {
-    pollfd resize{FResizeRead.Get(), POLLIN, 0};
-    if (::poll(&resize, 1, 0) > 0) Resize();
+std::string TTerminalConsole::EnterSequence() const {
+    return (FCaps.Titles ? PushTitle : "") + FCaps.Enter + PasteOn + FCaps.Reset;
 }
 
-void TTerminalConsole::Resize() {
-    char drain[64];
+void TTerminalConsole::CheckSignals() {
+    pollfd signals{FSignalRead.Get(), POLLIN, 0};
+    if (::poll(&signals, 1, 0) > 0) TakeSignals();
+}
+
+// What the handlers reported: a new size (reported once by ReadInput), a continue after a stop.
+void TTerminalConsole::TakeSignals() {
+    bool continued = false;
+    char bytes[64];
     for (;;) {
-        const ssize_t got = ::read(FResizeRead.Get(), drain, sizeof drain);
-        if (got <= 0 && !(got < 0 && errno == EINTR)) break;
+        const ssize_t got = ::read(FSignalRead.Get(), bytes, sizeof bytes);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        continued = continued || std::string_view(bytes, static_cast<std::size_t>(got)).find(ContinuedByte) != std::string_view::npos;
     }
-    FShownSize = TerminalSize();
+    if (continued) Resume();
+    const TCoord size = TerminalSize();
+    if (size == FShownSize) return;
+    FShownSize = size;
     FBuffer.SetMaximumWindowSize(FShownSize);
     FFullRedraw = true;
+    FResized = true;
+}
+
+void TTerminalConsole::Resume() {
+    // Whatever the terminal showed meanwhile is not the menu: everything is drawn anew.
+    FFullRedraw = true;
+    FCursorShown = -1;
+    if (!GSuspended) return;  // stopped by SIGSTOP: the terminal stayed as it was
+    if (tcsetattr(FIn, TCSANOW, &FRaw) != 0) {
+        const int error = errno;
+        throw ETerminalClosed("Cannot set raw mode on " + FInName + " again: " + std::strerror(error));
+    }
+    GSuspended = 0;
+    Write(EnterSequence());
 }
 
 std::string TTerminalConsole::MoveTo(int row, int column) const {
@@ -282,6 +382,23 @@ std::string TTerminalConsole::Colour(std::uint16_t attributes) const {
     const int text = AnsiColour(attributes & 0x0F), background = AnsiColour((attributes >> 4) & 0x0F);
     if (FCaps.Colours16 && GTerm)
         return WithoutPadding(tiparm(FCaps.Setaf.c_str(), text)) + WithoutPadding(tiparm(FCaps.Setab.c_str(), background));
+    if (FCaps.NoColours) {
+        // No colours: a background other than the screen's in reverse video, text in a colour
+        // or bright in bold.
+        const int fg = attributes & 0x0F, bg = (attributes >> 4) & 0x0F;
+        return FCaps.Reset + (bg != Black && bg != White ? FCaps.Reverse : "") +
+               (fg != Black && fg != LightGrey ? FCaps.Bold : "");
+    }
+    if (FCaps.Colours8 && GTerm) {
+        // Eight colours: white is light grey, so the light grey of the edit field shows in
+        // reverse (grey on its text colour) and bright text is bold.
+        const int fg = attributes & 0x0F, bg = (attributes >> 4) & 0x0F;
+        const bool field = bg == LightGrey;
+        const int shownText = field ? LightGrey : fg & 7, shownBackground = field ? fg & 7 : bg & 7;
+        return FCaps.Reset + (!field && (fg & 8) ? FCaps.Bold : "") +
+               WithoutPadding(tiparm(FCaps.Setaf.c_str(), AnsiColour(shownText))) +
+               WithoutPadding(tiparm(FCaps.Setab.c_str(), AnsiColour(shownBackground)));
+    }
     // Fewer than 16 colours in terminfo: the bright colours as SGR 90-97 and 100-107 anyway,
     // which terminal emulators take; the others ignore them and show the plain colour.
     const auto sgr = [](int colour, int base, int brightBase) {
@@ -291,7 +408,7 @@ std::string TTerminalConsole::Colour(std::uint16_t attributes) const {
 }
 
 void TTerminalConsole::Present() {
-    CheckResize();
+    CheckSignals();
     const int width = FShownSize.X, height = FShownSize.Y;
     const std::size_t cells = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
     if (FShown.size() != cells) {
@@ -377,13 +494,17 @@ void TTerminalConsole::Present() {
 TKeyEvent TTerminalConsole::ReadInput() {
     Present();
     for (;;) {
+        if (FResized) {
+            FResized = false;
+            return TKeyEvent::WindowSizeChanged();
+        }
         if (std::optional<TDecodedInput> input = FDecoder.Next()) {
             if (input->Kind == TDecodedInput::TKind::Key) return input->Key;
             FClipboard = std::move(input->Paste);
             return TKeyEvent{true, 'V', 22, LEFT_CTRL_PRESSED};
         }
         const int timeout = FDecoder.InPaste() ? PasteWaitMs : FDecoder.Holding() ? EscapeWaitMs : -1;
-        pollfd fds[2] = {{FIn, POLLIN, 0}, {FResizeRead.Get(), POLLIN, 0}};
+        pollfd fds[2] = {{FIn, POLLIN, 0}, {FSignalRead.Get(), POLLIN, 0}};
         const int ready = ::poll(fds, 2, timeout);
         if (ready < 0) {
             if (errno == EINTR) continue;
@@ -395,8 +516,9 @@ TKeyEvent TTerminalConsole::ReadInput() {
             continue;
         }
         if (fds[1].revents) {
-            Resize();
+            TakeSignals();
             Present();
+            continue;  // a new size is reported before the next key
         }
         if (fds[0].revents) {
             char bytes[4096];
@@ -441,6 +563,7 @@ void TTerminalConsole::Write(const std::string& bytes) {
 void TTerminalConsole::Beep(std::uint32_t, std::uint32_t) { Write(FCaps.Bell); }
 
 void TTerminalConsole::SetTitle(const std::string& title) {
+    if (!FCaps.Titles) return;
     // Control characters (C0, DEL and C1) would end the sequence early or start another.
     std::string clean;
     const std::string text = SanitizeUtf8(title);

@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <regex>
 #include <thread>
 
 namespace keyrix::platform {
@@ -116,6 +117,10 @@ public:
     }
     const TCharInfo& Cell(int x, int y) const { return Cells[static_cast<std::size_t>(y * Columns + x)]; }
 
+    // Beside the console's colour bits: bold and reverse video, which only terminals with
+    // fewer than 16 colours are sent.
+    static constexpr std::uint16_t Bold = 0x100, Reverse = 0x200;
+
     int Columns, Rows, X = 0, Y = 0, Bells = 0;
     std::uint16_t Attr = 0x07;
     bool CursorVisible = true, Alternate = false, Paste = false;
@@ -165,10 +170,12 @@ private:
         } else if (final == 'm') {
             for (int n : numbers) {
                 if (n == 0) Attr = 0x07;
-                if (n >= 30 && n <= 37) Attr = static_cast<std::uint16_t>((Attr & 0xF0) | Console(n - 30));
-                if (n >= 90 && n <= 97) Attr = static_cast<std::uint16_t>((Attr & 0xF0) | Console(n - 90 + 8));
-                if (n >= 40 && n <= 47) Attr = static_cast<std::uint16_t>((Attr & 0x0F) | (Console(n - 40) << 4));
-                if (n >= 100 && n <= 107) Attr = static_cast<std::uint16_t>((Attr & 0x0F) | (Console(n - 100 + 8) << 4));
+                if (n == 1) Attr |= Bold;
+                if (n == 7) Attr |= Reverse;
+                if (n >= 30 && n <= 37) Attr = static_cast<std::uint16_t>((Attr & ~0x0F) | Console(n - 30));
+                if (n >= 90 && n <= 97) Attr = static_cast<std::uint16_t>((Attr & ~0x0F) | Console(n - 90 + 8));
+                if (n >= 40 && n <= 47) Attr = static_cast<std::uint16_t>((Attr & ~0xF0) | (Console(n - 40) << 4));
+                if (n >= 100 && n <= 107) Attr = static_cast<std::uint16_t>((Attr & ~0xF0) | (Console(n - 100 + 8) << 4));
             }
         }
         return j + 1;
@@ -255,9 +262,9 @@ TEST_F(TerminalConsoleTest, RawModeAndAlternateScreenWhileItLivesRestoredExactly
 }
 
 TEST_F(TerminalConsoleTest, PresentDrawsTheWindowInItsColoursAndThenOnlyWhatChanged) {
-    // xterm-256color has 16 colours in terminfo, xterm and linux 8 (SGR written directly),
-    // and a terminal terminfo does not know gets plain ANSI.
-    for (const char* term : {"xterm-256color", "xterm", "linux", "no-such-terminal-here"}) {
+    // xterm-256color has 16 colours in terminfo; xterm 8, but it speaks xterm's bright colours
+    // (SGR written directly); a terminal terminfo does not know gets plain ANSI.
+    for (const char* term : {"xterm-256color", "xterm", "no-such-terminal-here"}) {
         SCOPED_TRACE(term);
         ::setenv("TERM", term, 1);
         TPty pty(40, 10);
@@ -304,7 +311,7 @@ TEST_F(TerminalConsoleTest, PresentDrawsTheWindowInItsColoursAndThenOnlyWhatChan
         EXPECT_EQ(screen.X, 12);
 
         // A row blanked in a colour, as a cleared window is: the terminal shows the colour
-        // to the row's end (xterm and linux clear it with el).
+        // to the row's end (xterm clears it with el).
         buffer.FillCharacter(U' ', 40, {0, 2});
         buffer.FillAttribute(0x70, 40, {0, 2});
         buffer.FillAttribute(0x1F, 3, {0, 3});
@@ -322,6 +329,44 @@ TEST_F(TerminalConsoleTest, PresentDrawsTheWindowInItsColoursAndThenOnlyWhatChan
         console.Present();
         screen.Feed(pty.Take());
         EXPECT_FALSE(screen.CursorVisible);
+    }
+}
+
+TEST_F(TerminalConsoleTest, WithFewerThan16ColoursTheMenusRolesStayApart) {
+    // The menu's screen (black on white), edit field (black on light grey), button (red on
+    // white) and selected button (white on red). The Linux console has 8 colours and shows a
+    // bright background as the plain one; vt100 has none.
+    constexpr std::uint16_t roles[] = {0xF0, 0x70, 0xF4, 0x4F};
+    struct Case {
+        const char* term;
+        std::uint16_t shown[std::size(roles)];
+    };
+    constexpr std::uint16_t Bold = TScreenModel::Bold, Reverse = TScreenModel::Reverse;
+    const Case cases[] = {
+        // The field in reverse: light grey on black; bright text bold.
+        {"linux", {0x70, 0x07, 0x74, 0x47 | Bold}},
+        {"vt100", {0x07, 0x07 | Reverse, 0x07 | Bold, 0x07 | Reverse | Bold}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.term);
+        ::setenv("TERM", c.term, 1);
+        TPty pty(40, 10);
+        TTerminalConsole console(pty.Slave.Get(), pty.Slave.Get());
+        TScreenBuffer& buffer = console.Buffer();
+        for (std::size_t i = 0; i < std::size(roles); ++i) {
+            buffer.SetAttributes(roles[i]);
+            buffer.SetCursorPosition({static_cast<std::int16_t>(4 * i), 1});
+            buffer.Write(U"ab");
+        }
+        console.Present();
+        const std::string bytes = pty.Take();
+        TScreenModel screen(40, 10);
+        screen.Feed(bytes);
+        for (std::size_t i = 0; i < std::size(roles); ++i)
+            EXPECT_EQ(screen.Cell(static_cast<int>(4 * i), 1).Attributes, c.shown[i]) << "role " << i;
+        EXPECT_FALSE(std::regex_search(bytes, std::regex("\x1b\\[[0-9;]*(9[0-7]|10[0-7])m"))) << "no bright colours";
+        EXPECT_EQ(bytes.find("\x1b[?1049h"), std::string::npos) << "no alternate screen in terminfo";
+        EXPECT_EQ(bytes.find("\x1b]"), std::string::npos) << "no title: the console would print it";
     }
 }
 
@@ -413,6 +458,8 @@ TEST_F(TerminalConsoleTest, ResizeChangesTheMaximumWindowAndRedrawsInFull) {
     ASSERT_EQ(ioctl(pty.Master.Get(), TIOCSWINSZ, &smaller), 0);
     ::raise(SIGWINCH);
     pty.Type("q");
+    // The new size is news before the key.
+    EXPECT_EQ(console.ReadInput(), TKeyEvent::WindowSizeChanged());
     EXPECT_EQ(console.ReadInput(), (TKeyEvent{true, 'Q', U'q', 0}));
     EXPECT_EQ(console.Buffer().MaximumWindowSize(), (TCoord{60, 20}));
     EXPECT_EQ(console.Buffer().Window(), (TSmallRect{0, 0, 59, 19}));
@@ -426,6 +473,11 @@ TEST_F(TerminalConsoleTest, ResizeChangesTheMaximumWindowAndRedrawsInFull) {
     ::raise(SIGWINCH);
     console.Present();
     EXPECT_EQ(console.Buffer().MaximumWindowSize(), (TCoord{100, 30}));
+    EXPECT_EQ(console.ReadInput(), TKeyEvent::WindowSizeChanged()) << "a size seen while drawing is news too";
+    // A SIGWINCH without a new size is no news.
+    ::raise(SIGWINCH);
+    pty.Type("w");
+    EXPECT_EQ(console.ReadInput(), (TKeyEvent{true, 'W', U'w', 0}));
 }
 
 TEST_F(TerminalConsoleTest, BellTitleAndClipboard) {
@@ -489,6 +541,61 @@ TEST_F(TerminalConsoleTest, ATerminalThatTakesNoOutputFailsTheWriteInTime) {
         EXPECT_LT(waited, std::chrono::milliseconds(TTerminalConsole::WriteTimeoutMs + 5000));
     }
     // Leaving did not hang either, and the modes are back.
+    ExpectSameModes(pty.Modes(), before);
+}
+
+TEST_F(TerminalConsoleTest, SuspendGivesTheTerminalBackAndContinueTakesItAgain) {
+    TPty pty;
+    const termios before = pty.Modes();
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // A process group of its own, as a shell gives a job: the kernel ignores SIGTSTP in
+        // an orphaned one.
+        ::setpgid(0, 0);
+        int code = 3;
+        try {
+            TTerminalConsole console(pty.Slave.Get(), pty.Slave.Get());
+            console.Buffer().Write(U"menu");
+            console.Present();
+            (void)!::write(ready[1], "r", 1);
+            TKeyEvent key = console.ReadInput();
+            while (key.WindowSize) key = console.ReadInput();
+            code = key.Char == U'q' ? 0 : 4;
+        } catch (...) {
+        }
+        ::_exit(code);
+    }
+    ::close(ready[1]);
+    pollfd wait{ready[0], POLLIN, 0};
+    ASSERT_EQ(::poll(&wait, 1, 10000), 1);
+    ::close(ready[0]);
+    pty.Take();
+
+    ::kill(child, SIGTSTP);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, WUNTRACED), child);
+    ASSERT_TRUE(WIFSTOPPED(status)) << "status " << status;
+    // Stopped: the terminal is as it was before, off the alternate screen.
+    ExpectSameModes(pty.Modes(), before);
+    const std::string left = pty.Take();
+    EXPECT_NE(left.find("\x1b[?1049l"), std::string::npos) << left;
+    EXPECT_NE(left.find("\x1b[?25h"), std::string::npos) << left;
+
+    ::kill(child, SIGCONT);
+    // Continued: raw mode and the alternate screen again, and the screen drawn whole.
+    const std::string back = pty.ReadUntil("menu");
+    EXPECT_NE(back.find("\x1b[?1049h"), std::string::npos) << back;
+    EXPECT_NE(back.find("menu"), std::string::npos) << back;
+    EXPECT_EQ(pty.Modes().c_lflag & ICANON, 0u);
+    pty.Type("q");
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (::waitpid(child, &status, WNOHANG) == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the key after the continue reached the console";
     ExpectSameModes(pty.Modes(), before);
 }
 

@@ -359,6 +359,7 @@ char32_t ReadKey() {
     console.Present();
     for (;;) {
         const platform::TKeyEvent event = console.ReadInput();
+        if (event.WindowSize) return KeyWindowResized;
         if (!event.KeyDown) continue;
         if (event.Char != 0) return event.Char;
         const TExtendedKey* key = FindExtendedKey(event.VirtualKeyCode);
@@ -391,6 +392,11 @@ int VisibleHeight() {
 
 int BufferWidth() { return Buffer().Size().X; }
 int BufferHeight() { return Buffer().Size().Y; }
+
+int LargestWindowWidth() { return Buffer().MaximumWindowSize().X; }
+int LargestWindowHeight() { return Buffer().MaximumWindowSize().Y; }
+
+void SetBufferSize(int width, int height) { Buffer().SetSize({S16(width), S16(height)}); }
 
 void GrowBuffer(int width, int height) {
     TScreenBuffer& buffer = Buffer();

@@ -50,8 +50,13 @@ void InsertLine();
 void DeleteLine();
 void ShowCursor(bool visible);
 
+// What ReadKey answers when the console's window changed its size: no key gives it, as it
+// lies beyond Unicode.
+constexpr char32_t KeyWindowResized = 0x110000;
+
 // One character code; an extended key reads as 0 and then its extended code (the PC
-// keyboard's codes: Up is 0, 72). Keys that give neither are skipped.
+// keyboard's codes: Up is 0, 72). Keys that give neither are skipped. A change of the
+// window's size reads as KeyWindowResized.
 char32_t ReadKey();
 
 // The visible window's and the buffer's size, read anew each time.
@@ -59,9 +64,14 @@ int VisibleWidth();
 int VisibleHeight();
 int BufferWidth();
 int BufferHeight();
+// The largest window the console can show now (the terminal's size).
+int LargestWindowWidth();
+int LargestWindowHeight();
 // The buffer, or the visible window placed at the buffer's top-left, at least this large.
 void GrowBuffer(int width, int height);
 void GrowWindow(int width, int height);
+// The buffer exactly this large; the cells that fit are kept.
+void SetBufferSize(int width, int height);
 
 // A tone; nothing below 37 Hz.
 void Sound(std::uint32_t frequency, std::uint32_t duration);

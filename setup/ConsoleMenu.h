@@ -210,7 +210,7 @@ public:
     void RestoreDefaults();
 
     // Shows the menu on the process's console and handles keys until Esc or a button's
-    // action ends it.
+    // action ends it. A new window size lays the screen out again for it.
     void Run();
     // Makes item the selection, when the current one lets the selection go.
     void Select(TCMenuBaseItem* item);
@@ -253,7 +253,16 @@ private:
     TCMenuBaseItem* EndOfSettings() const;
     void InsertAfter(TCMenuBaseItem& item, TCMenuBaseItem* anchor);
 
+    // Sizes the value column, the buffer and the window for a console window of this size
+    // and clears the screen to white.
+    void LayOut(std::int32_t width, std::int32_t height, bool grow);
+    void DrawItems();
+    // The window changed its size: everything is laid out and drawn again, and the item
+    // being edited stays selected with its text and cursor.
+    void Relayout();
+
     bool FRunning = false;
+    std::string FMessage;  // the row below the buttons, shown again after a relayout
 
     std::vector<std::unique_ptr<TCMenuButton>> FButtons;        // owned
     std::vector<std::unique_ptr<TCMenuCategory>> FCategories;   // owned; each owns its settings

@@ -196,6 +196,11 @@ bool TCMenuSetting::HandleKey(char32_t key, bool extended) {
             break;
         case CtrlV: {
             std::u32string pasted = CodePointsOf(Console().ClipboardText());
+            if (pasted.empty()) {
+                // Nothing copied: a paste would only wipe the value.
+                Sound(6000, 200);
+                return true;
+            }
             if (pasted.size() > MaxPasteLength) pasted.resize(MaxPasteLength);
             EditText = Utf8Of(pasted);
             // From the last character to the first, so that a string setting, full while the
@@ -273,30 +278,24 @@ void TConsoleMenu::Run() {
     SavedTextColor = TextColor();
     SavedBackground = TextBackground();
 
-    ScreenWidth = VisibleWidth();
-    ScreenHeight = VisibleHeight();
-    ValueWidth = std::max(ScreenWidth - CaptionWidth - 5, MinValueWidth);
-    const std::int32_t rows = RowCount + CategoryCount + 4;
-    GrowBuffer(CaptionWidth + ValueWidth + 5, rows);
-    ScreenHeight = std::min(ScreenHeight, rows);
-    GrowWindow(ScreenWidth, ScreenHeight);
-    ReadConsoleState();
-
-    SetTextBackground(White);
-    ClearWindow();
-    SetMenuWindow();
+    LayOut(VisibleWidth(), VisibleHeight(), true);
 
     FRunning = true;
     TScopeGuard stopped([this] { FRunning = false; });
     ExitRequested = false;
     Current = nullptr;
-    for (TCMenuBaseItem* item = FirstItem(); item; item = item->Next) item->Draw();
+    FMessage.clear();
+    DrawItems();
     MoveCursor(1, 1);
     SelectFirst();
 
     while (!ExitRequested) {
         const char32_t key = ReadKey();
         if (key == EscKey) break;  // at once: no edit is closed, nothing is saved
+        if (key == KeyWindowResized) {
+            Relayout();
+            continue;
+        }
         if (key == 0) {
             const char32_t code = ReadKey();
             if (Current == nullptr || Current->HandleKey(code, true)) continue;
@@ -320,6 +319,49 @@ void TConsoleMenu::Run() {
     SetTextColor(static_cast<std::uint8_t>(SavedTextColor));
     SetTextBackground(static_cast<std::uint8_t>(SavedBackground));
     ClearWindow();
+}
+
+void TConsoleMenu::LayOut(std::int32_t width, std::int32_t height, bool grow) {
+    ScreenWidth = width;
+    ScreenHeight = height;
+    ValueWidth = std::max(ScreenWidth - CaptionWidth - 5, MinValueWidth);
+    const std::int32_t rows = RowCount + CategoryCount + 4;
+    if (grow)
+        GrowBuffer(CaptionWidth + ValueWidth + 5, rows);
+    else
+        SetBufferSize(std::max(ScreenWidth, CaptionWidth + ValueWidth + 5), std::max(ScreenHeight, rows));
+    ScreenHeight = std::min(ScreenHeight, rows);
+    GrowWindow(ScreenWidth, ScreenHeight);
+    ReadConsoleState();
+
+    SetTextBackground(White);
+    ClearWindow();
+    SetMenuWindow();
+}
+
+void TConsoleMenu::DrawItems() {
+    for (TCMenuBaseItem* item = FirstItem(); item; item = item->Next) item->Draw();
+}
+
+void TConsoleMenu::Relayout() {
+    TCMenuBaseItem* selected = Current;
+    auto* setting = dynamic_cast<TCMenuSetting*>(selected);
+    const std::string editText = setting ? setting->EditText : std::string();
+    const std::int32_t cursorPos = setting ? setting->CursorPos : 0;
+    // The buffer is laid out anew: the field's extra rows go with the old layout.
+    if (setting) setting->FieldExtraRows = 0;
+    Current = nullptr;
+    LayOut(LargestWindowWidth(), LargestWindowHeight(), false);
+    DrawItems();
+    if (!FMessage.empty()) ShowMessage(FMessage);
+    MoveCursor(1, 1);
+    Select(selected);
+    if (setting) {
+        // The edit goes on where it was, even when its text is not valid yet.
+        setting->EditText = editText;
+        setting->SetCursorPos(cursorPos);
+        setting->Draw();
+    }
 }
 
 void TConsoleMenu::Select(TCMenuBaseItem* item) {
@@ -368,6 +410,7 @@ void TConsoleMenu::SelectLast() { Select(LastButton); }
 
 void TConsoleMenu::ShowMessage(const std::string& text) {
     if (!FRunning || platform::ConsoleScreen() == nullptr) return;
+    FMessage = text;
     SetTextColor(Black);
     SetTextBackground(White);
     MoveCursor(1, RowCount + ButtonCount + 3);

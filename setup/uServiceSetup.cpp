@@ -3,9 +3,14 @@
 #include "common/Exceptions.h"
 #include "common/Format.h"
 #include "common/ScopeGuard.h"
+#include "platform/PosixFiles.h"
+#include "platform/Process.h"
 #include "platform/Registry.h"
 #include "platform/TerminalConsole.h"
 #include "service/SvcApplication.h"
+
+#include <cstdio>
+#include <optional>
 
 namespace keyrix {
 
@@ -90,8 +95,21 @@ void TCustomSetup::LoadSettings() {
 
 void TCustomSetup::RunConfig(TServiceApplication& sender) {
     // The terminal comes first: without one nothing is asked, written or changed.
-    platform::TTerminalConsole console;
-    platform::SetConsoleScreen(&console);
+    std::optional<platform::TTerminalConsole> console;
+    try {
+        console.emplace();
+    } catch (const platform::ENoTerminal& e) {
+        // Whoever started the menu sees why it did not come, not only the event log.
+        std::string program = "KeyrixSyncVLHRM";
+        try {
+            program = platform::BaseName(platform::ExecutablePath());
+        } catch (const Exception&) {
+        }
+        std::fprintf(stderr, "%s: %s\n", program.c_str(), e.Message().c_str());
+        std::fflush(stderr);
+        throw;
+    }
+    platform::SetConsoleScreen(&*console);
     TScopeGuard forget([] { platform::SetConsoleScreen(nullptr); });
     RunMenu(sender);
 }

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -31,11 +32,15 @@ std::string Quoted(const std::string& text) {
     return quoted + "'";
 }
 
-// A tmux server of the test's own with one session of 80 x 40 cells and no status line.
+// A tmux server of the test's own with one session of 80 x 40 cells and no status line. Its
+// panes are 16-colour terminals with an alternate screen (TERM=tmux-256color) unless the
+// test sets other options.
 class TTmux {
 public:
-    explicit TTmux(const std::string& folder) : FFolder(folder), FConfig(folder + "/tmux.conf") {
-        WriteFile(FConfig, "set -g status off\nset -g history-limit 0\n");
+    explicit TTmux(const std::string& folder) : FFolder(folder), FConfig(folder + "/tmux.conf") { Configure(""); }
+    // Options for the servers started from now on, beside the usual ones.
+    void Configure(const std::string& options) {
+        WriteFile(FConfig, "set -g status off\nset -g history-limit 0\nset -g default-terminal tmux-256color\n" + options);
     }
     TTmux(const TTmux&) = delete;
     TTmux& operator=(const TTmux&) = delete;
@@ -63,6 +68,9 @@ public:
         }
     }
     void Type(const std::string& text) { Tmux("send-keys -t menu -l " + Quoted(text)); }
+    void Resize(int columns, int rows) {
+        Tmux("resize-window -t menu -x " + std::to_string(columns) + " -y " + std::to_string(rows));
+    }
     // The pane's rows, 0-based; with escapes, the colours as SGR sequences and every cell.
     Lines Screen(bool escapes = false) {
         Lines rows;
@@ -121,11 +129,12 @@ std::string Cut(const std::string& row, std::size_t from, std::size_t count = st
 // The colours of a cell as tmux reports them: SGR foreground and background codes.
 struct TSgr {
     int Fg = 39, Bg = 49;
+    bool Bold = false;
     bool operator==(const TSgr&) const = default;
 };
 
 std::ostream& operator<<(std::ostream& out, const TSgr& colour) {
-    return out << "fg " << colour.Fg << ", bg " << colour.Bg;
+    return out << "fg " << colour.Fg << ", bg " << colour.Bg << (colour.Bold ? ", bold" : "");
 }
 
 // The colours of every character of a screen captured with escapes; tmux carries the state
@@ -148,6 +157,8 @@ std::vector<std::vector<TSgr>> Colours(const Lines& rows) {
                     for (std::size_t k = 0; k < codes.size(); ++k) {
                         const int n = codes[k];
                         if (n == 0) state = TSgr{};
+                        else if (n == 1) state.Bold = true;
+                        else if (n == 22) state.Bold = false;
                         else if ((n >= 30 && n <= 37) || (n >= 90 && n <= 97) || n == 39) state.Fg = n;
                         else if ((n >= 40 && n <= 47) || (n >= 100 && n <= 107) || n == 49) state.Bg = n;
                         else if ((n == 38 || n == 48) && k + 2 < codes.size() && codes[k + 1] == 5) {
@@ -181,7 +192,7 @@ protected:
     void StartMenu(const std::string& redirection = "", const std::string& prefix = "") {
         const std::string script = Dir.File("run.sh");
         WriteFile(script, "stty -g > " + Quoted(Dir.File("modes.before")) +
-                              "\nprintf 'shell line before the menu\\n'\n"
+                              "\nprintf '\\033]0;shell title\\007shell line before the menu\\n'\n"
                               "env -u NOTIFY_SOCKET KEYRIX_REGISTRY=" +
                               Quoted(HivePath) + " KEYRIX_EVENTLOG=" + Quoted(EventLog) + " KEYRIX_SYSTEMD_DIR=" +
                               Quoted(UnitDir) + " KEYRIX_RUN_LOCK=" + Quoted(Dir.File("run.lock")) + " " + prefix +
@@ -217,6 +228,12 @@ protected:
     static std::size_t SettingRow(int index) {
         static const std::size_t rows[] = {2, 3, 4, 5, 6, 9, 10, 13, 16, 17, 18, 19, 22, 23};
         return rows[index];
+    }
+    // The executable: the only child of the pane's shell.
+    std::string MenuPid() {
+        std::string pid = RunCommand("pgrep -P " + Terminal.Display("#{pane_pid}")).Output;
+        while (!pid.empty() && pid.back() == '\n') pid.pop_back();
+        return pid;
     }
     bool ShowsAt(std::size_t row, const std::string& text) {
         return WaitUntil([&] { return Terminal.Row(row).find(text) != std::string::npos; }, 10s);
@@ -466,13 +483,14 @@ TEST_F(MenuTerminal, TheShellsScreenAndModesComeBackWhenTheMenuEnds) {
         {"Esc", [this] { Terminal.Keys({"Escape"}); }, 0},
         {"Save and exit", [this] { Terminal.Keys({"PageDown", "Up", "Enter"}); }, 0},
         // The executable is the only child of the pane's shell.
-        {"SIGTERM", [this] { RunCommand("kill -TERM $(pgrep -P " + Terminal.Display("#{pane_pid}") + ")"); }, 128 + 15},
+        {"SIGTERM", [this] { RunCommand("kill -TERM " + MenuPid()); }, 128 + 15},
     };
     for (const Case& c : cases) {
         ::unlink(StatusFile.c_str());
         StartMenu();
         WaitForMenu();
         EXPECT_EQ(Terminal.Display("#{alternate_on}"), "1") << c.how << ": the menu has a screen of its own";
+        EXPECT_EQ(Terminal.Display("#{pane_title}"), "Keyrix HRM sync service settings") << c.how;
         c.leave();
         EXPECT_EQ(WaitForExit(), c.exitCode) << c.how;
         // The shell may report the signal on a line of its own first.
@@ -481,40 +499,190 @@ TEST_F(MenuTerminal, TheShellsScreenAndModesComeBackWhenTheMenuEnds) {
         EXPECT_EQ(Terminal.Row(0), "shell line before the menu") << c.how;
         EXPECT_EQ(Terminal.Display("#{alternate_on}"), "0") << c.how;
         EXPECT_EQ(Terminal.Display("#{cursor_flag}"), "1") << c.how << ": the cursor is shown again";
+        EXPECT_EQ(Terminal.Display("#{pane_title}"), "shell title") << c.how << ": the title is the shell's again";
         EXPECT_EQ(ReadFile(Dir.File("modes.after")), ReadFile(Dir.File("modes.before"))) << c.how;
         Terminal.Stop();
     }
 }
 
-TEST_F(MenuTerminal, WithoutATerminalTheMenuDoesNotStart) {
+TEST_F(MenuTerminal, WithoutAUsableTerminalTheMenuDoesNotStartAndSaysWhy) {
+    const std::string needs = "The settings menu needs a terminal: standard input and output must be a terminal ";
     struct Case {
-        const char* which;
-        std::string redirection;
+        const char* what;
+        std::string redirection, prefix, message;
     };
     const Case cases[] = {
-        {"input", "< /dev/null"},
-        {"output", "> " + Quoted(Dir.File("output.txt"))},
+        {"no terminal on input", "< /dev/null", "", needs + "(standard input is not)"},
+        {"no terminal on output", "> " + Quoted(Dir.File("output.txt")), "", needs + "(standard output is not)"},
+        {"a terminal that cannot place the cursor", "", "TERM=dumb",
+         "The settings menu needs a terminal that can place the cursor (TERM=dumb cannot)"},
     };
+    const std::string errors = Dir.File("errors.txt");
     for (const Case& c : cases) {
         ::unlink(StatusFile.c_str());
         ::unlink(EventLog.c_str());
-        StartMenu(c.redirection);
-        EXPECT_EQ(WaitForExit(), 1) << c.which;
+        StartMenu(c.redirection + " 2> " + Quoted(errors), c.prefix);
+        EXPECT_EQ(WaitForExit(), 1) << c.what;
         ASSERT_TRUE(ShowsAt(1, "shell line after the menu")) << Terminal.Dump();
-        EXPECT_EQ(Terminal.Row(0), "shell line before the menu") << c.which << ": nothing written\n" << Terminal.Dump();
+        EXPECT_EQ(Terminal.Row(0), "shell line before the menu") << c.what << ": nothing written\n" << Terminal.Dump();
         EXPECT_EQ(Cut(Terminal.Row(2), 0), "") << Terminal.Dump();
         EXPECT_EQ(Terminal.Display("#{alternate_on}"), "0");
-        EXPECT_EQ(ReadFile(Dir.File("modes.after")), ReadFile(Dir.File("modes.before"))) << c.which;
-        EXPECT_FALSE(FileExists(HivePath)) << c.which;
+        EXPECT_EQ(ReadFile(Dir.File("modes.after")), ReadFile(Dir.File("modes.before"))) << c.what;
+        EXPECT_FALSE(FileExists(HivePath)) << c.what;
+        EXPECT_EQ(ReadFile(errors), "KeyrixSyncVLHRM: " + c.message + "\n") << c.what;
         const std::string events = FileExists(EventLog) ? ReadFile(EventLog) : "";
         EXPECT_NE(events.find("Class: ENoTerminal"), std::string::npos) << events;
-        // The message says which of the two is not a terminal.
-        EXPECT_NE(events.find("Message: The settings menu needs a terminal"), std::string::npos) << events;
-        EXPECT_NE(events.find("standard " + std::string(c.which) + " is not"), std::string::npos) << events;
-        EXPECT_EQ(events.find(c.which == std::string("input") ? "standard output is not" : "standard input is not"),
-                  std::string::npos)
-            << events;
+        EXPECT_NE(events.find("Message: " + c.message), std::string::npos) << events;
         Terminal.Stop();
     }
     EXPECT_EQ(ReadFile(Dir.File("output.txt")), "");
+}
+
+TEST_F(MenuTerminal, WithoutAnAlternateScreenNoFrameOfTheMenuStays) {
+    struct Case {
+        const char* terminal;
+        std::string options, prefix;
+        const char* how;
+        std::function<void()> leave;
+    };
+    const auto esc = [this] { Terminal.Keys({"Escape"}); };
+    const auto term = [this] { RunCommand("kill -TERM " + MenuPid()); };
+    const Case cases[] = {
+        {"tmux without its alternate screen", "set -g alternate-screen off\n", "", "Esc", esc},
+        {"tmux without its alternate screen", "set -g alternate-screen off\n", "", "SIGTERM", term},
+        // The Linux console's terminfo has no smcup.
+        {"TERM=linux", "", "TERM=linux", "Save and exit", [this] { Terminal.Keys({"PageDown", "Up", "Enter"}); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.terminal) + ", " + c.how);
+        Terminal.Configure(c.options);
+        ::unlink(StatusFile.c_str());
+        StartMenu("", c.prefix);
+        WaitForMenu();
+        EXPECT_EQ(Terminal.Display("#{alternate_on}"), "0") << "the menu draws on the shell's screen";
+        c.leave();
+        WaitForExit();
+        ASSERT_TRUE(WaitUntil([this] { return Terminal.Dump().find("|shell line after the menu\n") != std::string::npos; }))
+            << Terminal.Dump();
+        const Lines screen = Terminal.Screen();
+        // Cleared and the cursor home: the shell's next line is on top (after the shell's
+        // note of the signal, if any), and nothing of the menu is left.
+        const std::size_t after = static_cast<std::size_t>(
+            std::find(screen.begin(), screen.end(), "shell line after the menu") - screen.begin());
+        EXPECT_LE(after, 1u) << Terminal.Dump();
+        for (const std::string& row : screen)
+            for (const char* menuText : {"Database", "Exit (ESC)", "Port number", "   >"})
+                EXPECT_EQ(row.find(menuText), std::string::npos) << Terminal.Dump();
+        EXPECT_EQ(Terminal.Display("#{cursor_flag}"), "1");
+        Terminal.Stop();
+    }
+}
+
+TEST_F(MenuTerminal, OnAnEightColourConsoleTheFourRolesStayApart) {
+    StartMenu("", "TERM=linux");
+    WaitForMenu();
+    // The Linux console shows a bright background as the plain one: the screen is black on
+    // light grey, so the field being edited shows in reverse, light grey on black; bright
+    // white text is bold.
+    struct Colour {
+        const char* role;
+        std::size_t row, column;
+        TSgr colour;
+    };
+    const Colour colours[] = {
+        {"the screen", 3, CaptionColumn, {30, 47}},
+        {"a category", 1, CaptionColumn, {32, 47}},
+        {"a setting", 3, SettingColumn, {30, 47}},
+        {"its value", 3, ValueColumn, {30, 47}},
+        {"the field being edited", 2, ValueColumn, {37, 40}},
+        {"the field's end", 2, ValueColumn + 44, {37, 40}},
+        {"a button", ButtonRow, CaptionColumn, {31, 47}},
+    };
+    std::vector<std::vector<TSgr>> cells = Colours(Terminal.Screen(true));
+    for (const Colour& c : colours) {
+        ASSERT_LT(c.row, cells.size());
+        ASSERT_LT(c.column, cells[c.row].size()) << c.role;
+        EXPECT_EQ(cells[c.row][c.column], c.colour) << c.role;
+    }
+    Terminal.Keys({"PageDown"});
+    ASSERT_TRUE(WaitUntil([&] {
+        cells = Colours(Terminal.Screen(true));
+        return cells.size() > ButtonRow + 3 && cells[ButtonRow + 3].size() > CaptionColumn &&
+               cells[ButtonRow + 3][CaptionColumn] == TSgr{37, 41, true};
+    })) << "the selected button is bold white on red";
+    Terminal.Keys({"Escape"});
+    EXPECT_EQ(WaitForExit(), 0);
+}
+
+TEST_F(MenuTerminal, AResizeLaysTheScreenOutAgainAndKeepsTheEdit) {
+    const std::string url = "https://hrm.example.com/General/HrDataService.asmx/GetBrakonData";
+    StartMenu();
+    WaitForMenu();
+    SelectSetting(9);  // Data source URL: 65 characters, a field of two rows at 80 columns
+    Terminal.Type("?x=1");
+    ASSERT_TRUE(ShowsAt(18, "Data?x=1")) << Terminal.Dump();
+
+    Terminal.Resize(200, 60);
+    // The value column is 165 wide now: the whole text on the setting's row, and no field
+    // row below it.
+    ASSERT_TRUE(ShowsAt(17, url + "?x=1")) << Terminal.Dump();
+    ASSERT_TRUE(WaitUntil([this] { return Cut(Terminal.Row(18), SettingColumn, 9) == "Username:"; })) << Terminal.Dump();
+    std::vector<std::vector<TSgr>> cells = Colours(Terminal.Screen(true));
+    ASSERT_EQ(cells.size(), 60u);
+    EXPECT_EQ(cells[59][199].Bg, 107) << "white to the corner, no black border";
+    EXPECT_EQ(cells[17][ValueColumn + 164], (TSgr{30, 47})) << "the field reaches the new width";
+
+    Terminal.Resize(40, 12);
+    // Narrower than the menu: the view follows the cursor, which stays in the field.
+    ASSERT_TRUE(WaitUntil([this] {
+        const std::size_t y = static_cast<std::size_t>(std::stoi(Terminal.Display("#{cursor_y}")));
+        return Terminal.Display("#{cursor_flag}") == "1" && Terminal.Row(y).find("?x=1") != std::string::npos;
+    })) << Terminal.Dump();
+
+    Terminal.Resize(80, 40);
+    // Back to the first layout, captions in view.
+    ASSERT_TRUE(WaitUntil([this] { return Cut(Terminal.Row(17), SettingColumn, 16) == "Data source URL:"; }))
+        << Terminal.Dump();
+    ASSERT_TRUE(ShowsAt(18, "Data?x=1")) << Terminal.Dump();
+    EXPECT_EQ(Cut(Terminal.Row(1), CaptionColumn), "Database") << Terminal.Dump();
+    Terminal.Type("&y");
+    Terminal.Keys({"PageDown", "Up", "Enter"});
+    ASSERT_EQ(WaitForExit(), 0) << Terminal.Dump();
+    EXPECT_EQ(Open("HRM")->ReadString("Data source URL"), url + "?x=1&y");
+}
+
+TEST_F(MenuTerminal, SuspendGivesTheShellItsTerminalAndContinueDrawsTheMenuAgain) {
+    // As a shell with job control starts a program: in a process group of its own, in the
+    // terminal's foreground (the kernel ignores SIGTSTP in an orphaned group).
+    const std::string job = "perl -MPOSIX -e " +
+                            Quoted("setpgid(0, 0); $SIG{TTOU} = 'IGNORE'; tcsetpgrp(0, getpgrp()); "
+                                   "$SIG{TTOU} = 'DEFAULT'; exec @ARGV or die \"exec: $!\"") +
+                            " --";
+    StartMenu("", job);
+    WaitForMenu();
+    const std::string tty = Terminal.Display("#{pane_tty}");
+    const auto modes = [&] { return RunCommand("stty -a -F " + Quoted(tty)).Output; };
+    ASSERT_NE(modes().find("-icanon"), std::string::npos) << modes();
+
+    // Ctrl+Z typed in the menu is a key like others: nothing happens.
+    Terminal.Keys({"C-z"});
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(Terminal.Display("#{alternate_on}"), "1");
+
+    const std::string pid = MenuPid();
+    RunCommand("kill -TSTP " + pid);
+    ASSERT_TRUE(WaitUntil([&] { return RunCommand("ps -o stat= -p " + pid).Output.find('T') != std::string::npos; }));
+    EXPECT_TRUE(WaitUntil([this] { return Terminal.Display("#{alternate_on}") == "0"; })) << "back on the shell's screen";
+    const std::string stopped = modes();
+    EXPECT_NE(stopped.find(" icanon"), std::string::npos) << stopped;
+    EXPECT_NE(stopped.find(" echo "), std::string::npos) << stopped;
+    EXPECT_EQ(Terminal.Display("#{cursor_flag}"), "1");
+
+    RunCommand("kill -CONT " + pid);
+    ASSERT_TRUE(WaitUntil([this] { return Terminal.Display("#{alternate_on}") == "1"; }));
+    WaitForMenu();
+    EXPECT_NE(modes().find("-icanon"), std::string::npos) << modes();
+    Terminal.Keys({"Escape"});
+    EXPECT_EQ(WaitForExit(), 0);
+    EXPECT_EQ(ReadFile(Dir.File("modes.after")), ReadFile(Dir.File("modes.before")));
 }

@@ -120,10 +120,11 @@ std::string Cap(const char* name, std::string fallback) {
     return WithoutPadding(text);
 }
 
-// The console's colour (bit 0 blue, bit 1 green, bit 2 red, bit 3 intensity) as an ANSI
-// colour (0 black, 1 red, 2 green, 3 yellow, 4 blue, ... plus 8 for the bright ones).
+// The console colours the menu's roles are told apart by.
 constexpr int Black = 0, LightGrey = 7, White = 15;
 
+// The console's colour (bit 0 blue, bit 1 green, bit 2 red, bit 3 intensity) as an ANSI
+// colour (0 black, 1 red, 2 green, 3 yellow, 4 blue, ... plus 8 for the bright ones).
 int AnsiColour(int colour) { return ((colour & 4) >> 2) | (colour & 2) | ((colour & 1) << 2) | (colour & 8); }
 
 std::string Describe(int fd, const char* role) {
@@ -145,7 +146,6 @@ int RequireTerminal(int inFd, int outFd) {
 }
 
 bool HasFlag(const char* name) { return GTerm && tigetflag(name) > 0; }
-
 
 }  // namespace
 
@@ -399,8 +399,8 @@ std::string TTerminalConsole::Colour(std::uint16_t attributes) const {
                WithoutPadding(tiparm(FCaps.Setaf.c_str(), AnsiColour(shownText))) +
                WithoutPadding(tiparm(FCaps.Setab.c_str(), AnsiColour(shownBackground)));
     }
-    // Fewer than 16 colours in terminfo: the bright colours as SGR 90-97 and 100-107 anyway,
-    // which terminal emulators take; the others ignore them and show the plain colour.
+    // No terminfo entry, or xterm's kind with fewer colours in it: the bright colours as SGR
+    // 90-97 and 100-107 anyway, which terminal emulators take.
     const auto sgr = [](int colour, int base, int brightBase) {
         return std::to_string(colour & 8 ? brightBase + (colour & 7) : base + colour);
     };

@@ -212,7 +212,10 @@ TEST_F(Executable, ConfigModeWithoutATerminalFailsLoudly) {
     // one checked is named.
     TCommandResult result = Run("< /dev/null");
     EXPECT_EQ(result.ExitCode, 1);
-    EXPECT_EQ(result.Output, "") << "nothing written";
+    // Standard error (in the same pipe) has the reason, and nothing else is written.
+    EXPECT_EQ(result.Output,
+              "KeyrixSyncVLHRM: The settings menu needs a terminal: standard input and output must be a terminal "
+              "(standard input is not)\n");
     EXPECT_EQ(Events(), Lines{"KeyrixSyncVLHRM error: Unhandled exception!\\r\\nClass: ENoTerminal\\r\\n"
                               "Message: The settings menu needs a terminal: standard input and output must be a "
                               "terminal (standard input is not)"});

@@ -176,8 +176,27 @@ struct TRegistryHive::TImpl {
     };
     using TChange = std::function<long(THiveDocument& hive, bool& changed)>;
 
+    // A batch open on this object: its lock, the hive as read under it, and the changes so
+    // far. The thread that opened it holds the mutex until it ends, so it alone uses the
+    // hive meanwhile.
+    struct TBatch {
+        std::unique_lock<std::recursive_mutex> Hold;  // declared first: released last
+        std::string Target;
+        TFd Lock;
+        TFileState State;
+        std::shared_ptr<const THiveDocument> Document;
+        bool Changed = false;
+        // The lock could not be taken: every change fails with this, and so does Commit.
+        long Error = ERROR_SUCCESS;
+        int SystemError = 0;
+    };
+
     long Load(std::shared_ptr<const THiveDocument>& hive) {
-        std::lock_guard<std::mutex> guard(Mutex);
+        std::lock_guard<std::recursive_mutex> guard(Mutex);
+        if (Batch) {
+            hive = Batch->Document;
+            return ERROR_SUCCESS;
+        }
         TFileState ignored;
         return Read(hive, ignored);
     }
@@ -219,12 +238,23 @@ struct TRegistryHive::TImpl {
 
     // Applies the change to the hive as it is on disk now, under the lock, and puts the
     // result in place when the change answers ERROR_SUCCESS and says it changed something.
+    // In a batch the change goes to the batch's copy, and reaches the file with the others.
     long Modify(const TChange& change) {
-        std::lock_guard<std::mutex> guard(Mutex);
+        std::lock_guard<std::recursive_mutex> guard(Mutex);
+        if (Batch) {
+            if (Batch->Error != ERROR_SUCCESS) return Batch->Error;
+            THiveDocument changed = *Batch->Document;
+            bool modified = false;
+            if (long code = change(changed, modified); code != ERROR_SUCCESS || !modified) return code;
+            Batch->Document = std::make_shared<const THiveDocument>(std::move(changed));
+            Batch->Changed = true;
+            return ERROR_SUCCESS;
+        }
         const std::string target = WriteTarget();
         CheckRegularFile(target);  // before the lock file and the temporary go beside it
         TFd lock;
-        if (long code = Lock(target, lock)) return code;
+        int error = 0;
+        if (long code = Lock(target, lock, error)) return code;
         RemoveStaleTemporaries(target);
 
         std::shared_ptr<const THiveDocument> current;
@@ -235,10 +265,44 @@ struct TRegistryHive::TImpl {
         if (long code = change(changed, modified); code != ERROR_SUCCESS || !modified) return code;
 
         std::string bytes = hivefile::FormatHive(changed);
-        if (long code = Replace(target, bytes, state)) return code;
+        if (long code = Replace(target, bytes, state, error)) return code;
         Cache = std::make_shared<const THiveDocument>(std::move(changed));
         CacheBytes = std::move(bytes);
         return ERROR_SUCCESS;
+    }
+
+    // Takes the lock once for the whole batch and reads the hive under it. A lock that
+    // cannot be taken leaves the batch open but failed, so that no change slips through
+    // one at a time.
+    void BeginBatch() {
+        auto batch = std::make_unique<TBatch>();
+        batch->Hold = std::unique_lock<std::recursive_mutex>(Mutex);
+        if (Batch) throw EBugCheckError("A registry batch is open on this hive already");
+        batch->Target = WriteTarget();
+        CheckRegularFile(batch->Target);
+        batch->Error = Lock(batch->Target, batch->Lock, batch->SystemError);
+        if (batch->Error == ERROR_SUCCESS) RemoveStaleTemporaries(batch->Target);
+        if (long code = Read(batch->Document, batch->State)) batch->Error = code;
+        Batch = std::move(batch);
+    }
+
+    // Writes the batch's changes, if any, as one replacement of the file, and ends it.
+    long CommitBatch(int& error) {
+        std::lock_guard<std::recursive_mutex> guard(Mutex);
+        if (!Batch) return ERROR_INVALID_HANDLE;
+        std::unique_ptr<TBatch> batch = std::move(Batch);
+        error = batch->SystemError;
+        if (batch->Error != ERROR_SUCCESS || !batch->Changed) return batch->Error;
+        std::string bytes = hivefile::FormatHive(*batch->Document);
+        if (long code = Replace(batch->Target, bytes, batch->State, error)) return code;
+        Cache = batch->Document;
+        CacheBytes = std::move(bytes);
+        return ERROR_SUCCESS;
+    }
+
+    void DiscardBatch() {
+        std::lock_guard<std::recursive_mutex> guard(Mutex);
+        Batch.reset();
     }
 
     // The file a change replaces: the hive itself, or what it links to.
@@ -252,7 +316,8 @@ struct TRegistryHive::TImpl {
     }
 
     // The lock is a file of its own, as the hive is replaced by a rename at each change.
-    static long Lock(const std::string& target, TFd& lock) {
+    // On failure, error receives the errno.
+    static long Lock(const std::string& target, TFd& lock, int& error) {
         const std::string lockPath = target + ".lock";
         struct stat st;
         // Whoever may change the hive must be able to take its lock.
@@ -260,9 +325,9 @@ struct TRegistryHive::TImpl {
         for (bool folderMade = false;;) {
             lock.Reset(Env().Open(lockPath, O_RDWR | O_CREAT | O_CLOEXEC, mode));
             if (lock.Get() >= 0) break;
-            int error = errno;
+            error = errno;
             if (error == ENOENT && !folderMade) {
-                if (int made = MakeFolders(FolderOf(target))) return CodeOf(made, ERROR_WRITE_FAULT);
+                if ((error = MakeFolders(FolderOf(target)))) return CodeOf(error, ERROR_WRITE_FAULT);
                 folderMade = true;
                 continue;
             }
@@ -273,32 +338,40 @@ struct TRegistryHive::TImpl {
             return CodeOf(error, ERROR_WRITE_FAULT);
         }
         while (Env().Lock(lock.Get(), LOCK_EX) != 0)
-            if (errno != EINTR) return ERROR_WRITE_FAULT;
+            if ((error = errno) != EINTR) return ERROR_WRITE_FAULT;
+        error = 0;
         return ERROR_SUCCESS;
     }
 
     // Writes the new hive beside the old one and renames it over it, so that a crash
-    // leaves one or the other whole.
-    static long Replace(const std::string& target, const std::string& bytes, const TFileState& old) {
+    // leaves one or the other whole. On failure, error receives the errno.
+    static long Replace(const std::string& target, const std::string& bytes, const TFileState& old, int& error) {
         std::string tempPath = target + ".tmpXXXXXX";
         TFd fd(Env().MakeTemporary(tempPath, O_CLOEXEC));  // mode 0600
-        if (fd.Get() < 0) return CodeOf(errno, ERROR_WRITE_FAULT);
+        if (fd.Get() < 0) return CodeOf(error = errno, ERROR_WRITE_FAULT);
         TTempFile temp(tempPath);
         if (old.Exists) {
             // The file keeps its owner and mode. A writer that is not root cannot give the
             // file to someone else; it then becomes the owner, which is all it can do.
             if (old.Owner != ::geteuid() || old.Group != ::getegid()) (void)!Env().ChangeOwner(fd.Get(), old.Owner, old.Group);
-            if (Env().ChangeMode(fd.Get(), old.Mode & 07777) != 0) return CodeOf(errno, ERROR_WRITE_FAULT);
+            if (Env().ChangeMode(fd.Get(), old.Mode & 07777) != 0) return CodeOf(error = errno, ERROR_WRITE_FAULT);
         }
-        if (WriteAll(fd.Get(), bytes) != 0) return ERROR_WRITE_FAULT;
-        if (Env().Sync(fd.Get()) != 0 || fd.Close() != 0) return ERROR_WRITE_FAULT;
-        if (Env().Rename(tempPath, target) != 0) return CodeOf(errno, ERROR_WRITE_FAULT);
+        if ((error = WriteAll(fd.Get(), bytes)) != 0) return ERROR_WRITE_FAULT;
+        if (Env().Sync(fd.Get()) != 0) {
+            error = errno;
+            return ERROR_WRITE_FAULT;
+        }
+        if ((error = fd.Close()) != 0) return ERROR_WRITE_FAULT;
+        if (Env().Rename(tempPath, target) != 0) return CodeOf(error = errno, ERROR_WRITE_FAULT);
         temp.Keep();
-        return SyncFolder(FolderOf(target)) == 0 ? ERROR_SUCCESS : ERROR_WRITE_FAULT;
+        return (error = SyncFolder(FolderOf(target))) == 0 ? ERROR_SUCCESS : ERROR_WRITE_FAULT;
     }
 
     const std::string FilePath;
-    std::mutex Mutex;  // threads sharing this object take turns; flock separates processes
+    // Threads sharing this object take turns; flock separates processes. Recursive, as an
+    // open batch holds it while its thread goes on using the hive.
+    std::recursive_mutex Mutex;
+    std::unique_ptr<TBatch> Batch;
     std::shared_ptr<const THiveDocument> Cache;
     std::string CacheBytes;
 };
@@ -326,17 +399,22 @@ std::unique_ptr<TRegKey> TRegistryHive::MakeKey(std::string keyPath, TRegAccess 
     return std::unique_ptr<TRegKey>(new TRegKey(shared_from_this(), std::move(keyPath), access));
 }
 
-bool TRegistryHive::Writable() const {
+TRegistryHive::TWriteAccess TRegistryHive::CheckWriteAccess() const {
     const std::string target = FImpl->WriteTarget();
-    if (Env().Access(target, W_OK) != 0 && errno != ENOENT) return false;
+    if (Env().Access(target, W_OK) != 0 && errno != ENOENT) {
+        const int error = errno;
+        return {error, target, false};
+    }
     for (std::string folder = FolderOf(target);;) {
-        if (Env().Access(folder, W_OK | X_OK) == 0) return true;
-        if (errno != ENOENT) return false;
+        if (Env().Access(folder, W_OK | X_OK) == 0) return {};
+        const int error = errno;
         std::string parent = FolderOf(folder);
-        if (parent == folder) return false;
+        if (error != ENOENT || parent == folder) return {error, folder, true};
         folder = std::move(parent);
     }
 }
+
+bool TRegistryHive::Writable() const { return CheckWriteAccess().Error == 0; }
 
 long TRegistryHive::OpenKey(const std::string& path, TRegAccess access, std::unique_ptr<TRegKey>& key) {
     key.reset();
@@ -391,6 +469,21 @@ long TRegistryHive::DeleteKey(const std::string& path) {
                   }) > 0;
         return changed ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
     });
+}
+
+// -------------------------------------------------------------------------------------
+// Batches
+
+TRegistryBatch::TRegistryBatch(TRegistryHive& hive) : FHive(hive) { FHive.FImpl->BeginBatch(); }
+
+TRegistryBatch::~TRegistryBatch() {
+    if (!FEnded) FHive.FImpl->DiscardBatch();
+}
+
+long TRegistryBatch::Commit() {
+    if (FEnded) return ERROR_INVALID_HANDLE;
+    FEnded = true;
+    return FHive.FImpl->CommitBatch(FSystemError);
 }
 
 // -------------------------------------------------------------------------------------

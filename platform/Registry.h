@@ -11,7 +11,8 @@
 //
 // Every change is on disk when the call returns: under an exclusive lock the current file
 // is read again, the change applied, and the new hive written to a temporary file in the
-// same folder, flushed, renamed over the old one, and the folder flushed. A crash leaves
+// same folder, flushed, renamed over the old one, and the folder flushed. A TRegistryBatch
+// makes several changes one such replacement. A crash leaves
 // the old or the new hive, and two processes changing it at once lose neither's values.
 // A new hive file gets mode 0600 (it holds passwords). A hive that cannot be parsed is an
 // EHiveFormatError naming the file and line, and is never rewritten. A missing hive file
@@ -99,15 +100,49 @@ public:
     // (a change renames a new file over the old one); while the file does not exist yet, to
     // its folder or the nearest one above it that exists (missing folders are created).
     bool Writable() const;
+    // The same with the reason: Error is 0 when it may, else the errno of the check that
+    // refused, and Path the file (the one a symbolic link names) or folder that refused it.
+    struct TWriteAccess {
+        int Error = 0;
+        std::string Path;
+        bool Folder = false;
+    };
+    TWriteAccess CheckWriteAccess() const;
 
     ~TRegistryHive();
 
 private:
     friend class TRegKey;
+    friend class TRegistryBatch;
     explicit TRegistryHive(std::string filePath);
     std::unique_ptr<TRegKey> MakeKey(std::string keyPath, TRegAccess access);
     struct TImpl;
     std::unique_ptr<TImpl> FImpl;
+};
+
+// Changes that reach the hive file together or not at all. While it lives, the hive's lock
+// is held and every change through the hive (CreateKey, SetValue, DeleteKey, ...) goes to a
+// copy in memory, which reads through the hive see; Commit then replaces the file once, as
+// a single change does. Destroyed without Commit, it writes nothing. Use it from one thread:
+// other threads using the same hive object wait until it ends.
+class TRegistryBatch {
+public:
+    // Raises EHiveFileError or EHiveFormatError as any call does. A lock that cannot be
+    // taken makes every change of the batch fail, and Commit answer why.
+    explicit TRegistryBatch(TRegistryHive& hive);
+    TRegistryBatch(const TRegistryBatch&) = delete;
+    TRegistryBatch& operator=(const TRegistryBatch&) = delete;
+    ~TRegistryBatch();
+
+    // Writes the changes (nothing when there are none) and ends the batch. Answers
+    // ERROR_SUCCESS or the failure's code; SystemError then tells the errno, when known.
+    long Commit();
+    int SystemError() const { return FSystemError; }
+
+private:
+    TRegistryHive& FHive;
+    bool FEnded = false;
+    int FSystemError = 0;
 };
 
 // Errors of the registry access class.

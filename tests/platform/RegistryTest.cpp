@@ -829,3 +829,92 @@ TEST_F(Registry, HiveFileFollowsKeyrixRegistry) {
     if (previous) ::setenv("KEYRIX_REGISTRY", previous->c_str(), 1);
     platform::ReloadEnvironment();
 }
+
+TEST_F(Registry, BatchWritesEveryChangeOnCommitAndNothingWithout) {
+    {
+        TRegistry registry(Hive);
+        ASSERT_TRUE(registry.OpenKey("\\Software\\Keyrix\\Old", true));
+        ASSERT_TRUE(registry.OpenKey("\\Software\\Keyrix", false));
+        registry.WriteString("Server", "db01");
+    }
+    const std::string before = test::ReadFile(Path);
+    const std::set<std::string> entries = FolderEntries(Dir.Path());
+    for (const bool commit : {false, true}) {
+        SCOPED_TRACE(commit ? "committed" : "destroyed without Commit");
+        {
+            TRegistry registry(Hive);
+            TRegistryBatch batch(*Hive);
+            ASSERT_TRUE(registry.OpenKey("\\Software\\Keyrix\\Database", true));
+            registry.WriteString("Name", "north");
+            registry.WriteInteger("Port", 3100);
+            ASSERT_TRUE(registry.OpenKey("\\Software\\Keyrix", false));
+            registry.WriteString("Server", "db02");
+            ASSERT_TRUE(registry.DeleteKey("Old"));
+            // The batch's own reads see its changes; the file and other readers do not yet.
+            EXPECT_EQ(registry.ReadString("Server"), "db02");
+            EXPECT_FALSE(registry.KeyExists("Old"));
+            EXPECT_EQ(test::ReadFile(Path), before);
+            TRegistry other(TRegistryHive::Open(Path), TRegAccess::Read);
+            ASSERT_TRUE(other.OpenKeyReadOnly("\\Software\\Keyrix"));
+            EXPECT_EQ(other.ReadString("Server"), "db01");
+            EXPECT_FALSE(other.KeyExists("\\Software\\Keyrix\\Database"));
+            if (commit) {
+                EXPECT_EQ(batch.Commit(), ERROR_SUCCESS);
+            }
+        }
+        if (!commit) {
+            EXPECT_EQ(test::ReadFile(Path), before);
+            EXPECT_EQ(FolderEntries(Dir.Path()), entries);
+            // The hive object forgot the discarded changes too.
+            TRegistry registry(Hive, TRegAccess::Read);
+            ASSERT_TRUE(registry.OpenKeyReadOnly("\\Software\\Keyrix"));
+            EXPECT_EQ(registry.ReadString("Server"), "db01");
+            EXPECT_TRUE(registry.KeyExists("Old"));
+            continue;
+        }
+        TRegistry registry(TRegistryHive::Open(Path), TRegAccess::Read);
+        ASSERT_TRUE(registry.OpenKeyReadOnly("\\Software\\Keyrix"));
+        EXPECT_EQ(registry.ReadString("Server"), "db02");
+        EXPECT_FALSE(registry.KeyExists("Old"));
+        ASSERT_TRUE(registry.OpenKeyReadOnly("Database"));
+        EXPECT_EQ(registry.ReadString("Name"), "north");
+        EXPECT_EQ(registry.ReadInteger("Port"), 3100);
+    }
+}
+
+TEST_F(Registry, BatchHoldsTheLockSoAnotherProcessLosesNoChange) {
+    {
+        TRegistry registry(Hive);
+        ASSERT_TRUE(registry.OpenKey("\\Software\\Keyrix", true));
+    }
+    // Started before the batch takes the lock, so that it holds no copy of the lock's file.
+    int start[2];
+    ASSERT_EQ(::pipe(start), 0);
+    const pid_t writer = ForkChild([&] {
+        ::close(start[1]);
+        char go;
+        (void)!::read(start[0], &go, 1);
+        TRegistry registry(TRegistryHive::Open(Path));
+        if (!registry.OpenKey("\\Software\\Keyrix", false)) return 2;
+        registry.WriteString("Other", "writer");
+        return 0;
+    });
+    ::close(start[0]);
+    {
+        TRegistry registry(Hive);
+        TRegistryBatch batch(*Hive);
+        ASSERT_TRUE(registry.OpenKey("\\Software\\Keyrix", false));
+        registry.WriteString("Server", "batch");
+        ASSERT_EQ(::write(start[1], "x", 1), 1);
+        ::usleep(300 * 1000);
+        int status = 0;
+        EXPECT_EQ(::waitpid(writer, &status, WNOHANG), 0) << "the other writer waits for the batch";
+        EXPECT_EQ(batch.Commit(), ERROR_SUCCESS);
+    }
+    ::close(start[1]);
+    EXPECT_EQ(WaitExitCode(writer), 0);
+    TRegistry registry(TRegistryHive::Open(Path), TRegAccess::Read);
+    ASSERT_TRUE(registry.OpenKeyReadOnly("\\Software\\Keyrix"));
+    EXPECT_EQ(registry.ReadString("Server"), "batch");
+    EXPECT_EQ(registry.ReadString("Other"), "writer");
+}

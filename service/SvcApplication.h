@@ -13,8 +13,9 @@
 
 namespace keyrix {
 
-// The process's exit code: 1 after a failed install or uninstall or an error that reached
-// Run, 2 when install or uninstall was refused for lack of rights.
+// The process's exit code: 1 after a failed install or uninstall, a settings menu left
+// after a save that failed, or an error that reached Run; 2 when install or uninstall was
+// refused for lack of rights.
 extern int ExitCode;
 // The console came from the process's parent (always, on Linux: the shell's terminal).
 extern bool AttachedToParentConsole;

@@ -4,6 +4,7 @@
 #include "common/Format.h"
 #include "platform/CodePage.h"
 #include "platform/Registry.h"
+#include "platform/WinError.h"
 #include "service/SvcConsole.h"
 #include "setup/Console.h"
 
@@ -28,6 +29,11 @@ std::string ToConsole(const std::string& ansi) { return platform::AnsiToUtf8(ans
 std::string FromConsole(const std::string& console) { return platform::Utf8ToAnsi(console); }
 
 }  // namespace
+
+ESettingsNotSaved::ESettingsNotSaved(const std::string& reason, const std::string& path, bool folder)
+    : ERegistryException(Format("Cannot save the settings %s\"%s\": %s", folder ? "in folder " : "to ", path, reason)),
+      Reason(reason),
+      Where(Format("%s\"%s\"", folder ? "folder " : "", path)) {}
 
 bool ParseMenuInteger(const std::string& text, std::int32_t& value) {
     std::size_t i = 0;
@@ -226,7 +232,18 @@ TCMenuButton* TConsoleMenu::AddDefaultsButton(const std::string& caption) {
 
 TCMenuButton* TConsoleMenu::AddSaveButton(const std::string& caption) {
     return AddButton(caption, [](TConsoleMenu& menu) {
-        menu.SaveToRegistry();
+        try {
+            menu.SaveToRegistry();
+        } catch (const Exception& e) {
+            // Nothing was written: the menu stays, so that the administrator sees why, can
+            // put it right and press the button again.
+            menu.SaveError = e.Message();
+            const auto* notSaved = dynamic_cast<const ESettingsNotSaved*>(&e);
+            menu.ShowMessage(FromConsole("Cannot save: " + (notSaved ? notSaved->Summary() : e.Message())));
+            if (menu.OnSaveError) menu.OnSaveError(e.Message());
+            return false;
+        }
+        menu.SaveError.clear();
         return true;
     });
 }
@@ -250,11 +267,33 @@ void TConsoleMenu::LoadFromRegistry() {
 void TConsoleMenu::SaveToRegistry() {
     if (!RegistrySet) return;
     TRegistry registry(TRegAccess::AllAccess);
+    platform::TRegistryHive& hive = registry.Hive();
+    const std::string& file = hive.FilePath();
+    // Asked first, so that a refusal names the file or folder that refuses, and why.
+    if (const auto access = hive.CheckWriteAccess(); access.Error != 0)
+        throw ESettingsNotSaved(SysErrorMessage(access.Error), access.Path, access.Folder);
+
+    // Every change goes to the batch; the first that fails ends the save before anything
+    // reaches the file.
+    platform::TRegistryBatch batch(hive);
     for (TCMenuCategory* category = FirstCategory; category; category = category->NextCategory) {
-        if (!registry.OpenKey("\\" + KeyPath + "\\" + category->Caption, true)) continue;
-        for (TCMenuSetting* setting = category->FirstSetting; setting; setting = setting->NextSetting)
-            setting->SaveTo(registry);
+        const std::string key = KeyPath + "\\" + category->Caption;
+        if (!registry.OpenKey("\\" + key, true))
+            throw ESettingsNotSaved(
+                Format("Cannot open the key %s: %s", key, platform::WindowsErrorText(registry.LastError())), file, false);
+        for (TCMenuSetting* setting = category->FirstSetting; setting; setting = setting->NextSetting) {
+            try {
+                setting->SaveTo(registry);
+            } catch (const platform::ERegistryException& e) {
+                throw ESettingsNotSaved(e.Message() + ": " + platform::WindowsErrorText(registry.LastError()), file,
+                                        false);
+            }
+        }
         registry.CloseKey();
+    }
+    if (const long code = batch.Commit()) {
+        const int error = batch.SystemError();
+        throw ESettingsNotSaved(error != 0 ? SysErrorMessage(error) : platform::WindowsErrorText(code), file, false);
     }
 }
 

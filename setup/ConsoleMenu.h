@@ -8,17 +8,28 @@
 // console (setup/Console.h) is in ConsoleMenuScreen.cpp.
 #pragma once
 
+#include "platform/Registry.h"
+
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
-namespace keyrix::platform {
-class TRegistry;
-}
-
 namespace keyrix {
+
+// The settings could not be saved, and nothing was written. Reason says why (the system's
+// text); Where names the file or folder that refused, or the hive file for other failures.
+class ESettingsNotSaved : public platform::ERegistryException {
+public:
+    ESettingsNotSaved(const std::string& reason, const std::string& path, bool folder);
+    const char* ClassName() const noexcept override { return "ESettingsNotSaved"; }
+    // The reason first, so that a row that cuts the line keeps it.
+    std::string Summary() const { return Reason + " (" + Where + ")"; }
+
+    std::string Reason;
+    std::string Where;  // "\"<path>\"" or "folder \"<path>\""
+};
 
 class TConsoleMenu;
 class TCMenuCategory;
@@ -199,12 +210,16 @@ public:
     TCMenuCategory* AddCategory(const std::string& caption);
     TCMenuButton* AddButton(const std::string& caption, TCMenuButton::TAction action);
     TCMenuButton* AddDefaultsButton(const std::string& caption);  // RestoreDefaults, stays open
-    TCMenuButton* AddSaveButton(const std::string& caption);      // SaveToRegistry, ends the menu
+    // SaveToRegistry, ends the menu; a save that fails keeps it open, shows "Cannot save: "
+    // and the reason on the message row, and records the failure (SaveError, OnSaveError).
+    TCMenuButton* AddSaveButton(const std::string& caption);
     TCMenuButton* AddExitButton(const std::string& caption);      // ends the menu
 
     // Each setting whose value exists under KeyPath\<category> takes the stored value.
     void LoadFromRegistry();
-    // Writes every setting, creating the key and the category subkeys as needed.
+    // Writes every setting, creating the key and the category subkeys as needed: all of
+    // them in one change of the hive, or none. A hive that may not be written, a key or
+    // value that cannot be, or a write that fails raises ESettingsNotSaved.
     void SaveToRegistry();
     // Every bound field back to its default, in memory only.
     void RestoreDefaults();
@@ -246,6 +261,10 @@ public:
     TCMenuCategory* LastCategory = nullptr;
     TCMenuButton* FirstButton = nullptr;
     TCMenuButton* LastButton = nullptr;
+    // The save button's last failure, as the error's message; a save that succeeds clears it.
+    std::string SaveError;
+    // Told the message of every failed save of the save button (for the event log).
+    std::function<void(const std::string& message)> OnSaveError;
 
 private:
     friend class TCMenuCategory;

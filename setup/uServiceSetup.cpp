@@ -119,7 +119,16 @@ void TCustomSetup::RunMenu(TServiceApplication& sender) {
     if (service == nullptr) throw EBugCheckError("RunConfig: no service object");
     Application = &sender;
     SetServiceInstalled(sender.IsServiceInstalled(service->ServiceName()));
+    // Each failed save goes to the event log as it happens; the terminal belongs to the menu.
+    Menu->SaveError.clear();
+    Menu->OnSaveError = [&sender](const std::string& message) {
+        sender.EventLogger().LogMessage(message, platform::TEventType::Error, 1, 0);
+    };
+    TScopeGuard unhook([this] { Menu->OnSaveError = nullptr; });
     Menu->Run();
+    // The menu ended after a save that failed, and no later one succeeded: the hive does not
+    // hold what the administrator set.
+    if (!Menu->SaveError.empty()) ExitCode = 1;
 }
 
 void TCustomSetup::SetServiceInstalled(bool installed) {

@@ -38,7 +38,8 @@ public:
     // before anything is written or asked.
     void RunConfig(TServiceApplication& sender);
     // The part of RunConfig after the console is set: asks the service manager, sets the
-    // caption and runs the menu on the console that is set.
+    // caption and runs the menu on the console that is set. A failed save is written to the
+    // event log; when the menu ends with its last save failed, the exit code is 1.
     void RunMenu(TServiceApplication& sender);
 
     // The install button's action: installs when the service is not installed, else

@@ -213,3 +213,33 @@ TEST_F(Menu, LoadingWithoutTheKeyChangesNothing) {
     EXPECT_EQ(F.Number, 3);
     EXPECT_FALSE(FileExists(HivePath));
 }
+
+TEST_F(Menu, SaveThatFailsHalfWayWritesNothing) {
+    struct Case {
+        const char* what;
+        std::string category, value, reason;
+    };
+    const Case cases[] = {
+        {"a key that cannot be made", "Bad\nKey", "Number",
+         "Cannot open the key Software\\Test\\Bad\nKey: The parameter is incorrect."},
+        {"a value that cannot be set", "Second", "Bad\nName",
+         "Failed to set data for 'Bad\nName': The parameter is incorrect."},
+    };
+    for (const Case& c : cases) {
+        WriteHive("[HKEY_LOCAL_MACHINE\\Software\\Test\\First]\r\n\"Text\"=\"old\"\r\n\r\n");
+        const std::string before = ReadFile(HivePath);
+        // The first category is good and goes first: its values must not reach the file alone.
+        TConsoleMenu menu;
+        TFields fields;
+        menu.AddCategory("First")->AddString(fields.Text, "Text", "new", 5);
+        menu.AddCategory(c.category)->AddInteger(fields.Number, c.value, 10, 1, 100);
+        menu.SetRegistry(TRegRoot::HKEY_LOCAL_MACHINE, "Software\\Test");
+        try {
+            menu.SaveToRegistry();
+            ADD_FAILURE() << c.what << ": saved";
+        } catch (const ESettingsNotSaved& e) {
+            EXPECT_EQ(e.Message(), "Cannot save the settings to \"" + HivePath + "\": " + c.reason) << c.what;
+        }
+        EXPECT_EQ(ReadFile(HivePath), before) << c.what;
+    }
+}

@@ -3,6 +3,7 @@
 #include "common/Exceptions.h"
 #include "common/ScopeGuard.h"
 #include "platform/ConsoleScreen.h"
+#include "platform/PosixFiles.h"
 #include "platform/Registry.h"
 #include "service/SvcApplication.h"
 #include "tests/service/ServiceDoubles.h"
@@ -12,8 +13,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
+
 using namespace keyrix;
 using namespace keyrix::test;
+using platform::FolderOf;
 using platform::REG_DWORD;
 
 namespace {
@@ -270,6 +275,95 @@ TEST_F(Settings, WithoutWriteAccessTheMigrationIsSkippedAndLoadingStillReads) {
         /*unprivileged=*/true);
     EXPECT_EQ(outcome, "ro/127.0.0.1");
     EXPECT_EQ(ReadFile(HivePath), before);
+}
+
+namespace {
+
+std::vector<std::string> FolderEntries(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void UseHive(const std::string& path) {
+    ::setenv("KEYRIX_REGISTRY", path.c_str(), 1);
+    platform::ReloadEnvironment();
+}
+
+}  // namespace
+
+// Root may write any file: an ordinary account meets the permissions.
+TEST_F(Settings, SaveTheAccountMayNotWriteNamesTheFileOrFolderAndWritesNothing) {
+    const std::string etc = Dir.File("etc");
+    ASSERT_EQ(::mkdir(etc.c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(Dir.Path().c_str(), 0755), 0);
+    struct Case {
+        const char* what;
+        std::string hive;
+        mode_t mode;  // 0: no hive file yet
+        std::string message;
+    };
+    const std::string folderRefuses = "Cannot save the settings in folder \"" + etc + "\": Permission denied";
+    const Case cases[] = {
+        {"read-only hive", HivePath, 0644, "Cannot save the settings to \"" + HivePath + "\": Permission denied"},
+        {"no hive yet, in a read-only folder", etc + "/registry.reg", 0, folderRefuses},
+        // The new hive is renamed over the old one: the folder must take it.
+        {"writable hive in a read-only folder", etc + "/shared.reg", 0666, folderRefuses},
+    };
+    for (const Case& c : cases) {
+        UseHive(c.hive);
+        if (c.mode != 0) {
+            WriteFile(c.hive, "Windows Registry Editor Version 5.00\r\n\r\n" + Section() +
+                                  "\"Version\"=dword:00000001\r\n\r\n" + Section("Database") +
+                                  "\"Server address\"=\"db.example.org\"\r\n\r\n");
+            ASSERT_EQ(::chmod(c.hive.c_str(), c.mode), 0);
+        }
+        const std::string before = c.mode != 0 ? ReadFile(c.hive) : "";
+        const std::vector<std::string> entries = FolderEntries(FolderOf(c.hive));
+        const std::string outcome = RunInChild(
+            [this] {
+                auto s = Load();
+                s->DatabaseServer = "db.example.net";
+                try {
+                    s->Menu->SaveToRegistry();
+                    return std::string("saved");
+                } catch (const platform::ERegistryException& e) {
+                    return e.Message();
+                }
+            },
+            /*unprivileged=*/true);
+        EXPECT_EQ(outcome, c.message) << c.what;
+        EXPECT_EQ(c.mode != 0 ? ReadFile(c.hive) : "", before) << c.what;
+        EXPECT_EQ(FolderEntries(FolderOf(c.hive)), entries) << c.what << ": no lock or temporary file either";
+    }
+}
+
+TEST_F(Settings, FailedSaveKeepsTheMenuOpenUntilASaveSucceeds) {
+    // A hive folder of the account's own that it may not write yet.
+    const std::string folder = Dir.File("own");
+    ASSERT_EQ(::mkdir(folder.c_str(), 0555), 0);
+    ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(Dir.Path().c_str(), 0755), 0);
+    UseHive(folder + "/registry.reg");
+    const std::string outcome = RunInChild(
+        [this, folder] {
+            auto s = Load();
+            s->DatabaseServer = "db.example.net";
+            TCMenuBaseItem* save = s->Menu->FirstButton;
+            while (save != nullptr && save->Caption != "Save and exit") save = save->Next;
+            if (save == nullptr) return std::string("no save button");
+            auto press = [&] {
+                const bool ends = static_cast<TCMenuButton*>(save)->Action(*s->Menu);
+                return std::string(ends ? "ends" : "stays") + " [" + s->Menu->SaveError + "]";
+            };
+            std::string result = press();
+            (void)!::chmod(folder.c_str(), 0755);
+            return result + ", then " + press();
+        },
+        /*unprivileged=*/true);
+    EXPECT_EQ(outcome, "stays [Cannot save the settings in folder \"" + folder + "\": Permission denied], then ends []");
+    EXPECT_EQ(Open("Database")->ReadString("Server address"), "db.example.net");
 }
 
 TEST_F(Settings, HiveThatCannotBeReadStopsLoadingInsteadOfGivingTheDefaults) {

@@ -686,3 +686,58 @@ TEST_F(MenuTerminal, SuspendGivesTheShellItsTerminalAndContinueDrawsTheMenuAgain
     EXPECT_EQ(WaitForExit(), 0);
     EXPECT_EQ(ReadFile(Dir.File("modes.after")), ReadFile(Dir.File("modes.before")));
 }
+
+TEST_F(MenuTerminal, SaveThatMayNotWriteTheHiveKeepsTheMenuOpenAndSaysWhy) {
+    // Root may write any file: the menu runs as an ordinary account.
+    const std::string asNobody = "setpriv --reuid=65534 --regid=65534 --clear-groups";
+    const std::string etc = Dir.File("etc");
+    ASSERT_EQ(::mkdir(etc.c_str(), 0755), 0);
+    struct Case {
+        const char* what;
+        std::string hive;
+        bool exists;
+        std::string where, reported;  // as the message row and the event log name it
+    };
+    const std::string file = HivePath;
+    const Case cases[] = {
+        {"read-only hive", file, true, "\"" + file + "\"", "to \"" + file + "\""},
+        {"no hive yet, in a folder nobody may write", etc + "/registry.reg", false, "folder \"" + etc + "\"",
+         "in folder \"" + etc + "\""},
+    };
+    for (const Case& c : cases) {
+        HivePath = c.hive;
+        if (c.exists) {
+            WriteHive(Section() + "\"Version\"=dword:00000001\r\n\r\n" + Section("Database") +
+                      "\"Server address\"=\"db.example.org\"\r\n\r\n");
+            ASSERT_EQ(::chmod(HivePath.c_str(), 0644), 0);
+        }
+        const std::string before = c.exists ? ReadFile(HivePath) : "";
+        WriteFile(EventLog, "");
+        ASSERT_EQ(::chmod(EventLog.c_str(), 0666), 0);  // the account logs there
+        ::unlink(StatusFile.c_str());
+        StartMenu("", asNobody);
+        WaitForMenu();
+        Terminal.Keys({"End", "BSpace"});
+        Terminal.Type("X");
+        ASSERT_TRUE(ShowsAt(2, c.exists ? "db.example.orX" : "127.0.0.X")) << c.what << "\n" << Terminal.Dump();
+        Terminal.Keys({"PageDown", "Up", "Enter"});  // "Save and exit"
+        ASSERT_TRUE(ShowsAt(MessageRow, "Cannot save: Permission denied")) << c.what << "\n" << Terminal.Dump();
+        EXPECT_EQ(Cut(Terminal.Row(MessageRow), 0), "  Cannot save: Permission denied (" + c.where + ")") << c.what;
+        EXPECT_FALSE(FileExists(StatusFile)) << c.what << ": the menu stays open";
+        EXPECT_EQ(Cut(Terminal.Row(ButtonRow + 2), CaptionColumn), "Save and exit") << c.what;
+        const Lines screen = Terminal.Screen();
+        for (std::size_t row = MessageRow + 1; row < screen.size(); ++row)
+            EXPECT_EQ(Cut(screen[row], 0), "") << c.what << ": nothing else on the screen, row " << row + 1;
+        Terminal.Keys({"Escape"});
+        EXPECT_EQ(WaitForExit(), 1) << c.what << ": the exit code records the failure";
+        EXPECT_EQ(c.exists ? ReadFile(HivePath) : "", before) << c.what;
+        EXPECT_FALSE(FileExists(HivePath + ".lock")) << c.what;
+        // One entry, an error, with the whole message.
+        const std::string error = "\terror\t1\t0\tCannot save the settings " + c.reported + ": Permission denied\n";
+        const std::string events = ReadFile(EventLog);
+        const std::size_t at = events.find(error);
+        EXPECT_NE(at, std::string::npos) << c.what << "\n" << events;
+        EXPECT_EQ(events.find('\n'), events.size() - 1) << c.what << ": one entry\n" << events;
+        Terminal.Stop();
+    }
+}

@@ -120,6 +120,9 @@ public:
     virtual long DeleteService(const std::string& serviceName) = 0;
     virtual long ChangeServiceConfig2(const std::string& serviceName, TConfig2Level level,
                                       const TServiceConfig2& config) = 0;
+    // The first line the manager's own tools printed during the changes since the last call
+    // (ANSI, with the tool's name in front), or empty; taking it clears it.
+    virtual std::string TakeNote() { return {}; }
 };
 
 // The manager of this process: systemd unless a test put in another.

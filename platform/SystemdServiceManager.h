@@ -21,9 +21,15 @@ std::string SystemdUnitDirectory();
 std::string SystemdUnitPath(const std::string& serviceName);
 
 // Runs a program (looked up in PATH, no shell) with the given arguments, the program
-// first, and waits at most the given time; a program still running then is killed.
-// Answers its exit status, or -1 when it could not run, was killed or timed out.
-int RunProgramBounded(const std::vector<std::string>& arguments, std::chrono::milliseconds limit);
+// first, and waits at most the given time; a program still running then is killed, with
+// what it started (its process group). Answers its exit status, or -1 when it could not
+// run, was killed or timed out.
+// Nothing it prints reaches the process's terminal: its standard input is /dev/null, and
+// its standard output and error go, as written, into output (when given), up to
+// outputLimit bytes; the rest is read and dropped. Output still coming from what it left
+// running after it ended is not waited for.
+int RunProgramBounded(const std::vector<std::string>& arguments, std::chrono::milliseconds limit,
+                      std::string* output = nullptr, std::size_t outputLimit = 16384);
 
 class TSystemdServiceManager final : public IServiceControlManager {
 public:
@@ -43,15 +49,19 @@ public:
     long DeleteService(const std::string& serviceName) override;
     long ChangeServiceConfig2(const std::string& serviceName, TConfig2Level level,
                               const TServiceConfig2& config) override;
+    std::string TakeNote() override;
 
 private:
     void DeliverControl(std::uint32_t control);
     void StopRoutingSignals();
+    // Runs systemctl --quiet with the arguments; keeps the first line it printed as the note.
+    void Systemctl(std::vector<std::string> arguments);
 
     std::mutex FDeliveryLock;  // held while a control is handed to the handlers
     std::mutex FLock;
     std::vector<TControlHandler> FHandlers;  // a status handle is its index + 1
     bool FRoutingSignals = false;
+    std::string FNote;  // guarded by FLock
 };
 
 // The message sd_notify receives for a status report.

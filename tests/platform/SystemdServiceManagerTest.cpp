@@ -437,6 +437,56 @@ TEST_F(SystemdManager, ProgramsRunWithABoundedWait) {
     EXPECT_LT(std::chrono::steady_clock::now() - again, 5s);
 }
 
+TEST_F(SystemdManager, ProgramsOutputIsCaughtNotPrinted) {
+    // Its own input stays open, as the menu's terminal does: the program must not wait on it.
+    int input[2];
+    ASSERT_EQ(::pipe(input), 0);
+    const int savedInput = ::dup(STDIN_FILENO);
+    ASSERT_EQ(::dup2(input[0], STDIN_FILENO), STDIN_FILENO);
+    std::string pattern;
+    while (pattern.size() < 1000) pattern += "0123456789\n";
+    pattern.resize(1000);
+    std::string yeses;
+    while (yeses.size() < 100) yeses += "y\n";
+    struct Case {
+        const char* what;
+        std::vector<std::string> arguments;
+        std::chrono::milliseconds limit;
+        std::size_t outputLimit;
+        int status;
+        std::string output;  // "<pid>": a process id it started, killed afterwards
+        std::chrono::milliseconds within;
+    };
+    const Case cases[] = {
+        {"both streams", {"sh", "-c", "echo out; echo err >&2; exit 3"}, 5s, 16384, 3, "out\nerr\n", 4s},
+        {"more than the bound", {"sh", "-c", "yes 0123456789 | head -c 1000000"}, 20s, 1000, 0, pattern, 10s},
+        {"prints without end", {"yes"}, 500ms, 100, -1, yeses, 2500ms},
+        {"input is empty", {"sh", "-c", "cat; echo done"}, 5s, 16384, 0, "done\n", 4s},
+        {"what it left running holds the pipe", {"sh", "-c", "sleep 30 & echo $!"}, 5s, 16384, 0, "<pid>", 4s},
+        {"past the limit, with a process that holds the pipe", {"sh", "-c", "sleep 30 & echo $!; exec sleep 30"},
+         500ms, 16384, -1, "<pid>", 2500ms},
+    };
+    for (const Case& c : cases) {
+        std::string output = "left from before";
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(RunProgramBounded(c.arguments, c.limit, &output, c.outputLimit), c.status) << c.what;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, c.within) << c.what;
+        if (c.output != "<pid>") {
+            EXPECT_EQ(output, c.output) << c.what;
+            continue;
+        }
+        ASSERT_FALSE(output.empty()) << c.what;
+        EXPECT_EQ(output.back(), '\n') << c.what;
+        const int pid = std::atoi(output.c_str());
+        EXPECT_EQ(output, std::to_string(pid) + "\n") << c.what;
+        if (pid > 1) ::kill(pid, SIGKILL);
+    }
+    ::dup2(savedInput, STDIN_FILENO);
+    ::close(savedInput);
+    ::close(input[0]);
+    ::close(input[1]);
+}
+
 // The unit confines the service to what a synchronisation needs, with the folders it writes
 // as they are where it is installed; systemd's own rating calls that safe.
 TEST_F(SystemdManager, UnitIsConfinedToTheFoldersARunWrites) {

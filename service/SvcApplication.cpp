@@ -223,6 +223,8 @@ TInstallResult TServiceApplication::InstallServices(bool install) {
         result.Message = install ? "Service installed successfully" : "Service uninstalled successfully";
         ConsoleWrite(result.Message, false, 1);
     }
+    result.Note = manager.TakeNote();
+    if (!result.Note.empty()) ConsoleWrite(result.Note, false, 1);
     return result;
 }
 
@@ -230,7 +232,7 @@ TInstallResult TServiceApplication::RequestInstall(bool install) {
     if (!IsProcessAdmin()) {
         ConsoleWrite(NeedAdminMessage, true, 0);
         ExitCode = 2;
-        return {true, NeedAdminMessage, ""};
+        return {true, NeedAdminMessage, "", ""};
     }
     ConsoleWrite(install ? "Installing service" : "Uninstalling service", false, 2);
     return InstallServices(install);

@@ -30,6 +30,7 @@ struct TInstallResult {
     bool Failed = false;
     std::string Message;  // ANSI, as the console writer takes it
     std::string Error;    // a failed service's error text alone (the last one)
+    std::string Note;     // the first line the service manager's tools printed, or empty
 };
 
 // The line that refuses an install or uninstall to a process without administrator rights.

@@ -154,13 +154,15 @@ std::string OneLine(const std::string& ansi) {
 // The menu shows the install routine's line on one row of the screen. A failure's own line
 // ("Service "..." failed to install with error: "System Error.  Code: 2. ..."") is longer
 // than the row and would lose its cause, so the row gets the cause first.
+// What the service manager's tools printed follows in brackets.
 std::string MenuLine(const TInstallResult& result, bool install) {
-    if (!result.Failed || result.Error.empty()) return result.Message;
+    const std::string note = result.Note.empty() ? "" : " (" + OneLine(result.Note) + ")";
+    if (!result.Failed || result.Error.empty()) return result.Message + note;
     std::string error = OneLine(result.Error);
     // The operating system's errors all begin alike; the code and the text follow.
     const std::string osError = "System Error. ";
     if (error.rfind(osError, 0) == 0) error.erase(0, osError.size());
-    return (install ? "Install failed: " : "Uninstall failed: ") + error;
+    return (install ? "Install failed: " : "Uninstall failed: ") + error + note;
 }
 
 }  // namespace

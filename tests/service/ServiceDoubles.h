@@ -9,6 +9,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace keyrix::test {
@@ -55,6 +56,7 @@ public:
                               const platform::TServiceConfig2&) override {
         return level == RefusedLevel ? 87 : 0;
     }
+    std::string TakeNote() override { return std::exchange(Note, std::string()); }
 
     // Calls the registered control handler as the manager's own thread would.
     long Control(std::uint32_t code) {
@@ -82,6 +84,7 @@ public:
     std::vector<platform::TServiceStatusRecord> Statuses;
     std::set<std::string> Installed;
     std::vector<platform::TServiceConfig> Configs;
+    std::string Note;  // what the manager's tools printed, taken by the next install
 };
 
 struct TLoggedEvent {

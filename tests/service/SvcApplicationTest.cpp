@@ -160,6 +160,19 @@ TEST_F(Application, InstallAnswersTheLineItWritesEvenWithoutAConsole) {
     EXPECT_EQ(Manager->Installed.count("S"), 1u);
 }
 
+TEST_F(Application, WhatTheManagersToolsPrintedFollowsTheInstallLine) {
+    Manager->Note = "systemctl: Failed to enable unit";
+    const TInstallResult written = App.RequestInstall(true);
+    EXPECT_EQ(written.Note, "systemctl: Failed to enable unit");
+    EXPECT_EQ(Manager->Note, "") << "taken";
+    ASSERT_GE(Lines().size(), 2u);
+    EXPECT_EQ(Lines()[Lines().size() - 2], "Service installed successfully");
+    EXPECT_EQ(Lines().back(), "systemctl: Failed to enable unit");
+    Console->Events.clear();
+    EXPECT_EQ(App.RequestInstall(false).Note, "");
+    EXPECT_EQ(Lines().back(), "Service uninstalled successfully") << "nothing printed, no line";
+}
+
 TEST_F(Application, InstallRequestWithoutRootAnswersTheRefusal) {
     const std::string outcome = RunInChild(
         [this] {

@@ -483,6 +483,32 @@ TEST_F(InstallButton, PressingTwiceInstallsThenRemoves) {
     EXPECT_EQ(ExitCode, 0);
 }
 
+TEST_F(InstallButton, WhatTheManagersToolsPrintedFollowsTheResultLine) {
+    struct Case {
+        const char* what;
+        bool believedInstalled, reallyInstalled;
+        std::string note, message;
+    };
+    const std::string note = "systemctl: Warning: The unit file changed on disk.\nRun 'systemctl daemon-reload'.";
+    const Case cases[] = {
+        {"install", false, false, note,
+         "Service installed successfully (systemctl: Warning: The unit file changed on disk. Run 'systemctl "
+         "daemon-reload'.)"},
+        {"uninstall, nothing printed", true, true, "", "Service uninstalled successfully"},
+        {"failed install", false, true, "systemctl: Failed to enable unit",
+         "Install failed: Code: 1073. The specified service already exists. (systemctl: Failed to enable unit)"},
+    };
+    for (const Case& c : cases) {
+        Manager->Installed.clear();
+        if (c.reallyInstalled) Manager->Installed.insert("S");
+        Manager->Note = c.note;
+        Setup->SetServiceInstalled(c.believedInstalled);
+        Press();
+        EXPECT_EQ(Setup->InstallMessage, c.message) << c.what;
+        EXPECT_EQ(Manager->Note, "") << c.what << ": taken";
+    }
+}
+
 TEST_F(InstallButton, WithoutRootThePressIsRefusedAndTheCaptionStays) {
     const std::string outcome = RunInChild(
         [this] {

@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <regex>
 #include <thread>
 
@@ -544,34 +545,49 @@ TEST_F(TerminalConsoleTest, ATerminalThatTakesNoOutputFailsTheWriteInTime) {
     ExpectSameModes(pty.Modes(), before);
 }
 
-TEST_F(TerminalConsoleTest, SuspendGivesTheTerminalBackAndContinueTakesItAgain) {
-    TPty pty;
-    const termios before = pty.Modes();
+// Runs a console on the pty in a child process: prepare first, then the console is made
+// and shown, then body runs on it and answers the exit code (3 when anything raised).
+// Answers the child once the console is shown, or -1 when it never is.
+pid_t StartConsoleChild(TPty& pty, const std::function<void()>& prepare,
+                        const std::function<int(TTerminalConsole&)>& body) {
     int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
+    if (::pipe(ready) != 0) return -1;
     const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
     if (child == 0) {
-        // A process group of its own, as a shell gives a job: the kernel ignores SIGTSTP in
-        // an orphaned one.
-        ::setpgid(0, 0);
+        prepare();
         int code = 3;
         try {
             TTerminalConsole console(pty.Slave.Get(), pty.Slave.Get());
-            console.Buffer().Write(U"menu");
             console.Present();
             (void)!::write(ready[1], "r", 1);
-            TKeyEvent key = console.ReadInput();
-            while (key.WindowSize) key = console.ReadInput();
-            code = key.Char == U'q' ? 0 : 4;
+            code = body(console);
         } catch (...) {
         }
         ::_exit(code);
     }
     ::close(ready[1]);
     pollfd wait{ready[0], POLLIN, 0};
-    ASSERT_EQ(::poll(&wait, 1, 10000), 1);
+    const bool shown = child > 0 && ::poll(&wait, 1, 10000) == 1;
     ::close(ready[0]);
+    return shown ? child : -1;
+}
+
+TEST_F(TerminalConsoleTest, SuspendGivesTheTerminalBackAndContinueTakesItAgain) {
+    TPty pty;
+    const termios before = pty.Modes();
+    const pid_t child = StartConsoleChild(
+        pty,
+        // A process group of its own, as a shell gives a job: the kernel ignores SIGTSTP in
+        // an orphaned one.
+        [] { ::setpgid(0, 0); },
+        [](TTerminalConsole& console) {
+            console.Buffer().Write(U"menu");
+            TKeyEvent key = console.ReadInput();
+            while (key.WindowSize) key = console.ReadInput();
+            return key.Char == U'q' ? 0 : 4;
+        });
+    ASSERT_GT(child, 0);
+    pty.ReadUntil("menu");
     pty.Take();
 
     ::kill(child, SIGTSTP);
@@ -604,25 +620,17 @@ TEST_F(TerminalConsoleTest, AnEndSignalRestoresTheTerminalAndEndsTheProcess) {
         SCOPED_TRACE(strsignal(signal));
         TPty pty;
         const termios before = pty.Modes();
-        int ready[2];
-        ASSERT_EQ(::pipe(ready), 0);
-        const pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            const rlimit noCore{0, 0};
-            ::setrlimit(RLIMIT_CORE, &noCore);
-            try {
-                TTerminalConsole console(pty.Slave.Get(), pty.Slave.Get());
-                (void)!::write(ready[1], "r", 1);
+        const pid_t child = StartConsoleChild(
+            pty,
+            [] {
+                const rlimit noCore{0, 0};
+                ::setrlimit(RLIMIT_CORE, &noCore);
+            },
+            [](TTerminalConsole& console) {
                 console.ReadInput();
-            } catch (...) {
-            }
-            ::_exit(3);
-        }
-        ::close(ready[1]);
-        pollfd wait{ready[0], POLLIN, 0};
-        ASSERT_EQ(::poll(&wait, 1, 10000), 1);
-        ::close(ready[0]);
+                return 3;
+            });
+        ASSERT_GT(child, 0);
         pty.ReadUntil("\x1b[?2004h");
         // The console is in raw mode now; the child waits for a key.
         EXPECT_EQ(pty.Modes().c_lflag & ICANON, 0u);

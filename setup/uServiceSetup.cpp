@@ -3,8 +3,6 @@
 #include "common/Exceptions.h"
 #include "common/Format.h"
 #include "common/ScopeGuard.h"
-#include "platform/PosixFiles.h"
-#include "platform/Process.h"
 #include "platform/Registry.h"
 #include "platform/TerminalConsole.h"
 #include "service/SvcApplication.h"
@@ -100,12 +98,7 @@ void TCustomSetup::RunConfig(TServiceApplication& sender) {
         console.emplace();
     } catch (const platform::ENoTerminal& e) {
         // Whoever started the menu sees why it did not come, not only the event log.
-        std::string program = "KeyrixSyncVLHRM";
-        try {
-            program = platform::BaseName(platform::ExecutablePath());
-        } catch (const Exception&) {
-        }
-        std::fprintf(stderr, "%s: %s\n", program.c_str(), e.Message().c_str());
+        std::fprintf(stderr, "%s: %s\n", sender.EventLogger().SourceName().c_str(), e.Message().c_str());
         std::fflush(stderr);
         throw;
     }

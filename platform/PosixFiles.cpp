@@ -3,10 +3,12 @@
 #include "platform/FileHandles.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <vector>
 
 namespace keyrix::platform {
 
@@ -57,6 +59,17 @@ const char* FileKind(unsigned mode) {
     if (S_ISSOCK(mode)) return "a socket";
     if (S_ISLNK(mode)) return "a symbolic link";
     return "a file of an unknown kind";
+}
+
+bool GroupIdOf(const std::string& name, unsigned& gid) {
+    if (name.empty()) return false;
+    std::vector<char> buffer(16384);
+    ::group entry{};
+    ::group* found = nullptr;
+    if (::getgrnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr)
+        return false;
+    gid = found->gr_gid;
+    return true;
 }
 
 int SyncFolder(const std::string& folder) {

@@ -25,6 +25,9 @@ std::string BaseName(const std::string& path);
 // What a file of this mode is, for messages: "a directory", "a FIFO", "a symbolic link", ...
 const char* FileKind(unsigned mode);
 
+// The id of a group by its name (NSS: /etc/group, LDAP, ...); false when there is none.
+bool GroupIdOf(const std::string& name, unsigned& gid);
+
 // Flushes a folder's entries (a rename or a new file in it) to disk; answers 0 or the errno.
 int SyncFolder(const std::string& folder);
 

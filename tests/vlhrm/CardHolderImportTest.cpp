@@ -539,6 +539,13 @@ TEST_F(CardPass, RefusedGroupAdditionEndsThePassWithNothingCommitted) {
         EXPECT_EQ(failed.Error.Message, c.message);
         EXPECT_FALSE(StartsWith(failed.Journal, "console: BK import took")) << ::testing::PrintToString(failed.Journal);
         EXPECT_FALSE(StartsWith(failed.Journal, "console: Brakon sync error")) << "no per-record handling";
+        // The summary's counters and changes agree: the record whose work was undone counts in
+        // neither, the import's time and the records read do.
+        const TRunSummary& summary = Module->Summary;
+        EXPECT_EQ(summary.BkProcessed, 1);
+        EXPECT_EQ(summary.BkAdded, 0);
+        EXPECT_EQ(summary.Changes.Of(TChangeKind::AccountAdded).Count, 0);
+        EXPECT_GE(summary.CardHolderImportMs, 0);
         // Before the shut-down rolls it back, the pass itself shows no flag and no unlink.
         EXPECT_EQ(QueryIn("select sync_id, usr_bk_deleted from users where id = 102", Module->PassTransaction),
                   (Rows{{"20", "0"}}));

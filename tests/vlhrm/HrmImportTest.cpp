@@ -135,6 +135,13 @@ TEST_F(Pass, MalformedTerminationDateEndsTheImport) {
     EXPECT_THROW(Module->SyncPass(), EConvertError);
     Module->DisconnectDatabase();
     EXPECT_TRUE(Query(UsersSql).empty()) << "nothing committed";
+    // The summary's counters tell what the pass attempted, as its change report does.
+    const TRunSummary& s = Module->Summary;
+    EXPECT_EQ(std::string(FiguresName(s)), "attempted");
+    EXPECT_EQ(s.HrmProcessed, 2);
+    EXPECT_EQ(s.HrmAdded, 1);
+    EXPECT_EQ(s.Changes.Of(TChangeKind::UserAdded).Count, 1);
+    EXPECT_GE(s.HrmImportMs, 0);
 }
 
 TEST_F(Pass, LeaversAndNamesWithDigitsAreMarkedDeletedAndLeaveTheirGroups) {

@@ -1,11 +1,14 @@
 // The run summary's pieces that are pure logic: the JSON text of 8-bit texts, the guard's
-// rule at its limit, the change report's first employee numbers, and the file replaced whole.
+// rule at its limit, the change report's first employee numbers, and the file replaced whole
+// (or, when that fails, removed).
 #include "Services/SyncClients/VLHRM/RunSummary.h"
 #include "common/Exceptions.h"
 #include "tests/TestSupport.h"
+#include "tests/support/FaultyEnv.h"
 
 #include <gtest/gtest.h>
 
+#include <grp.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -107,4 +110,66 @@ TEST(RunSummaryFile, ReplacedWholeWithModeOwnerOnly) {
         EXPECT_NE(e.Message().find(missing), std::string::npos) << e.Message();
     }
     EXPECT_NE(ReadFile(path).find("failed-work"), std::string::npos);
+}
+
+// A replacement that fails at any step leaves neither the previous file, which would claim
+// the last run for this one, nor its temporary file; the error says so.
+TEST(RunSummaryFile, AFailedReplacementRemovesThePreviousFile) {
+    struct Case {
+        const char* what;
+        TFault fault;
+    };
+    const Case cases[] = {
+        {"full disk", FailAt(1, ENOSPC, WriteKinds)},
+        {"flush", FailAt(1, EIO, Kind(TEnvOp::Sync))},
+        {"rename", FailAt(1, EIO, Kind(TEnvOp::Rename))},
+        {"no temporary file", FailAt(1, EDQUOT, Kind(TEnvOp::MakeTemporary))},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TTempDir dir;
+        const std::string path = dir.File("VLHRMSync_last.json");
+        WriteFile(path, "{\"outcome\": \"done\"}\n");
+        TFaultyEnv faulty(platform::Env());
+        {
+            platform::TScopedEnv scoped(faulty);
+            faulty.Arm(c.fault);
+            try {
+                WriteSummaryFile(path, "{}\n");
+                FAIL() << "the write went through";
+            } catch (const EWriteError& e) {
+                EXPECT_NE(e.Message().find("Cannot write the run summary \"" + path + "\" ("), std::string::npos)
+                    << e.Message();
+                EXPECT_NE(e.Message().find(SysErrorMessage(c.fault.Error) + "; the previous file was removed"),
+                          std::string::npos)
+                    << e.Message();
+            }
+            EXPECT_TRUE(faulty.Fired());
+        }
+        EXPECT_TRUE(std::filesystem::is_empty(dir.Path())) << "the previous file and the temporary one are gone";
+    }
+}
+
+// With a monitoring group the summary is that group's to read (0640); a group that does not
+// exist writes nothing and removes the previous file, as any failed write.
+TEST(RunSummaryFile, MonitoringGroupMayReadIt) {
+    TTempDir dir;
+    const std::string path = dir.File("VLHRMSync_last.json");
+    WriteSummaryFile(path, "{}\n", "nogroup");
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    const ::group* nogroup = ::getgrnam("nogroup");
+    ASSERT_NE(nogroup, nullptr);
+    EXPECT_EQ(st.st_gid, nogroup->gr_gid);
+
+    try {
+        WriteSummaryFile(path, "{}\n", "no-such-group-here");
+        FAIL() << "wrote with an unknown group";
+    } catch (const EWriteError& e) {
+        EXPECT_EQ(e.Message(), "Cannot write the run summary \"" + path +
+                                   "\" for the group \"no-such-group-here\": there is no such group; the previous "
+                                   "file was removed");
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(dir.Path()));
 }

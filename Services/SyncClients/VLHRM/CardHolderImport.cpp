@@ -178,9 +178,24 @@ void TDataModule1::ImportCardHolders() {
     progress.SetTotal(static_cast<std::int64_t>(records.size()));
     Progress = &progress;
     TScopeGuard noProgress([this] { Progress = nullptr; });
+    // An import that stops part way still tells what it did, as the change report does: the
+    // counters and the time of the records whose work it kept. A record's work is kept when
+    // the next one begins (or the import ends).
+    const auto keep = [&] {
+        changes.MoveTo(Summary.Changes);
+        Summary.BkUpdated = counters.Updated;
+        Summary.BkUpdatedSoyal = counters.UpdatedSoyal;
+        Summary.BkAdded = counters.Added;
+        Summary.BkAddedSoyal = counters.AddedSoyal;
+        Summary.BkAssociated = counters.Associated;
+    };
+    TScopeGuard count([&] {
+        Summary.CardHolderImportMs = TicksSince(start, platform::Env().Ticks());
+        Summary.BkProcessed = processed;
+    });
     std::int64_t done = 0;
     for (const TBKRec& r : records) {
-        changes.MoveTo(Summary.Changes);
+        keep();
         progress.Update(++done);
         const std::string paradoxCode = ParadoxCode(r.Pin);
         const std::string soyalCode = SoyalCode(r.Pin);
@@ -274,7 +289,7 @@ void TDataModule1::ImportCardHolders() {
         }
     }
 
-    changes.MoveTo(Summary.Changes);
+    keep();
     progress.Erase();
 
     // Linked users met in this pass keep their link; the others lose it.
@@ -284,13 +299,6 @@ void TDataModule1::ImportCardHolders() {
     records.clear();
     records.shrink_to_fit();
     file.reset();
-    Summary.CardHolderImportMs = TicksSince(start, platform::Env().Ticks());
-    Summary.BkProcessed = processed;
-    Summary.BkUpdated = counters.Updated;
-    Summary.BkUpdatedSoyal = counters.UpdatedSoyal;
-    Summary.BkAdded = counters.Added;
-    Summary.BkAddedSoyal = counters.AddedSoyal;
-    Summary.BkAssociated = counters.Associated;
     SyncLogDebug("BK import took: %dms", TicksSince(start, platform::Env().Ticks()));
     SyncLogDebug("Processed records: %d", processed);
     SyncLogDebug("Updated records: %d", counters.Updated);

@@ -103,11 +103,23 @@ void TDataModule1::ImportHrmUsers() {
     TProgressLine progress("HRM import", TProgressLine::WantedOnStandardOutput(), STDOUT_FILENO);
     Progress = &progress;
     TScopeGuard noProgress([this] { Progress = nullptr; });
+    // An import that stops part way still tells what it did, as the change report does: the
+    // counters and the time of the employees whose work it kept. An employee's work is kept
+    // when the next one begins (or the import ends).
+    const auto keep = [&] {
+        changes.MoveTo(Summary.Changes);
+        Summary.HrmAdded = added;
+        Summary.HrmUpdated = updated;
+    };
+    TScopeGuard count([&] {
+        Summary.HrmImportMs = TicksSince(importStart, platform::Env().Ticks());
+        Summary.HrmProcessed = processed;
+    });
 
     TFeedReader reader = TFeedReader::FromMemory(body->View(), HrmRootName, HrmRecordName, Settings().HrmUrl);
     while (reader.Next()) {
         if (reader.IsEmptyElement()) continue;  // a tag that closes itself is no record
-        changes.MoveTo(Summary.Changes);
+        keep();
         ++processed;
         progress.Update(processed);
         const THrmEmployee e = ReadHrmEmployee(reader);
@@ -169,7 +181,7 @@ void TDataModule1::ImportHrmUsers() {
         }
     }
 
-    changes.MoveTo(Summary.Changes);
+    keep();
     progress.Erase();
 
     dbutils::TQueryScope closing(dbutils::NewQuery(PassTransaction), false);
@@ -182,10 +194,6 @@ void TDataModule1::ImportHrmUsers() {
     const std::int64_t deleted = closing->RowCounts().Updated;
     closing.Free();
 
-    Summary.HrmImportMs = TicksSince(importStart, platform::Env().Ticks());
-    Summary.HrmProcessed = processed;
-    Summary.HrmAdded = added;
-    Summary.HrmUpdated = updated;
     Summary.HrmDeleted = deleted;
     SyncLogDebug("HRM users import took: %dms", TicksSince(importStart, platform::Env().Ticks()));
     SyncLogDebug("Processed records: %d", processed);

@@ -75,6 +75,8 @@ void TChangeReport::Add(TChangeKind kind, const std::string& employeeNumber) {
     if (list.First.size() < ReportedEmployees) list.First.push_back(employeeNumber);
 }
 
+const char* FiguresName(const TRunSummary& summary) { return summary.Committed ? "committed" : "attempted"; }
+
 const char* OutcomeName(TRunOutcome outcome) {
     switch (outcome) {
         case TRunOutcome::Guarded: return "guarded";
@@ -118,6 +120,7 @@ std::string SummaryJson(const TRunSummary& s) {
     j += "  \"outcome\": " + JsonString(OutcomeName(s.Outcome)) + ",\n";
     j += std::string("  \"dryRun\": ") + (s.DryRun ? "true" : "false") + ",\n";
     j += std::string("  \"committed\": ") + (s.Committed ? "true" : "false") + ",\n";
+    j += "  \"figures\": " + JsonString(FiguresName(s)) + ",\n";
     const bool failed = !s.ErrorClass.empty();
     j += "  \"errorClass\": " + (failed ? JsonString(s.ErrorClass) : std::string("null")) + ",\n";
     j += "  \"errorMessage\": " + (failed ? JsonString(s.ErrorMessage) : std::string("null")) + ",\n";
@@ -157,7 +160,9 @@ std::string SummaryJson(const TRunSummary& s) {
                Number(g.Limit) + ", \"exceeded\": " + (g.Exceeded() ? "true" : "false") + "}";
     };
     j += "  \"guard\": {\"leavers\": " + share(s.Leavers) + ", \"unlinks\": " + share(s.Unlinks) + "},\n";
-    j += "  \"auditEventsSkipped\": " + Number(s.AuditEventsSkipped) + "\n";
+    j += "  \"auditEventsSkipped\": " + Number(s.AuditEventsSkipped) + ",\n";
+    j += "  \"monitoring\": {\"warningAgeMinutes\": " + Number(s.WarningAgeMinutes) +
+         ", \"criticalAgeMinutes\": " + Number(s.CriticalAgeMinutes) + "}\n";
     j += "}\n";
     return j;
 }
@@ -179,6 +184,7 @@ std::vector<std::pair<std::string, std::string>> SummaryFields(const TRunSummary
     f.emplace_back("KEYRIX_OUTCOME", OutcomeName(s.Outcome));
     f.emplace_back("KEYRIX_DRY_RUN", s.DryRun ? "1" : "0");
     f.emplace_back("KEYRIX_COMMITTED", s.Committed ? "1" : "0");
+    f.emplace_back("KEYRIX_FIGURES", FiguresName(s));
     if (!s.ErrorClass.empty()) {
         f.emplace_back("KEYRIX_ERROR_CLASS", s.ErrorClass);
         f.emplace_back("KEYRIX_ERROR_MESSAGE", s.ErrorMessage);
@@ -244,17 +250,30 @@ std::vector<std::string> ChangeReportLines(const TRunSummary& s) {
     return lines;
 }
 
-void WriteSummaryFile(const std::string& path, const std::string& text) {
+void WriteReportFile(const TReportFile& target, const std::string& text) {
     platform::IEnv& env = platform::Env();
-    // mkostemp creates the file with mode 0600: the summary names employees.
+    const std::string& path = target.Path;
+    // mkostemp creates the file with mode 0600: nobody reads it before it has its own.
     std::string temporary = path + ".XXXXXX";
-    const auto fail = [&path, &temporary](const std::string& step, int error) {
-        throw EWriteError(Format("Cannot write the run summary \"%s\" (%s \"%s\"): %s", path, step, temporary,
-                                 SysErrorMessage(error)));
+    const auto refuse = [&](const std::string& reason) {
+        // A reader must not take the last run's file for this run's: it goes, and its absence
+        // says that something is wrong. Unlinking needs no free space.
+        const bool removed = env.Unlink(path) == 0;
+        throw EWriteError(Format("Cannot write the %s \"%s\" %s%s", std::string(target.What), path, reason,
+                                 std::string(removed ? "; the previous file was removed" : "")));
     };
+    const auto fail = [&](const std::string& step, int error) {
+        refuse(Format("(%s \"%s\"): %s", step, temporary, SysErrorMessage(error)));
+    };
+    unsigned group = 0;
+    if (!target.Group.empty() && !platform::GroupIdOf(target.Group, group))
+        refuse(Format("for the group \"%s\": there is no such group", target.Group));
     platform::TFd file(env.MakeTemporary(temporary, O_CLOEXEC));
     if (file.Get() < 0) fail("create", errno);
     platform::TTempFile unlinkOnFailure(temporary);
+    if (!target.Group.empty() && env.ChangeOwner(file.Get(), static_cast<uid_t>(-1), group) != 0)
+        fail(Format("give the group \"%s\" to", target.Group), errno);
+    if (target.Mode != 0600 && env.ChangeMode(file.Get(), target.Mode) != 0) fail("set the mode of", errno);
     if (const int error = platform::WriteAll(file.Get(), text); error != 0) fail("write", error);
     if (env.Sync(file.Get()) != 0) fail("flush", errno);
     if (const int error = file.Close(); error != 0) fail("close", error);
@@ -262,6 +281,11 @@ void WriteSummaryFile(const std::string& path, const std::string& text) {
     unlinkOnFailure.Keep();
     // The rename itself reaches the disk; a folder that cannot be flushed loses no data.
     platform::SyncFolder(platform::FolderOf(path));
+}
+
+void WriteSummaryFile(const std::string& path, const std::string& text, const std::string& group) {
+    // The summary names employees: the owner's alone, or a monitoring group's to read.
+    WriteReportFile({path, "run summary", static_cast<mode_t>(group.empty() ? 0600 : 0640), group}, text);
 }
 
 }  // namespace keyrix

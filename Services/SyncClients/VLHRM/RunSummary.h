@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 #include <utility>
 #include <vector>
 
@@ -100,7 +101,14 @@ struct TRunSummary {
     TGuardShare Leavers, Unlinks;
     // Audit events a dry run left out.
     std::int64_t AuditEventsSkipped = 0;
+    // The ages at which the check command warns and reports a failure, in minutes.
+    std::int32_t WarningAgeMinutes = 120, CriticalAgeMinutes = 24 * 60;
 };
+
+// "committed" when the pass's work stayed; "attempted" otherwise (a pass that failed, was
+// guarded or was a dry run, or none at all): the counters and the changes then tell what
+// the pass did before it was rolled back, and none of it is in the database.
+const char* FiguresName(const TRunSummary& summary);
 
 // The JSON document (UTF-8), one object, ended by a line feed.
 std::string SummaryJson(const TRunSummary& summary);
@@ -116,8 +124,20 @@ std::string SummaryStatus(const TRunSummary& summary);
 // The change report's lines, one per kind.
 std::vector<std::string> ChangeReportLines(const TRunSummary& summary);
 
-// Replaces the file with the text: a temporary file beside it (mode 0600 from creation),
-// flushed, then renamed over it. Raises EWriteError naming the file.
-void WriteSummaryFile(const std::string& path, const std::string& text);
+// How a report file is replaced: its mode, and the group it is given (none: the process's).
+struct TReportFile {
+    std::string Path;
+    const char* What = "run summary";  // for the error: "Cannot write the <what> ..."
+    mode_t Mode = 0600;
+    std::string Group;
+};
+
+// Replaces the file with the text: a temporary file beside it (mode 0600 from creation,
+// then the file's group and mode), flushed, then renamed over it. When that fails, the
+// previous file is removed (which needs no free space), so that no reader takes the last
+// run's report for this one's; raises EWriteError naming the file.
+void WriteReportFile(const TReportFile& file, const std::string& text);
+// The run summary: mode 0600, or 0640 with the group when one is named.
+void WriteSummaryFile(const std::string& path, const std::string& text, const std::string& group = "");
 
 }  // namespace keyrix

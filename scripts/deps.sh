@@ -4,7 +4,7 @@ keyrix_packages=(
   cmake g++ ninja-build pkg-config
   clang-14 libclang-rt-14-dev
   libfmt-dev
-  libxml2-dev
+  libxml2-dev nlohmann-json3-dev
   libsystemd-dev
   libcurl4-openssl-dev libssl-dev
   googletest libgtest-dev

@@ -86,6 +86,10 @@ void TSetup::LoadUnlistedSettings(platform::TRegistry& registry) {
     LoadBound(registry, key + "\\HRM", "Minimum speed bytes per second", 1024 * 1024 * 1024, MinimumSpeedBytesPerSecond);
     LoadPercent(registry, key + "\\Safety", "Maximum leavers percent", MaxLeaversPercent);
     LoadPercent(registry, key + "\\Safety", "Maximum unlinks percent", MaxUnlinksPercent);
+    LoadText(registry, key + "\\General", "Metrics file", MetricsFile);
+    LoadBound(registry, key + "\\Monitoring", "Warning age minutes", 366 * 24 * 60, WarningAgeMinutes);
+    LoadBound(registry, key + "\\Monitoring", "Critical age minutes", 366 * 24 * 60, CriticalAgeMinutes);
+    LoadText(registry, key + "\\Monitoring", "Summary group", SummaryGroup);
 }
 
 }  // namespace keyrix

@@ -52,11 +52,24 @@ public:
     // window, so that a server that trickles cannot hold the run.
     std::int32_t DownloadTimeoutSeconds = DefaultDownloadTimeoutSeconds;
     std::int32_t MinimumSpeedBytesPerSecond = DefaultMinimumSpeedBytesPerSecond;
+    // "General" / "Metrics file": where each run leaves its figures for Prometheus's
+    // node_exporter; empty (the default) writes none.
+    std::string MetricsFile;
+    // "Monitoring" / "Warning age minutes" and "Critical age minutes": how old the last run
+    // may be before the check command warns, and before it reports a failure. Each run
+    // writes them into its summary, as the check's account cannot read the hive.
+    std::int32_t WarningAgeMinutes = DefaultWarningAgeMinutes;
+    std::int32_t CriticalAgeMinutes = DefaultCriticalAgeMinutes;
+    // "Monitoring" / "Summary group": a group whose members may read the run summary (mode
+    // 0640); empty (the default) keeps it the owner's alone.
+    std::string SummaryGroup;
 
     static constexpr std::int32_t DefaultDatabaseCallTimeoutSeconds = 10 * 60;
     static constexpr std::int32_t DefaultMaxFeedSizeMiB = 1024;
     static constexpr std::int32_t DefaultDownloadTimeoutSeconds = 60 * 60;
     static constexpr std::int32_t DefaultMinimumSpeedBytesPerSecond = 1024;
+    static constexpr std::int32_t DefaultWarningAgeMinutes = 120;
+    static constexpr std::int32_t DefaultCriticalAgeMinutes = 24 * 60;
 
 protected:
     void LoadUnlistedSettings(platform::TRegistry& registry) override;

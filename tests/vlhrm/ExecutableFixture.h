@@ -169,10 +169,10 @@ class RunRecord : public Executable {
 protected:
     // The settings of the test database with both imports on (unless switched off), the
     // feed from the test server and the card-holder file of the test; safety adds the
-    // "Safety" subkey's values.
+    // "Safety" subkey's values, general more values of "General".
     void WriteHive(const TTestDatabase& database, bool hrm, bool cards, const std::string& safety = "",
-                   const std::string& password = "") {
-        WriteDatabaseHive(database, "\"Log messages to file\"=dword:00000001\r\n", password,
+                   const std::string& password = "", const std::string& general = "") {
+        WriteDatabaseHive(database, "\"Log messages to file\"=dword:00000001\r\n" + general, password,
                           std::string("\"Import enabled\"=dword:0000000") + (hrm ? "1" : "0") +
                               "\r\n\"Data source URL\"=\"" + Server.Url() + "\"\r\n",
                           0, "",

@@ -4,6 +4,7 @@
 #include "db/DBUtils.h"
 #include "platform/RunLock.h"
 #include "tests/vlhrm/RunJournal.h"
+#include "tests/support/FaultyEnv.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -360,4 +361,43 @@ TEST_F(RunService, UnwritableSummaryIsAWarningOnly) {
     EXPECT_EQ(module->Summary.Outcome, TRunOutcome::Done);
     EXPECT_NE(ReadFile(EventLogPath).find("\tKEYRIX_OUTCOME=done\t"), std::string::npos)
         << "the journal entry is written all the same";
+}
+
+// A full disk: neither the summary nor the metrics file may go on saying "done" for the
+// previous run. Both are removed, one warning names each, and the run is otherwise the same.
+TEST_F(RunService, FullDiskRemovesTheLastRunsReports) {
+    const std::string summaryFile = Dir.File("VLHRMSync_last.json");
+    Setup.MetricsFile = Dir.File("keyrix_sync.prom");
+    Module()->RunService();
+    ASSERT_TRUE(FileExists(summaryFile));
+    ASSERT_NE(ReadFile(Setup.MetricsFile).find("keyrix_sync_outcome{outcome=\"done\"} 1\n"), std::string::npos);
+
+    TFaultyEnv faulty(platform::Env());
+    platform::TScopedEnv scoped(faulty);
+    TFault full = FailAt(1, ENOSPC, WriteKinds);
+    full.Repeat = 1000;
+    full.PathPart = Dir.Path() + "/VLHRMSync_last.json.";
+    faulty.Arm(full);
+    auto module = Module();
+    module->OnPass = [](TScriptedModule&) { throw EOSError(5, "no rights"); };
+    EXPECT_NO_THROW(module->RunService());
+    EXPECT_EQ(module->Summary.Outcome, TRunOutcome::FailedWork);
+    EXPECT_FALSE(FileExists(summaryFile));
+    EXPECT_NE(ReadFile(Setup.MetricsFile).find("keyrix_sync_outcome{outcome=\"failed-work\"} 1\n"), std::string::npos)
+        << "the metrics file is written on its own";
+
+    // Now the metrics file's folder is full too.
+    full.PathPart = Dir.Path() + "/keyrix_sync.prom.";
+    faulty.Arm(full);
+    Journal.Finish();
+    Journal.Entries.clear();
+    EXPECT_NO_THROW(Module()->RunService());
+    EXPECT_FALSE(FileExists(Setup.MetricsFile));
+    Lines warnings;
+    for (const std::string& entry : Journal.Finish())
+        if (entry.rfind("eventlog warning: ", 0) == 0) warnings.push_back(entry);
+    ASSERT_EQ(warnings.size(), 1u) << "only the metrics file failed this time";
+    EXPECT_EQ(warnings[0].rfind("eventlog warning: Cannot write the metrics file \"" + Setup.MetricsFile + "\" (write \"", 0), 0u)
+        << warnings[0];
+    EXPECT_NE(warnings[0].find("No space left on device; the previous file was removed"), std::string::npos) << warnings[0];
 }

@@ -1,4 +1,5 @@
 // Entry point of KeyrixSyncVLHRM: start-up, mode selection, shut-down, exit code.
+#include "Services/SyncClients/VLHRM/Check.h"
 #include "Services/SyncClients/VLHRM/MainService.h"
 #include "common/Exceptions.h"
 #include "common/ScopeGuard.h"
@@ -44,6 +45,9 @@ int main() {
     std::setlocale(LC_TIME, "");
     const std::vector<std::string> arguments = platform::ProcessArguments();
     InitializeSwitches(arguments);
+    // The monitoring system's own account runs the check: it reads the last summary and
+    // touches nothing else, neither the settings nor the logs.
+    if (FindSwitch("CHECK", arguments)) return RunCheck();
 
     const bool installing = FindSwitch("INSTALL", arguments) || FindSwitch("UNINSTALL", arguments);
     const bool console = DebugMode || (installing && !FindSwitch("SILENT", arguments));

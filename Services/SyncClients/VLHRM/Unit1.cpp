@@ -1,6 +1,7 @@
 #include "Services/SyncClients/VLHRM/Unit1.h"
 
 #include "Services/SyncClients/VLHRM/HttpClient.h"
+#include "Services/SyncClients/VLHRM/Metrics.h"
 
 #include "common/Debug.h"
 #include "common/Exceptions.h"
@@ -63,9 +64,7 @@ void TDataModule1::RunService() {
     // Whoever writes the switch expects nothing to be written: it holds in a service run as
     // well as in a debug run, where the change report is watched.
     if (FindSwitch("DRYRUN")) DryRun = true;
-    Summary = TRunSummary();
-    Summary.DryRun = DryRun;
-    Summary.Start = platform::Env().Now();
+    BeginSummary();
     // Shut-down and the finish lines run however the phases ended; the summary comes last,
     // also when a line of the log file could not be written.
     auto finish = [this] {
@@ -95,10 +94,8 @@ void TDataModule1::RunService() {
 }
 
 void TDataModule1::ReportRefusedRun() noexcept {
-    Summary = TRunSummary();
-    Summary.DryRun = DryRun;
-    Summary.Start = platform::Env().Now();
     try {
+        BeginSummary();
         RecordFailure(TRunOutcome::FailedStartUp);
     } catch (...) {
     }
@@ -154,13 +151,24 @@ void TDataModule1::RecordFailure(TRunOutcome outcome) {
     Summary.ErrorMessage = error.Message;
 }
 
-// The file says "running" from the start: a run that is killed leaves that, not the last
-// run's outcome. Only the file: the journal and systemd know of a start already.
-void TDataModule1::WriteRunningSummary() noexcept {
-    TRunSummary running = Summary;
-    running.Outcome = TRunOutcome::Running;
+void TDataModule1::BeginSummary() {
+    Summary = TRunSummary();
+    Summary.DryRun = DryRun;
+    Summary.Start = platform::Env().Now();
+    if (SetupInstance != nullptr) {
+        Summary.WarningAgeMinutes = SetupInstance->WarningAgeMinutes;
+        Summary.CriticalAgeMinutes = SetupInstance->CriticalAgeMinutes;
+    }
+}
+
+namespace {
+
+// A report file is kept best effort: one that cannot be written is an event-log warning,
+// never the run's end.
+template <typename TWrite>
+void WriteOrWarn(TWrite&& write) noexcept {
     try {
-        WriteSummaryFile(SummaryFilePath(), SummaryJson(running));
+        write();
     } catch (...) {
         try {
             ServiceLogWarning(DescribeCurrentException().Message);
@@ -169,17 +177,26 @@ void TDataModule1::WriteRunningSummary() noexcept {
     }
 }
 
+std::string SummaryGroup() { return SetupInstance != nullptr ? SetupInstance->SummaryGroup : std::string(); }
+
+}  // namespace
+
+// The file says "running" from the start: a run that is killed leaves that, not the last
+// run's outcome. Only the file: the journal, systemd and the metrics know of a start already,
+// or tell the last ended run.
+void TDataModule1::WriteRunningSummary() noexcept {
+    WriteOrWarn([this] {
+        TRunSummary running = Summary;
+        running.Outcome = TRunOutcome::Running;
+        WriteSummaryFile(SummaryFilePath(), SummaryJson(running), SummaryGroup());
+    });
+}
+
 void TDataModule1::PublishSummary() noexcept {
     Summary.End = platform::Env().Now();
-    try {
-        WriteSummaryFile(SummaryFilePath(), SummaryJson(Summary));
-    } catch (...) {
-        // The run itself is done: a summary that cannot be kept is a warning, never its end.
-        try {
-            ServiceLogWarning(DescribeCurrentException().Message);
-        } catch (...) {
-        }
-    }
+    WriteOrWarn([this] { WriteSummaryFile(SummaryFilePath(), SummaryJson(Summary), SummaryGroup()); });
+    if (SetupInstance != nullptr && !SetupInstance->MetricsFile.empty())
+        WriteOrWarn([this] { WriteMetricsFile(SetupInstance->MetricsFile, Summary); });
     try {
         platform::IEventLog& log = platform::EventLog();
         const platform::TEventSourceHandle source = log.RegisterEventSource(SummarySource);

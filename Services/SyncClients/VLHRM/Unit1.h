@@ -167,6 +167,8 @@ private:
     // now deleted (unlinked); answers the event-log text when a guard's limit is exceeded.
     std::string MeasureChanges();
     void RecordFailure(TRunOutcome outcome);
+    // A new summary for the run that begins now, with the monitoring ages of the settings.
+    void BeginSummary();
     void WriteRunningSummary() noexcept;
     void PublishSummary() noexcept;
 

@@ -825,9 +825,24 @@ TEST_F(RunRecord, DryRunChangesNothingAndReportsWhatTheRealRunDoes) {
     WriteFile(Cards, CardsOfNumbers({101, 102, 104, 105}, {{102, "4321"}}));
     const std::string before = Snapshot(database);
     ASSERT_NE(before.find("000104"), std::string::npos) << before;
+    // Generators are outside transactions: the ids the rolled-back inserts drew (users, keypad
+    // accounts, access cards) stay drawn.
+    const char* const generators[] = {"GEN_USERS_ID", "GEN_PARADOX_ACCOUNTS_ID", "GEN_ACCESS_CARDS_ID"};
+    const auto drawn = [&database, &generators] {
+        std::vector<std::string> values;
+        for (const char* name : generators)
+            values.push_back(database.Isql("SELECT 'N=' || GEN_ID(" + std::string(name) + ", 0) FROM RDB$DATABASE;\n"));
+        return values;
+    };
+    const std::vector<std::string> drawnBefore = drawn();
     const TCommandResult dry = Run("/SVC /DEBUG -dryrun");
     EXPECT_EQ(dry.ExitCode, 0);
     EXPECT_EQ(Snapshot(database), before) << dry.Output;
+    const std::vector<std::string> drawnAfter = drawn();
+    for (std::size_t i = 0; i < drawnAfter.size(); ++i) {
+        EXPECT_NE(drawnBefore[i].find("N="), std::string::npos) << drawnBefore[i];
+        EXPECT_NE(drawnAfter[i], drawnBefore[i]) << generators[i] << " advanced";
+    }
     const std::string report = Jq(".changes");
     EXPECT_EQ(report,
               "{\"usersAdded\":{\"count\":1,\"first\":[\"000105\"]},"

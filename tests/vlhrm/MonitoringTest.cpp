@@ -194,6 +194,27 @@ TEST(Metrics, TheFileCarriesTheLastSuccessOver) {
     EXPECT_NE(text.find("\nkeyrix_sync_last_run_end_timestamp_seconds 1765443600\n"), std::string::npos) << text;
 }
 
+// The README's alert rules, as an administrator copies them: promtool takes them, and
+// each names metrics that the file has.
+TEST(Metrics, TheReadmesAlertRulesAreValid) {
+    const std::string readme = ReadFile(KEYRIX_README);
+    const auto start = readme.find("```yaml\n# keyrix-sync alert rules\n");
+    ASSERT_NE(start, std::string::npos);
+    const auto body = readme.find('\n', start) + 1;
+    const std::string rules = readme.substr(body, readme.find("```\n", body) - body);
+    TTempDir dir;
+    WriteFile(dir.File("keyrix.rules.yml"), rules);
+    const TCommandResult r = RunCommand("promtool check rules '" + dir.File("keyrix.rules.yml") + "' 2>&1");
+    EXPECT_EQ(r.ExitCode, 0) << r.Output;
+    EXPECT_NE(r.Output.find("SUCCESS: 3 rules found"), std::string::npos) << r.Output;
+    const std::string text = MetricsText(DoneRun(), std::nullopt);
+    for (const char* metric : {"keyrix_sync_outcome{", "keyrix_sync_last_success_timestamp_seconds ",
+                               "keyrix_sync_last_run_end_timestamp_seconds "}) {
+        EXPECT_NE(rules.find(std::string(metric).substr(0, std::string(metric).size() - 1)), std::string::npos) << metric;
+        EXPECT_NE(text.find(std::string("\n") + metric), std::string::npos) << metric;
+    }
+}
+
 namespace {
 
 // The check's answer for a summary written by the run itself, looked at after the age given
@@ -301,6 +322,24 @@ TEST(Check, EachOutcomeAndAgeGivesItsState) {
         EXPECT_NE(r.Line.find(" | age="), std::string::npos) << r.Line;
         EXPECT_NE(r.Line.find(ages), std::string::npos) << r.Line;
     }
+}
+
+// A summary planted or damaged with controls, C1 ones included (U+009B is CSI to some
+// terminals), and a long error: the line stays one line of plain text.
+TEST(Check, ControlsOfTheSummaryStayOffTheLine) {
+    TRunSummary s = DoneRun();
+    s.Outcome = TRunOutcome::FailedWork;
+    s.ErrorClass = "EOSError";
+    s.ErrorMessage = "MARK";
+    std::string json = SummaryJson(s);
+    json.replace(json.find("MARK"), 4, "a\\u009b2J\\u001b[31m\\u0085b" + std::string(300, 'x'));
+    const TCheckResult r = CheckSummaryText(json, "/s.json", s.End);
+    EXPECT_EQ(r.State, TCheckState::Critical);
+    EXPECT_NE(r.Line.find("EOSError: a 2J [31m b" + std::string(189, 'x') + "...; 20000 processed"), std::string::npos)
+        << r.Line;
+    for (const char c : r.Line) EXPECT_GE(static_cast<unsigned char>(c), 0x20) << r.Line;
+    EXPECT_EQ(r.Line.find("\xC2\x9B"), std::string::npos);
+    EXPECT_EQ(r.Line.find("\xC2\x85"), std::string::npos);
 }
 
 // What is no summary is UNKNOWN, with the reason; nothing of it is taken for a state.

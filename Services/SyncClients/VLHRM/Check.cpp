@@ -48,13 +48,20 @@ TCheckResult Result(TCheckState state, const std::string& text, const std::strin
 
 TCheckResult Unknown(const std::string& text) { return Result(TCheckState::Unknown, text); }
 
-// A text of the summary on the plugin's one line: line breaks and other controls become
-// blanks, and '|', which starts the performance data, becomes '/'.
+// A text of the summary on the plugin's one line: line breaks and other controls (C1 ones
+// too, which some terminals obey) become blanks, and '|', which starts the performance data,
+// becomes '/'. The texts are valid UTF-8: the parser took nothing else.
 std::string OneLine(std::string text, std::size_t most = 200) {
-    for (char& c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) c = ' ';
-        if (c == '|') c = '/';
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const bool c1 = byte == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) < 0xA0;
+        if (c1) {
+            text.replace(i, 2, " ");
+        } else if (byte < 0x20 || byte == 0x7F) {
+            text[i] = ' ';
+        } else if (text[i] == '|') {
+            text[i] = '/';
+        }
     }
     if (text.size() > most) {
         text.resize(most);

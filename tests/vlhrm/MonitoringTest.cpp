@@ -270,6 +270,12 @@ TEST(Check, EachOutcomeAndAgeGivesItsState) {
         {"days old", nullptr, hours(24 * 9), TCheckState::Critical, "done 9 d ago, older than 1440 min: " + figures},
         {"ages of the settings", [](TRunSummary& s) { s.WarningAgeMinutes = 10; }, minutes(12), TCheckState::Warning,
          "done 12 min ago, older than 10 min: " + figures},
+        {"ages out of all bounds",
+         [](TRunSummary& s) {
+             s.WarningAgeMinutes = 0;
+             s.CriticalAgeMinutes = 2000000000;
+         },
+         hours(3), TCheckState::Warning, "done 3 h ago, older than 120 min: " + figures},
         {"failed", failed, minutes(5), TCheckState::Critical,
          "failed-work 5 min ago: EFirebirdError: connection lost / at call  isc_dsql_execute; 20000 processed, 354 "
          "added, 3 updated, 1 deleted; cards 2 added, 5 updated; not committed: what the pass attempted"},
@@ -317,8 +323,10 @@ TEST(Check, EachOutcomeAndAgeGivesItsState) {
         const char* names[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
         EXPECT_EQ(r.Line.rfind(std::string("KEYRIX SYNC ") + names[static_cast<int>(c.state)] + " - ", 0), 0u);
         EXPECT_EQ(std::count(r.Line.begin(), r.Line.end(), '|'), 1) << "the performance data, and nothing else";
-        const std::string ages = ";" + std::to_string(s.WarningAgeMinutes * 60) + ";" +
-                                 std::to_string(s.CriticalAgeMinutes * 60) + ";0";
+        const bool bounded = s.WarningAgeMinutes >= 1 && s.CriticalAgeMinutes <= 366 * 24 * 60;
+        const std::string ages = bounded ? ";" + std::to_string(s.WarningAgeMinutes * 60) + ";" +
+                                               std::to_string(s.CriticalAgeMinutes * 60) + ";0"
+                                         : ";7200;86400;0";
         EXPECT_NE(r.Line.find(" | age="), std::string::npos) << r.Line;
         EXPECT_NE(r.Line.find(ages), std::string::npos) << r.Line;
     }
@@ -355,6 +363,9 @@ TEST(Check, WhatIsNoSummaryIsUnknownWithTheReason) {
         {"{\"outcome\": \"done\", \"start\": \"2025-12-11T09:00:00.000+01:00\", \"end\": null}",
          file + " has no valid start and end times"},
         {"{\"outcome\": \"done\", \"start\": \"yesterday\", \"end\": \"2025-12-11T09:00:00.000+01:00\"}",
+         file + " has no valid start and end times"},
+        {"{\"outcome\": \"done\", \"start\": \"1012-12-11T09:00:00.000+01:00\", \"end\": "
+         "\"2025-12-11T09:00:00.000+01:00\"}",
          file + " has no valid start and end times"},
     };
     for (const auto& [json, text] : cases) {

@@ -29,6 +29,8 @@ constexpr std::size_t MaxSummaryBytes = 1024 * 1024;
 // its age cannot be told.
 constexpr std::int64_t FutureToleranceSeconds = 5 * 60;
 constexpr std::int64_t DefaultWarningAgeMinutes = 120, DefaultCriticalAgeMinutes = 24 * 60;
+// The settings allow up to a year; a file that says more was not written by a run.
+constexpr std::int64_t MostAgeMinutes = 366 * 24 * 60;
 
 const char* StateName(TCheckState state) {
     switch (state) {
@@ -73,7 +75,8 @@ std::string OneLine(std::string text, std::size_t most = 200) {
     return text;
 }
 
-// "2024-05-01T06:00:00.123+02:00", as the summary writes its times.
+// "2024-05-01T06:00:00.123+02:00", as the summary writes its times. The years are bounded
+// to what the clock's nanoseconds can hold (up to 2262): no run ran outside them.
 std::optional<TClock::time_point> ParseTime(const TJson& value) {
     if (!value.is_string()) return std::nullopt;
     const std::string text = value.get<std::string>();
@@ -82,7 +85,8 @@ std::optional<TClock::time_point> ParseTime(const TJson& value) {
     char sign = 0;
     if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3d%c%2d:%2d%n", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
                     &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &millis, &sign, &zoneHours, &zoneMinutes, &used) != 10 ||
-        static_cast<std::size_t>(used) != text.size() || (sign != '+' && sign != '-') || tm.tm_mon < 1 ||
+        static_cast<std::size_t>(used) != text.size() || (sign != '+' && sign != '-') || tm.tm_year < 1970 ||
+        tm.tm_year > 2200 || tm.tm_mon < 1 ||
         tm.tm_mon > 12 || tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 || tm.tm_min > 59 || tm.tm_sec > 60 ||
         zoneHours > 23 || zoneMinutes > 59 || millis < 0)
         return std::nullopt;
@@ -136,8 +140,8 @@ TCheckResult CheckSummaryText(std::string_view json, const std::string& path, TC
     const TJson monitoring = summary.value("monitoring", TJson::object());
     std::int64_t warningMinutes = Integer(monitoring, "warningAgeMinutes").value_or(DefaultWarningAgeMinutes);
     std::int64_t criticalMinutes = Integer(monitoring, "criticalAgeMinutes").value_or(DefaultCriticalAgeMinutes);
-    if (warningMinutes < 1) warningMinutes = DefaultWarningAgeMinutes;
-    if (criticalMinutes < 1) criticalMinutes = DefaultCriticalAgeMinutes;
+    if (warningMinutes < 1 || warningMinutes > MostAgeMinutes) warningMinutes = DefaultWarningAgeMinutes;
+    if (criticalMinutes < 1 || criticalMinutes > MostAgeMinutes) criticalMinutes = DefaultCriticalAgeMinutes;
 
     // A run in progress is as old as its start; an ended one as its end.
     const std::int64_t age = std::chrono::duration_cast<std::chrono::seconds>(now - (running ? *start : *end)).count();
@@ -240,7 +244,13 @@ TCheckResult CheckSummaryFile(const std::string& path, TClock::time_point now) {
 }
 
 int RunCheck() {
-    const TCheckResult result = CheckSummaryFile(platform::ExecutableDirectory() + "VLHRMSync_last.json", TClock::now());
+    TCheckResult result;
+    try {
+        result = CheckSummaryFile(platform::ExecutableDirectory() + "VLHRMSync_last.json", TClock::now());
+    } catch (...) {
+        // Whatever went wrong, the monitoring system gets a plugin's answer, not a crash.
+        result = Unknown("the check failed: " + OneLine(DescribeCurrentException().Message));
+    }
     std::printf("%s\n", result.Line.c_str());
     std::fflush(stdout);
     return static_cast<int>(result.State);

@@ -231,6 +231,43 @@ TEST_F(Settings, SafetyLimitsComeFromTheHiveOnly) {
     }
 }
 
+// Monitoring: the metrics file (off by default), the check's ages and the summary's group;
+// none is a menu row, and an age out of its bounds or of the wrong type stops loading.
+TEST_F(Settings, MonitoringValuesComeFromTheHiveOnly) {
+    {
+        auto s = Load();
+        EXPECT_EQ(s->MetricsFile, "");
+        EXPECT_EQ(s->WarningAgeMinutes, 120);
+        EXPECT_EQ(s->CriticalAgeMinutes, 1440);
+        EXPECT_EQ(s->SummaryGroup, "");
+    }
+    const std::string monitoring = Section("Monitoring");
+    WriteHive(Section() + "\"Version\"=dword:00000001\r\n\r\n" + Section("General") +
+              "\"Metrics file\"=\"/var/lib/prometheus/node-exporter/keyrix_sync.prom\"\r\n\r\n" + monitoring +
+              "\"Warning age minutes\"=dword:0000001e\r\n\"Critical age minutes\"=dword:000000b4\r\n"
+              "\"Summary group\"=\"nagios\"\r\n\r\n");
+    {
+        auto s = Load();
+        EXPECT_EQ(s->MetricsFile, "/var/lib/prometheus/node-exporter/keyrix_sync.prom");
+        EXPECT_EQ(s->WarningAgeMinutes, 30);
+        EXPECT_EQ(s->CriticalAgeMinutes, 180);
+        EXPECT_EQ(s->SummaryGroup, "nagios");
+        EXPECT_EQ(s->Menu->RowCount, 5 * 2 + 5 + 2 + 1 + 4 + 2) << "none is a menu row";
+    }
+    for (const char* value : {"\"Warning age minutes\"=dword:00000000", "\"Critical age minutes\"=dword:00080ac1",
+                              "\"Warning age minutes\"=\"30\"", "\"Summary group\"=dword:00000001"}) {
+        SCOPED_TRACE(value);
+        WriteHive(Section() + "\"Version\"=dword:00000001\r\n\r\n" + monitoring + value + "\r\n\r\n");
+        try {
+            Load();
+            ADD_FAILURE() << "loaded";
+        } catch (const platform::ERegistryException& e) {
+            const std::string name = std::string(value).substr(1, std::string(value).find('"', 1) - 1);
+            EXPECT_NE(e.Message().find("'" + name + "'"), std::string::npos) << e.Message();
+        }
+    }
+}
+
 TEST_F(Settings, LongStoredValuesAreLoadedWhole) {
     const std::string url = "https://hrm.example.com/" + std::string(176, 'u');
     ASSERT_EQ(url.size(), 200u);

@@ -279,6 +279,59 @@ TEST_F(CardPass, NewHrmUserGetsAccountAndCardThenNothingMovesUntilThePinChanges)
 // number is linked, whichever of the two match would come to first: each employee's pair
 // is made in another order of users and accounts, and the other user's card number sorts
 // before or after the card's.
+// The schema steps make the sync's indexes on an empty table, whose statistics then say
+// nothing, and the adoption's plan combines both indexes. Between the imports the pass
+// recomputes them: they count the HRM import's entries although they are not committed
+// (a dry run, rolled back, leaves an empty table with the statistics of its users), and
+// the adoption's plan takes the employee number's index alone.
+TEST_F(CardPass, StatisticsOfTheSyncIndexesKnowTheUsersOfTheHrmImport) {
+    const auto selectivity = [this] {
+        return Query("select cast(1 / rdb$statistics as integer) from rdb$indices "
+                     "where rdb$index_name = 'USR_IDX_EMPLOYEE_NR' and rdb$statistics > 0");
+    };
+    // The adoption's plan, as the server makes it for a statement prepared now (in another
+    // attachment, which sees the same statistics and the table's size).
+    const auto adoptionPlan = [this] {
+        return Database.Isql(
+            "SET PLANONLY ON;\nupdate users u set u.phone_number2 = 1, u.sync_id = 2 where u.class <> 'GROUP' and "
+            "u.employee_number = '000042' and u.sync_id is null and u.usr_hrm_sync = 1 and exists (select * from "
+            "paradox_accounts pa where pa.user_id = u.id and pa.card_number = 3);\n");
+    };
+    ASSERT_TRUE(selectivity().empty()) << "a new installation's statistics";
+
+    // The HRM import of a large register, in one statement: 20,000 HRM users, uncommitted.
+    Module->HrmImport = [](TPassModule& module) {
+        dbutils::PQuery fill = dbutils::PrepareQuery(
+            "insert into users (first_name, last_name, employee_number, usr_hrm_sync, usr_companyid) "
+            "with recursive d (x) as (select 0 from rdb$database union all select x + 1 from d where x < 9) "
+            "select 'Ann', 'Lee', lpad(a.x + 10 * b.x + 100 * c.x + 1000 * e.x + 10000 * f.x, 6, '0'), 1, 1 "
+            "from d a cross join d b cross join d c cross join d e cross join d f where f.x < 2",
+            module.PassTransaction);
+        fill->ExecuteWith();
+        dbutils::FreeQuery(fill, false);
+    };
+    std::string planBefore, plan;
+    Module->CardHolderImport = [&](TPassModule& module) {
+        plan = adoptionPlan();
+        module.RealCardHolderImport();
+    };
+    // Without the statistics step (the statistics of the empty table), the plan of the
+    // same moment combines both indexes.
+    Setup.CardHolderImportEnabled = false;
+    Module->DryRun = true;
+    RunCards({{"42", "17", "7", "12", "345"}});
+    planBefore = plan;
+    EXPECT_NE(planBefore.find("PLAN (U INDEX (USR_IDX_EMPLOYEE_NR, USR_IDX_HRM_SYNC))"), std::string::npos) << planBefore;
+    EXPECT_TRUE(selectivity().empty());
+
+    Setup.CardHolderImportEnabled = true;
+    RunCards({{"42", "17", "7", "12", "345"}});
+    EXPECT_TRUE(Query("select id from users where class <> 'GROUP'").empty()) << "the dry run was rolled back";
+    EXPECT_EQ(selectivity(), (Rows{{"20000"}})) << "the pass's own employee numbers, uncommitted";
+    EXPECT_NE(plan.find("PLAN (U INDEX (USR_IDX_EMPLOYEE_NR))"), std::string::npos) << plan;
+    EXPECT_EQ(plan.find("USR_IDX_HRM_SYNC"), std::string::npos) << plan;
+}
+
 TEST_F(CardPass, AdoptionLinksTheUserWhoseAccountHoldsTheCard) {
     struct Case {
         int holder, other;

@@ -34,6 +34,9 @@ public:
     using TDataModule1::SyncPass;
     using TDataModule1::DisconnectDatabase;
     std::function<void(TPassModule&)> HrmImport;
+    // Called in place of the card-holder import; it may call the real one.
+    std::function<void(TPassModule&)> CardHolderImport;
+    void RealCardHolderImport() { TDataModule1::ImportCardHolders(); }
 
 protected:
     void ImportHrmUsers() override {
@@ -41,6 +44,12 @@ protected:
             HrmImport(*this);
         else
             TDataModule1::ImportHrmUsers();
+    }
+    void ImportCardHolders() override {
+        if (CardHolderImport)
+            CardHolderImport(*this);
+        else
+            TDataModule1::ImportCardHolders();
     }
 };
 

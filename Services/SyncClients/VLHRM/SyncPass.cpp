@@ -126,6 +126,7 @@ void TDataModule1::SyncPass() {
         const bool measured = Summary.Leavers.Measured || Summary.Unlinks.Measured;
         if (measured) ReadStateBeforePass();
         ImportHrmUsers();
+        if (Settings().CardHolderImportEnabled) RecomputeIndexStatistics();
         ImportCardHolders();
         if (measured) guarded = MeasureChanges();
         if (DryRun || !guarded.empty()) {

@@ -152,6 +152,13 @@ protected:
     // The two imports of a pass, in the pass transaction.
     virtual void ImportHrmUsers();
     virtual void ImportCardHolders();
+    // Between them, when the card-holder import runs: the statistics of the sync's indexes,
+    // as the HRM import has left the users.
+    void RecomputeIndexStatistics();
+    // Sets the HRM import's savepoint of the employee in hand before its first write; an
+    // employee that only reads costs none.
+    void BeforeEmployeeWrite();
+    bool EmployeeSavepointSet = false;
     // The status line of the import in progress, or null; console lines take it off first.
     TProgressLine* Progress = nullptr;
     // The server or the network dropped the connection: the cached statements go.

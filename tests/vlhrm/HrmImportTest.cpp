@@ -3,6 +3,7 @@
 #include "Services/SyncClients/VLHRM/HttpClient.h"
 #include "tests/support/TcpRelay.h"
 #include "tests/vlhrm/PassFixture.h"
+#include "tests/support/FaultyClient.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -90,7 +91,15 @@ TEST_F(Pass, NewUnchangedAndChangedEmployees) {
     std::vector<TEmployee> feed = {{"E1", "Ann", "Lee"},
                                    {"E2", "Bob", "Ray", 1, "Acme", "South", 20},
                                    {"E3", "Cid", "Orr", 0, "", "South", 20}};
+    // An employee's savepoint is set before its first write: one that only reads sets none.
+    TFaultyClient client(dbutils::FindClientLibrary());
+    const auto savepoints = [&client] {
+        const std::vector<std::string> names = client.Names();
+        return std::count(names.begin(), names.end(), "isc_dsql_execute_immediate(savepoint user_create_ok)");
+    };
+    client.Arm(0, TClientFault::ServerError, true);
     Lines first = RunPass(feed);
+    EXPECT_EQ(savepoints(), 3) << "three new employees";
     EXPECT_TRUE(Has(first, "console: Added records: 3")) << ::testing::PrintToString(first);
     EXPECT_TRUE(Has(first, "console: Processed records: 3"));
     EXPECT_EQ(Query(UsersSql), (Rows{{"E1", "Ann", "Lee", "1", "0", "Sales (1)"},
@@ -104,13 +113,18 @@ TEST_F(Pass, NewUnchangedAndChangedEmployees) {
     EXPECT_EQ(Query(MembershipsSql), (Rows{{"E1", "Acme"}, {"E1", "North"}, {"E2", "Acme"}, {"E2", "South"},
                                           {"E3", "South"}, {"E3", ""}}));
 
+    client.Arm(0, TClientFault::ServerError, true);
     Lines second = RunPass(feed);
+    EXPECT_EQ(savepoints(), 0) << "nothing changed";
     EXPECT_TRUE(Has(second, "console: Updated records: 0"));
     EXPECT_TRUE(Has(second, "console: Added records: 0"));
     EXPECT_EQ(Query(GroupsSql).size(), 4u) << "nothing created twice";
 
     feed[1].Last = "Rayner";
+    client.Arm(0, TClientFault::ServerError, true);
     Lines third = RunPass(feed);
+    EXPECT_EQ(savepoints(), 1) << "one employee changed";
+    client.Disarm();
     EXPECT_TRUE(Has(third, "console: Updated records: 1"));
     EXPECT_EQ(Query("select last_name from users where employee_number = 'E2'"), (Rows{{"Rayner"}}));
 }
@@ -185,6 +199,32 @@ TEST_F(Pass, ServerErrorForOneEmployeeIsRolledBackForItAlone) {
     EXPECT_EQ(audit[0][0], "11");
     EXPECT_EQ(audit[0][1], "Sync trouble (HRM)");
     EXPECT_EQ(audit[0][2].rfind("Employee: E2; Msg: ", 0), 0u) << audit[0][2];
+}
+
+// An employee that fails while it only reads has set no savepoint: its error is handled as
+// any employee's, and nothing is rolled back, least of all the employee before it, whose
+// savepoint is the last one set.
+TEST_F(Pass, ServerErrorBeforeAnEmployeesFirstWriteUndoesNothing) {
+    std::vector<TEmployee> feed = {{"E1", "Ann", "Lee"}, {"E2", "Bob", "Ray"}, {"E3", "Cid", "Orr"}};
+    RunPass(feed);
+    const std::string e2 = Query("select id from users where employee_number = 'E2'").at(0).at(0);
+    // Reading E2's memberships divides by zero: the group check of an unchanged E2 fails.
+    const std::string alter =
+        Database.Isql("ALTER TABLE USER_GROUPS ADD TEST_FAIL COMPUTED BY (1 / (USER_ID - " + e2 + "));\nCOMMIT;\n");
+    ASSERT_EQ(alter.find("failed"), std::string::npos) << alter;
+    feed[0].Last = "Leeds";  // E1 writes, and sets its savepoint
+    const Lines lines = RunPass(feed);
+    EXPECT_TRUE(Has(lines, "console: Updated records: 1")) << ::testing::PrintToString(lines);
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& l) { return l.rfind("console: HRM sync error for employee E2: ", 0) == 0; }),
+              1)
+        << ::testing::PrintToString(lines);
+    EXPECT_EQ(Query("select last_name from users where employee_number = 'E1'"), (Rows{{"Leeds"}}))
+        << "E1's update stays";
+    const Rows audit = Query("select event_code, param2 from test_audit_events");
+    ASSERT_EQ(audit.size(), 1u);
+    EXPECT_EQ(audit[0][0], "11");
+    EXPECT_EQ(audit[0][1].rfind("Employee: E2; Msg: ", 0), 0u) << audit[0][1];
 }
 
 TEST_F(Pass, GroupsMadeForARolledBackEmployeeAreNotOfferedAgain) {

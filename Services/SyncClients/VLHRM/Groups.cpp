@@ -39,6 +39,7 @@ void TDataModule1::AddToCompanySiteGroups(THrmGroupCache& cache, std::int32_t co
     }
 
     if (cache.CompanyGroup == 0 || cache.SiteGroup == 0) {
+        BeforeEmployeeWrite();
         dbutils::TQueryScope create(dbutils::PrepareQuery(GroupCreateSql, PassTransaction), false);
         if (cache.CompanyGroup == 0) {
             create->ExecuteWith({companyName, siteName, TValue(), companyNumber});
@@ -57,6 +58,7 @@ void TDataModule1::AddToCompanySiteGroups(THrmGroupCache& cache, std::int32_t co
                                                                    {cache.CompanyGroup, &companyName}};
     for (const auto& [groupId, groupName] : groups) {
         if (groupId == 0 || IsGroupMember(userId, groupId)) continue;
+        BeforeEmployeeWrite();
         dbutils::PQuery add = dbutils::CachedQuery(GroupAddHandle, GroupAddSql, "Sync", PassTransaction);
         add->ExecuteWith({userId, groupId, std::int32_t{-1}});
         if (!add->Eof())

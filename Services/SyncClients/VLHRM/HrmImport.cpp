@@ -135,9 +135,10 @@ void TDataModule1::ImportHrmUsers() {
         }
         const std::string key = DepartmentKey(e.CompanyNumber);
         const TValue companyId = e.CompanyNumber != 0 ? TValue(e.CompanyNumber) : TValue();
-        // Set outside the record's error handling: had it failed there, the rollback would
-        // go to the previous employee's savepoint and undo that employee's changes.
-        PassTransaction->SetSavepoint(EmployeeSavepoint);
+        // The savepoint comes just before the employee's first write (BeforeEmployeeWrite):
+        // most employees of a pass only read. Without it there is nothing to roll back, and a
+        // rollback would go to the previous employee's savepoint and undo that one's changes.
+        EmployeeSavepointSet = false;
         try {
             match->ExecuteWith({e.FirstName, e.LastName, NullIfNone(e.Email), e.Occupation,
                                 NullIfNone(e.TerminationDate), companyId, e.CompanyName, key, e.EmployeeNumber});
@@ -146,6 +147,7 @@ void TDataModule1::ImportHrmUsers() {
                 if (e.TerminationDate || HasDigit(e.FirstName) || HasDigit(e.LastName)) continue;
                 const std::int64_t id =
                     dbutils::CachedGeneratorValue(NewUserIdHandle, "GEN_USERS_ID", 1, "Sync", PassTransaction);
+                BeforeEmployeeWrite();
                 insert->ExecuteWith({id, e.FirstName, e.LastName, NullIfNone(e.Email), e.Occupation,
                                      e.EmployeeNumber, companyId, e.CompanyName, key});
                 AddToCompanySiteGroups(groups, e.CompanyNumber, e.SiteNumber, e.CompanyName, e.SiteName, id);
@@ -159,6 +161,7 @@ void TDataModule1::ImportHrmUsers() {
                 rows.emplace_back(match->FieldByName("ID").AsInt64(), match->FieldByName("CHANGED").AsInteger() == 1);
             for (const auto& [id, changed] : rows) {
                 if (changed) {
+                    BeforeEmployeeWrite();
                     update->ExecuteWith({e.FirstName, e.LastName, NullIfNone(e.Email), e.Occupation,
                                          NullIfNone(e.TerminationDate), companyId, e.CompanyName, key, id});
                     ++updated;
@@ -171,7 +174,7 @@ void TDataModule1::ImportHrmUsers() {
             // a lost connection or an error of the client library itself ends the import.
             if (!error.ServerReported()) throw;
             SyncLogError("HRM sync error for employee %s: %s", VisibleText(e.EmployeeNumber), error.Message());
-            PassTransaction->RollbackToSavepoint(EmployeeSavepoint);
+            if (EmployeeSavepointSet) PassTransaction->RollbackToSavepoint(EmployeeSavepoint);
             changes.Clear();
             // A group made for this employee went with the rollback: its id must not be
             // offered to the next employees.
@@ -200,6 +203,12 @@ void TDataModule1::ImportHrmUsers() {
     SyncLogDebug("Updated records: %d", updated);
     SyncLogDebug("Added records: %d", added);
     SyncLogDebug("Deleted records: %d", deleted);
+}
+
+void TDataModule1::BeforeEmployeeWrite() {
+    if (EmployeeSavepointSet) return;
+    PassTransaction->SetSavepoint(EmployeeSavepoint);
+    EmployeeSavepointSet = true;
 }
 
 }  // namespace keyrix

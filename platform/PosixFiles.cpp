@@ -1,5 +1,6 @@
 #include "platform/PosixFiles.h"
 
+#include "platform/Env.h"
 #include "platform/FileHandles.h"
 
 #include <fcntl.h>
@@ -59,6 +60,27 @@ const char* FileKind(unsigned mode) {
     if (S_ISSOCK(mode)) return "a socket";
     if (S_ISLNK(mode)) return "a symbolic link";
     return "a file of an unknown kind";
+}
+
+int ReadSmallFile(const std::string& path, int flags, std::size_t most, std::string& text) {
+    IEnv& env = Env();
+    const TFd file(env.Open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | flags));
+    if (file.Get() < 0) return errno;
+    struct stat st {};
+    if (env.FileStat(file.Get(), st) != 0) return errno;
+    if (!S_ISREG(st.st_mode)) return EINVAL;
+    // One byte more than allowed tells a file that grew since the stat.
+    text.assign(most + 1, '\0');
+    std::size_t got = 0;
+    while (got < text.size()) {
+        const ssize_t n = env.Read(file.Get(), text.data() + got, text.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno;
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    text.resize(got);
+    return got > most ? EFBIG : 0;
 }
 
 bool GroupIdOf(const std::string& name, unsigned& gid) {

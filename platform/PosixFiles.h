@@ -25,6 +25,12 @@ std::string BaseName(const std::string& path);
 // What a file of this mode is, for messages: "a directory", "a FIFO", "a symbolic link", ...
 const char* FileKind(unsigned mode);
 
+// Reads a small regular file whole, through Env(), without waiting on what lies at the path
+// (it is opened non-blocking, so a FIFO does not hold the reader; flags adds O_NOFOLLOW,
+// say). Answers 0; the errno of the open, stat or read; EINVAL when it is no regular file;
+// EFBIG when it holds more than most bytes.
+int ReadSmallFile(const std::string& path, int flags, std::size_t most, std::string& text);
+
 // The id of a group by its name (NSS: /etc/group, LDAP, ...); false when there is none.
 bool GroupIdOf(const std::string& name, unsigned& gid);
 

@@ -393,7 +393,7 @@ TEST(Check, AFileThatCannotBeASummaryIsUnknownAtOnce) {
     ::unlink(path.c_str());
     WriteFile(path, std::string(1024 * 1024 + 1, ' '));
     EXPECT_EQ(CheckSummaryFile(path, Morning).Line,
-              "KEYRIX SYNC UNKNOWN - the run summary \"" + path + "\" is too large for one (1048577 bytes)");
+              "KEYRIX SYNC UNKNOWN - the run summary \"" + path + "\" is larger than 1 MiB, too large for one");
     WriteFile(path, SummaryJson(DoneRun()));
     EXPECT_EQ(CheckSummaryFile(path, DoneRun().End + std::chrono::minutes(3)).State, TCheckState::Ok);
 }
@@ -532,9 +532,7 @@ TEST_F(RunRecord, MonitoringReadsWhatTheRunsLeft) {
     struct stat st {};
     ASSERT_EQ(::stat(metrics.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0644u);
-    const TCommandResult lint = RunCommand("promtool check metrics < '" + metrics + "' 2>&1");
-    EXPECT_EQ(lint.ExitCode, 0) << lint.Output;
-    EXPECT_EQ(lint.Output, "");
+    EXPECT_EQ(PromtoolComplaints(ReadFile(metrics)), "");
 
     TCommandResult check = Run("/CHECK");
     EXPECT_EQ(check.ExitCode, 0) << check.Output;

@@ -1,15 +1,11 @@
 #include "Services/SyncClients/VLHRM/Check.h"
 
 #include "common/Exceptions.h"
-#include "platform/FileHandles.h"
+#include "platform/PosixFiles.h"
 #include "platform/Process.h"
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -209,38 +205,21 @@ TCheckResult CheckSummaryText(std::string_view json, const std::string& path, TC
 }
 
 TCheckResult CheckSummaryFile(const std::string& path, TClock::time_point now) {
-    // Non-blocking: a FIFO planted in the summary's place must not hold the check.
-    const platform::TFd file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (file.Get() < 0) {
-        const int error = errno;
-        if (error == ENOENT)
+    std::string text;
+    switch (const int error = platform::ReadSmallFile(path, 0, MaxSummaryBytes, text)) {
+        case 0: return CheckSummaryText(text, path, now);
+        case ENOENT:
             return Unknown(fmt::format("no run summary \"{}\": no run has ended here yet, or its summary could not be "
                                        "written (see the event log)",
                                        path));
-        std::string hint;
-        if (error == EACCES)
-            hint = " (the check's account must be in the group named by \"Monitoring\"/\"Summary group\")";
-        return Unknown(fmt::format("cannot read the run summary \"{}\": {}{}", path, SysErrorMessage(error), hint));
+        case EINVAL: return Unknown(fmt::format("the run summary \"{}\" is no regular file", path));
+        case EFBIG: return Unknown(fmt::format("the run summary \"{}\" is larger than 1 MiB, too large for one", path));
+        case EACCES:
+            return Unknown(fmt::format("cannot read the run summary \"{}\": {} (the check's account must be in the group "
+                                       "named by \"Monitoring\"/\"Summary group\")",
+                                       path, SysErrorMessage(error)));
+        default: return Unknown(fmt::format("cannot read the run summary \"{}\": {}", path, SysErrorMessage(error)));
     }
-    struct stat st {};
-    if (::fstat(file.Get(), &st) != 0)
-        return Unknown(fmt::format("cannot read the run summary \"{}\": {}", path, SysErrorMessage(errno)));
-    if (!S_ISREG(st.st_mode)) return Unknown(fmt::format("the run summary \"{}\" is no regular file", path));
-    if (static_cast<std::size_t>(st.st_size) > MaxSummaryBytes)
-        return Unknown(fmt::format("the run summary \"{}\" is too large for one ({} bytes)", path,
-                                   static_cast<std::int64_t>(st.st_size)));
-    std::string text(MaxSummaryBytes + 1, '\0');
-    std::size_t got = 0;
-    while (got < text.size()) {
-        const ssize_t n = ::read(file.Get(), text.data() + got, text.size() - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return Unknown(fmt::format("cannot read the run summary \"{}\": {}", path, SysErrorMessage(errno)));
-        if (n == 0) break;
-        got += static_cast<std::size_t>(n);
-    }
-    if (got > MaxSummaryBytes) return Unknown(fmt::format("the run summary \"{}\" is too large for one", path));
-    text.resize(got);
-    return CheckSummaryText(text, path, now);
 }
 
 int RunCheck() {

@@ -1,12 +1,10 @@
 #include "Services/SyncClients/VLHRM/Metrics.h"
 
-#include "platform/Env.h"
-#include "platform/FileHandles.h"
+#include "platform/PosixFiles.h"
 
 #include <fmt/format.h>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 
 #include <cmath>
 #include <cstdlib>
@@ -134,21 +132,8 @@ std::optional<double> LastSuccessOf(const std::string& text) {
 }
 
 std::optional<double> ReadLastSuccess(const std::string& path) {
-    platform::IEnv& env = platform::Env();
-    const platform::TFd file(env.Open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    struct stat st {};
-    if (file.Get() < 0 || env.FileStat(file.Get(), st) != 0 || !S_ISREG(st.st_mode) ||
-        static_cast<std::size_t>(st.st_size) > MaxMetricsFileBytes)
-        return std::nullopt;
-    std::string text(static_cast<std::size_t>(st.st_size), '\0');
-    std::size_t got = 0;
-    while (got < text.size()) {
-        const ssize_t n = env.Read(file.Get(), text.data() + got, text.size() - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        got += static_cast<std::size_t>(n);
-    }
-    text.resize(got);
+    std::string text;
+    if (platform::ReadSmallFile(path, O_NOFOLLOW, MaxMetricsFileBytes, text) != 0) return std::nullopt;
     return LastSuccessOf(text);
 }
 

@@ -87,8 +87,8 @@ void TSetup::LoadUnlistedSettings(platform::TRegistry& registry) {
     LoadPercent(registry, key + "\\Safety", "Maximum leavers percent", MaxLeaversPercent);
     LoadPercent(registry, key + "\\Safety", "Maximum unlinks percent", MaxUnlinksPercent);
     LoadText(registry, key + "\\General", "Metrics file", MetricsFile);
-    LoadBound(registry, key + "\\Monitoring", "Warning age minutes", 366 * 24 * 60, WarningAgeMinutes);
-    LoadBound(registry, key + "\\Monitoring", "Critical age minutes", 366 * 24 * 60, CriticalAgeMinutes);
+    LoadBound(registry, key + "\\Monitoring", "Warning age minutes", MostAgeMinutes, WarningAgeMinutes);
+    LoadBound(registry, key + "\\Monitoring", "Critical age minutes", MostAgeMinutes, CriticalAgeMinutes);
     LoadText(registry, key + "\\Monitoring", "Summary group", SummaryGroup);
 }
 

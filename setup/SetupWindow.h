@@ -70,6 +70,7 @@ public:
     static constexpr std::int32_t DefaultMinimumSpeedBytesPerSecond = 1024;
     static constexpr std::int32_t DefaultWarningAgeMinutes = 120;
     static constexpr std::int32_t DefaultCriticalAgeMinutes = 24 * 60;
+    static constexpr std::int32_t MostAgeMinutes = 366 * 24 * 60;
 
 protected:
     void LoadUnlistedSettings(platform::TRegistry& registry) override;

@@ -3,6 +3,7 @@
 #include "common/Exceptions.h"
 #include "platform/PosixFiles.h"
 #include "platform/Process.h"
+#include "setup/SetupWindow.h"
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
@@ -24,9 +25,10 @@ constexpr std::size_t MaxSummaryBytes = 1024 * 1024;
 // A run summary may be this far ahead of the clock (clocks of the host drift); beyond it,
 // its age cannot be told.
 constexpr std::int64_t FutureToleranceSeconds = 5 * 60;
-constexpr std::int64_t DefaultWarningAgeMinutes = 120, DefaultCriticalAgeMinutes = 24 * 60;
-// The settings allow up to a year; a file that says more was not written by a run.
-constexpr std::int64_t MostAgeMinutes = 366 * 24 * 60;
+// The settings' defaults and bound: a file that says more was not written by a run.
+constexpr std::int64_t DefaultWarningAgeMinutes = TSetup::DefaultWarningAgeMinutes;
+constexpr std::int64_t DefaultCriticalAgeMinutes = TSetup::DefaultCriticalAgeMinutes;
+constexpr std::int64_t MostAgeMinutes = TSetup::MostAgeMinutes;
 
 const char* StateName(TCheckState state) {
     switch (state) {

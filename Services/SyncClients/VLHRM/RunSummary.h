@@ -2,6 +2,8 @@
 // changes of the pass, written as JSON, as journal fields and as the service's status text.
 #pragma once
 
+#include "setup/SetupWindow.h"
+
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -102,7 +104,8 @@ struct TRunSummary {
     // Audit events a dry run left out.
     std::int64_t AuditEventsSkipped = 0;
     // The ages at which the check command warns and reports a failure, in minutes.
-    std::int32_t WarningAgeMinutes = 120, CriticalAgeMinutes = 24 * 60;
+    std::int32_t WarningAgeMinutes = TSetup::DefaultWarningAgeMinutes;
+    std::int32_t CriticalAgeMinutes = TSetup::DefaultCriticalAgeMinutes;
 };
 
 // "committed" when the pass's work stayed; "attempted" otherwise (a pass that failed, was

@@ -30,13 +30,11 @@ keyrix_install_packages() {
 }
 
 # The release build folder "build", shared by scripts/demo and scripts/package: both configure
-# it with exactly these options, so that one build serves both and neither rebuilds for the
-# other. Every option that shapes the binary is given, so a folder configured otherwise by
-# hand is brought back to a plain release build.
+# it with the release preset (CMakePresets.json), so that one build serves both and neither
+# rebuilds for the other. The preset gives every option that shapes the binary, so a folder
+# configured otherwise by hand is brought back to a plain release build.
 keyrix_configure_release() {
   local launcher=-DCMAKE_CXX_COMPILER_LAUNCHER=
   command -v ccache >/dev/null && launcher=-DCMAKE_CXX_COMPILER_LAUNCHER=ccache
-  cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS= \
-    -DKEYRIX_TESTS=OFF -DKEYRIX_WERROR=OFF -DKEYRIX_SANITIZE=OFF -DKEYRIX_TSAN=OFF -DKEYRIX_FUZZ=OFF \
-    "$launcher"
+  cmake --preset release "$launcher"
 }

@@ -56,7 +56,7 @@ isc_tr_handle* TFbAttachment::PrepareTransaction() {
                                      isc_tpb_nowait};
         ISC_STATUS_ARRAY status{};
         isc_tr_handle handle = 0;
-        Call(&TFbClient::isc_start_transaction, status, &handle, 1, &Handle, static_cast<int>(sizeof block), block);
+        Call(&TFbClient::isc_start_transaction, status, &handle, static_cast<short>(1), &Handle, static_cast<int>(sizeof block), block);
         Check(status, "");
         PrepareHandle = handle;
     }

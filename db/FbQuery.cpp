@@ -23,6 +23,10 @@ std::int64_t InfoInteger(const char* bytes, int length) {
 
 int InfoLength(const char* bytes) { return static_cast<int>(InfoInteger(bytes, 2) & 0xFFFF); }
 
+// isc_dsql_free_statement's options, in the type it takes.
+constexpr unsigned short FreeClose = DSQL_close;
+constexpr unsigned short FreeDrop = DSQL_drop;
+
 }  // namespace
 
 TFbQuery::TFbQuery(std::shared_ptr<TFbTransaction> transaction) {
@@ -114,7 +118,8 @@ void TFbQuery::Prepare() {
     }
     const char item = isc_info_sql_stmt_type;
     char info[16] = {};
-    FAttachment->Call(&TFbClient::isc_dsql_sql_info, status, &FHandle, 1, &item, sizeof info, info);
+    FAttachment->Call(&TFbClient::isc_dsql_sql_info, status, &FHandle, static_cast<short>(1), &item,
+                      static_cast<short>(sizeof info), info);
     if (status[1] != 0) fail();
     FStatementType = info[0] == item ? static_cast<int>(InfoInteger(info + 3, InfoLength(info + 1))) : 0;
 
@@ -157,7 +162,7 @@ void TFbQuery::ExecuteWith(const std::vector<TValue>& values) {
         } else if (select) {
             if (FCursorOpen && HandleValid() && FAttachment->Usable()) {
                 ISC_STATUS_ARRAY closeStatus{};
-                FAttachment->Call(&TFbClient::isc_dsql_free_statement, closeStatus, &FHandle, DSQL_close);
+                FAttachment->Call(&TFbClient::isc_dsql_free_statement, closeStatus, &FHandle, FreeClose);
                 FAttachment->Check(closeStatus, "");
             }
             FCursorOpen = false;
@@ -192,7 +197,7 @@ void TFbQuery::FetchAll(isc_tr_handle* transaction) {
     // one-shot statement can let go of its handle.
     auto closeCursor = [&] {
         ISC_STATUS_ARRAY closeStatus{};
-        if (HandleValid() && FAttachment->Usable()) FAttachment->Call(&TFbClient::isc_dsql_free_statement, closeStatus, &FHandle, DSQL_close);
+        if (HandleValid() && FAttachment->Usable()) FAttachment->Call(&TFbClient::isc_dsql_free_statement, closeStatus, &FHandle, FreeClose);
         if (closeStatus[1] == 0) FCursorOpen = false;
         return closeStatus[1] == 0;
     };
@@ -208,7 +213,7 @@ void TFbQuery::FetchAll(isc_tr_handle* transaction) {
         throw;
     }
     ISC_STATUS_ARRAY closeStatus{};
-    FAttachment->Call(&TFbClient::isc_dsql_free_statement, closeStatus, &FHandle, DSQL_close);
+    FAttachment->Call(&TFbClient::isc_dsql_free_statement, closeStatus, &FHandle, FreeClose);
     FAttachment->Check(closeStatus, "");
     FCursorOpen = false;
 }
@@ -225,7 +230,7 @@ std::string TFbQuery::ReadBlob(isc_tr_handle* transaction, const std::string& bl
     std::memcpy(&id, blobId.data(), std::min(sizeof id, blobId.size()));
     ISC_STATUS_ARRAY status{};
     isc_blob_handle blob = 0;
-    FAttachment->Call(&TFbClient::isc_open_blob2, status, &FAttachment->Handle, transaction, &blob, &id, 0, nullptr);
+    FAttachment->Call(&TFbClient::isc_open_blob2, status, &FAttachment->Handle, transaction, &blob, &id, static_cast<unsigned short>(0), nullptr);
     FAttachment->Check(status, "");
     TScopeGuard closer([&attachment = *FAttachment, &blob, generation = FAttachment->Generation] {
         ISC_STATUS_ARRAY ignored{};
@@ -237,7 +242,7 @@ std::string TFbQuery::ReadBlob(isc_tr_handle* transaction, const std::string& bl
     char segment[8192];
     for (;;) {
         unsigned short length = 0;
-        FAttachment->Call(&TFbClient::isc_get_segment, status, &blob, &length, sizeof segment, segment);
+        FAttachment->Call(&TFbClient::isc_get_segment, status, &blob, &length, static_cast<unsigned short>(sizeof segment), segment);
         if (status[1] == 0 || status[1] == isc_segment) {
             content.append(segment, length);
         } else if (status[1] == isc_segstr_eof) {
@@ -285,7 +290,8 @@ TRowCounts TFbQuery::QueryRowCounts() {
     const char item = isc_info_sql_records;
     char info[128] = {};
     ISC_STATUS_ARRAY status{};
-    FAttachment->Call(&TFbClient::isc_dsql_sql_info, status, &FHandle, 1, &item, sizeof info, info);
+    FAttachment->Call(&TFbClient::isc_dsql_sql_info, status, &FHandle, static_cast<short>(1), &item,
+                      static_cast<short>(sizeof info), info);
     FAttachment->Check(status, "");
     if (info[0] != item) return counts;
     const int end = std::min<int>(3 + InfoLength(info + 1), sizeof info);
@@ -318,7 +324,7 @@ void TFbQuery::ReleaseHandle() {
         // A drop that fails leaves the statement to the server until the detach; there is
         // nothing for the caller to do about it.
         ISC_STATUS_ARRAY ignored{};
-        FAttachment->Call(&TFbClient::isc_dsql_free_statement, ignored, &FHandle, DSQL_drop);
+        FAttachment->Call(&TFbClient::isc_dsql_free_statement, ignored, &FHandle, FreeDrop);
     }
     FHandle = 0;
 }

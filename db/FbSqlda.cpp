@@ -30,7 +30,7 @@ TFbSqlda::TFbSqlda(int capacity) { Reserve(capacity); }
 
 void TFbSqlda::Reserve(int capacity) {
     if (capacity < 1) capacity = 1;
-    XSQLDA* area = static_cast<XSQLDA*>(std::calloc(1, XSQLDA_LENGTH(capacity)));
+    XSQLDA* area = static_cast<XSQLDA*>(std::calloc(1, XSQLDA_LENGTH(static_cast<std::size_t>(capacity))));
     if (area == nullptr) throw std::bad_alloc();
     area->version = SQLDA_VERSION1;
     area->sqln = static_cast<ISC_SHORT>(capacity);
@@ -42,8 +42,8 @@ std::vector<TFbColumn> TFbSqlda::Columns() const {
     for (int i = 0; i < FArea->sqld; ++i) {
         const XSQLVAR& var = FArea->sqlvar[i];
         TFbColumn column;
-        column.Name = var.aliasname_length > 0 ? std::string(var.aliasname, var.aliasname_length)
-                                               : std::string(var.sqlname, var.sqlname_length);
+        column.Name = var.aliasname_length > 0 ? std::string(var.aliasname, static_cast<std::size_t>(var.aliasname_length))
+                                               : std::string(var.sqlname, static_cast<std::size_t>(var.sqlname_length));
         column.Type = BaseType(var);
         column.Scale = var.sqlscale;
         column.SubType = var.sqlsubtype;

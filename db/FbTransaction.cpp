@@ -68,7 +68,7 @@ void TFbTransaction::StartTransaction() {
     FAttachment->CheckUsable("");
     ISC_STATUS_ARRAY status{};
     isc_tr_handle handle = 0;
-    FAttachment->Call(&TFbClient::isc_start_transaction, status, &handle, 1, &FAttachment->Handle,
+    FAttachment->Call(&TFbClient::isc_start_transaction, status, &handle, static_cast<short>(1), &FAttachment->Handle,
                                                static_cast<int>(FParameterBlock.size()), FParameterBlock.data());
     FAttachment->Check(status, "");
     FHandle = handle;

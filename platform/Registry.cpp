@@ -673,7 +673,7 @@ std::int32_t TRegistry::ReadInteger(const std::string& name) const {
     if (type != REG_DWORD) throw ERegistryException(Format("Invalid data type for '%s'", name));
     if (data.size() != 4) throw ERegistryException(Format("Failed to get data for '%s'", name));
     std::uint32_t value = 0;
-    for (int i = 3; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(data[i]);
+    for (std::size_t i = 4; i-- > 0;) value = value << 8 | static_cast<unsigned char>(data[i]);
     return static_cast<std::int32_t>(value);
 }
 

@@ -301,7 +301,7 @@ void AppendValue(std::string& out, const THiveValue& value) {
     }
     if (value.Type == REG_DWORD && value.Data.size() == 4) {
         std::uint32_t number = 0;
-        for (int i = 3; i >= 0; --i) number = number << 8 | static_cast<unsigned char>(value.Data[i]);
+        for (std::size_t i = 4; i-- > 0;) number = number << 8 | static_cast<unsigned char>(value.Data[i]);
         out += line + Format("dword:%08x", number) + "\r\n";
         return;
     }

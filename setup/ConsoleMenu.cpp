@@ -21,7 +21,7 @@ namespace {
 // Characters of a UTF-8 text (continuation bytes do not count).
 std::int32_t CharCount(const std::string& utf8) {
     std::int32_t count = 0;
-    for (unsigned char c : utf8) count += (c & 0xC0) != 0x80;
+    for (const char c : utf8) count += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
     return count;
 }
 

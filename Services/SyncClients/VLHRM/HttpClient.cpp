@@ -204,7 +204,10 @@ TTlsLayer::TTlsLayer(TVerifyPeer verifyPeer, TTlsChecks checks)
     : FVerifyPeer(std::move(verifyPeer)), FChecks(std::move(checks)) {}
 
 void TTlsLayer::Apply(CURL* curl) const {
-    SetOption(curl, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2) | static_cast<long>(CURL_SSLVERSION_MAX_TLSv1_2));
+    // TLS 1.2 exactly: the lowest version, and the highest shifted by 16 (as curl.h makes
+    // CURL_SSLVERSION_MAX_TLSv1_2, whose enum g++ takes for too small to hold it).
+    constexpr long TlsVersions = long{CURL_SSLVERSION_TLSv1_2} | long{CURL_SSLVERSION_TLSv1_2} << 16;
+    SetOption(curl, CURLOPT_SSLVERSION, TlsVersions);
     SetOption(curl, CURLOPT_SSL_CIPHER_LIST, CipherList);
     // Without checks libcurl's own verdict (CA store, host name) stays off and the callback
     // that ConfigureContext installs is the only judge; with them, libcurl's and OpenSSL's

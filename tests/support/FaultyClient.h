@@ -7,8 +7,8 @@
 //   while armed are then aborted for real (fb_cancel_operation, fb_cancel_abort), so every
 //   later call meets a connection that is really gone and the server drops the pass's
 //   transaction as it would after a network failure.
-// fb_interpret, isc_sqlcode and fb_cancel_operation are neither counted nor failed: they
-// do not talk to the server, and the layer's watchdog thread calls the last one.
+// fb_interpret, isc_sqlcode and fb_cancel_operation are neither counted nor failed: the
+// interposer leaves them to the library (see db/FbClientInterposer.h).
 #pragma once
 
 #include "db/FbClientInterposer.h"

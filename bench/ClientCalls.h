@@ -1,14 +1,14 @@
 // Counts, and on request records, the calls the database layer makes into the Firebird
 // client library. The layer keeps one TFbClient per library path, and every connection of
-// the process that loads that path calls through its function table. The counter puts a
-// forwarding function in front of each entry and keeps the table alive while it lives, so
-// every connection made in the meantime, the run's own included, is counted.
+// the process that loads that path calls through its function table. The counter observes
+// the table's entries through a TFbClientInterposer and keeps the table alive while it
+// lives, so every connection made in the meantime, the run's own included, is counted.
 #pragma once
 
 #include "bench/ClientTrace.h"
 #include "bench/Replay.h"
 #include "bench/RoundTrips.h"
-#include "db/FbClient.h"
+#include "db/FbClientInterposer.h"
 
 #include <array>
 #include <cstdint>
@@ -64,8 +64,10 @@ public:
     void AttributeRoundTrips(TRoundTripMeter* meter);
 
 private:
-    std::shared_ptr<TFbClient> FClient;
-    std::unique_ptr<TTraceWriter> FWriter;
+    class TRecorder;
+    std::unique_ptr<TRecorder> FRecorder;
+    // Goes first, before the recorder it calls.
+    std::unique_ptr<TFbClientInterposer> FInterposer;
 };
 
 }  // namespace keyrix::bench

@@ -1,17 +1,17 @@
 // Makes one call into the Firebird client library fail, for the loops that fail every call
-// of a run in turn. It puts forwarding functions in front of the client table's entries
-// that talk to the server (as bench/ClientCalls does to count them), counts the calls made
-// while it is armed and fails the Nth one without calling the server:
+// of a run in turn. It observes the client table's entries through a TFbClientInterposer
+// (as bench/ClientCalls does to count them), counts the calls made while it is armed and
+// fails the Nth one without calling the server:
 // - as an error the server reports (isc_random, "Test fault on client call N"), or
 // - as a lost connection (isc_network_error, isc_net_read_err). The attachments opened
 //   while armed are then aborted for real (fb_cancel_operation, fb_cancel_abort), so every
 //   later call meets a connection that is really gone and the server drops the pass's
 //   transaction as it would after a network failure.
-// fb_interpret, isc_sqlcode and fb_cancel_operation are neither counted nor failed: they
-// do not talk to the server, and the layer's watchdog thread calls the last one.
+// fb_interpret, isc_sqlcode and fb_cancel_operation are neither counted nor failed: the
+// interposer leaves them to the library (see db/FbClientInterposer.h).
 #pragma once
 
-#include "db/FbClient.h"
+#include "db/FbClientInterposer.h"
 
 #include <cstdint>
 #include <memory>
@@ -48,7 +48,10 @@ public:
     std::vector<std::string> Names() const;
 
 private:
-    std::shared_ptr<TFbClient> FClient;
+    class TFaults;
+    std::unique_ptr<TFaults> FFaults;
+    // Goes first, before the observer it calls.
+    std::unique_ptr<TFbClientInterposer> FInterposer;
 };
 
 }  // namespace keyrix::test

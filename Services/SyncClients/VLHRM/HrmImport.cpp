@@ -2,7 +2,7 @@
 // and site groups, and leavers are marked deleted.
 #include "Services/SyncClients/VLHRM/Unit1.h"
 
-#include "Services/SyncClients/VLHRM/FeedReader.h"
+#include "Services/SyncClients/VLHRM/HrmFeedRecords.h"
 #include "Services/SyncClients/VLHRM/Progress.h"
 #include "Services/SyncClients/VLHRM/Statements.h"
 #include "common/Debug.h"

@@ -304,7 +304,7 @@ struct TSchemaStep {
 
 // In this order: each creation is committed before the next check, so the columns exist
 // when the indexes that use them are made. The custom columns' rows list their values in
-// the order of the column list above them, seven and eight to a line.
+// the order of the column list above them, eight and seven to a line.
 inline constexpr TSchemaStep SchemaSteps[] = {
     {"SELECT COUNT(*) "
      "FROM SYS_CUSTOM_COLUMNS SCC "

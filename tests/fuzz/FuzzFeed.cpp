@@ -5,7 +5,7 @@
 // finding. The document cut short (at a place
 // chosen by its hash), as a download that broke off would be, gives a prefix of the whole
 // document's records: a record is handed out only once it is complete.
-#include "Services/SyncClients/VLHRM/FeedReader.h"
+#include "Services/SyncClients/VLHRM/HrmFeedRecords.h"
 #include "platform/CodePage.h"
 #include "tests/fuzz/FuzzSupport.h"
 

@@ -1,5 +1,9 @@
 #include "Services/SyncClients/VLHRM/FeedReader.h"
 
+#include "Services/SyncClients/VLHRM/CardHolderEntries.h"
+#include "Services/SyncClients/VLHRM/HrmFeedRecords.h"
+#include "Services/SyncClients/VLHRM/RecordFields.h"
+
 #include "common/Exceptions.h"
 #include "platform/FileHandles.h"
 #include "tests/TestSupport.h"

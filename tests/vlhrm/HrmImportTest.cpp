@@ -1,5 +1,6 @@
 // The sync pass and the HRM user import against the real database and a real HTTPS feed.
 #include "Services/SyncClients/VLHRM/FeedReader.h"
+#include "Services/SyncClients/VLHRM/HrmFeedRecords.h"
 #include "Services/SyncClients/VLHRM/HttpClient.h"
 #include "tests/support/TcpRelay.h"
 #include "tests/vlhrm/PassFixture.h"

@@ -1,6 +1,7 @@
 // Audit events: entries in the access-control product's own event log, committed at once.
 #include "Services/SyncClients/VLHRM/Unit1.h"
 
+#include "Services/SyncClients/VLHRM/Statements.h"
 #include "common/TextUtils.h"
 #include "db/DBUtils.h"
 
@@ -10,10 +11,7 @@ namespace keyrix {
 
 namespace {
 
-const char* const AuditStatement =
-    "EXECUTE PROCEDURE PR_LOG_EVENT(   :COMPONENT_ID,   :USER_ID,   :TARGET_USER_ID,   :LOG_TIME,   :PRIORITY,   "
-    ":EVENT_CODE,   :OBJECT_ID,   :PARENT_OBJECT_ID,   :PARAM1,   :PARAM2,   :PARAM3,   :PARAM4,   :PARAM5,   "
-    ":ALARMS)";
+using namespace statements::audit;
 
 // Null stays Null; anything else becomes its string form, at most 200 characters.
 TValue AuditText(const TValue& value) {

@@ -2,6 +2,7 @@
 // and access card from the card-holder system's export file. It never creates a person.
 #include "Services/SyncClients/VLHRM/CardHolders.h"
 #include "Services/SyncClients/VLHRM/Progress.h"
+#include "Services/SyncClients/VLHRM/Statements.h"
 #include "Services/SyncClients/VLHRM/Unit1.h"
 
 #include "common/Debug.h"
@@ -24,36 +25,7 @@ namespace keyrix {
 
 namespace {
 
-const char* const AdoptSql =
-    "update users u set   u.phone_number2 = :cardno,   u.sync_id = :sync_id where   u.class <> 'GROUP' and   u.employee_number = :emp_no and   u.sync_id is null and   u.usr_hrm_sync = 1 and   exists (select * from paradox_accounts pa where pa.user_id = u.id and pa.card_number = :card_number)";
-const char* const MatchSql =
-    "select   u.id,   pa.id as account_id,   ac.id as card_id,   u.sync_id,   u.usr_hrm_sync,   u.deleted,   case when (     pa.code is distinct from :pin or     pa.card_number is distinct from :cardno   ) then 1 else 0 end as changed,   case when (     ac.card_code is distinct from :pin or     ac.card_number is distinct from :cardno   ) then 1 else 0 end as changed_soyal from   users u   left join paradox_accounts pa on pa.user_id = u.id   left join access_cards ac on ac.userid = u.id and ac.sync_id = :sync_id where   u.class <> 'GROUP' and   u.employee_number = :emp_no and   ((u.sync_id = :sync_id) or (u.sync_id is null)) order by   u.sync_id nulls last";
-const char* const FindSql = "select first 1 id, deleted from users where employee_number = :emp_no and class <> 'GROUP'";
-const char* const CopyUserSql =
-    "insert into users (     first_name, last_name, email, occupation, employee_number,     usr_termination, usr_companyid, usr_company, department_id, usr_hrm_sync, sync_id   )   select     u2.first_name,     u2.last_name,     u2.email,     u2.occupation,     u2.employee_number,     u2.usr_termination,     u2.usr_companyid,     u2.usr_company,     u2.department_id,     1,     :sync_id   from     users u2   where     u2.id = :id returning   id";
-const char* const CopyGroupsSql =
-    "insert into user_groups (user_id, group_id)   select :new_user_id, group_id from user_groups where user_id = :old_user_id";
-const char* const MarkSeenSql =
-    "insert into sys_gtt (id)   select :id from rdb$database where not exists (select * from sys_gtt where id = :id)";
-const char* const AssociateCardSql =
-    "update access_cards ac   set ac.sync_id = :sync_id where   ac.card_number = :card_number and ac.userid = :user_id returning   ac.id";
-const char* const LinkUserSql =
-    "update users u set   u.phone_number2 = :cardno,   u.sync_id = :sync_id,   u.deleted = 0,   u.valid = 1 where   id = :userid";
-const char* const AddAccountSql =
-    "insert into paradox_accounts (user_id, code, card_number, status)   values (:user_id, :code, :card, 1) returning   id";
-const char* const AddCardSql =
-    "insert into access_cards (userid, card_code, card_number, access_mode, sync_id)   values (:user_id, :code, :card, 4, :sync_id) returning   id";
-const char* const UpdateAccountSql =
-    "update paradox_accounts set   code = :code,   card_number = :card where   id = :account";
-const char* const UpdateCardSql =
-    "update access_cards ac set   ac.card_code = :code,   ac.card_number = :card_number where   ac.id = :card_id and   ac.userid = :user_id";
-const char* const FlagGoneSql =
-    "update users u set   u.usr_bk_deleted =     case when exists (select * from sys_gtt sg where sg.id = u.id)       then 0       else 1     end where   u.class <> 'GROUP' and   u.sync_id is not null";
-const char* const UnlinkGoneSql = "update users u set u.sync_id = null where u.class <> 'GROUP' and u.usr_bk_deleted = 1";
-// The linked users of a refused record's employee count as met: the export's fault is not
-// taken as their leaving, and their links stay as they were.
-const char* const KeepLinksSql =
-    "insert into sys_gtt (id)   select u.id from users u where u.class <> 'GROUP' and u.employee_number = :emp_no and u.sync_id is not null and not exists (select * from sys_gtt sg where sg.id = u.id)";
+using namespace statements::card_holder_import;
 
 const char* const CardSavepoint = "card_create_ok";
 

@@ -2,7 +2,8 @@
 // card-holder id, PIN and card.
 #pragma once
 
-#include "Services/SyncClients/VLHRM/FeedReader.h"
+#include "Services/SyncClients/VLHRM/CardHolderEntries.h"
+#include "Services/SyncClients/VLHRM/RecordFields.h"
 
 #include <cstdint>
 #include <functional>

@@ -2,6 +2,7 @@
 // database's procedures choose for it.
 #include "Services/SyncClients/VLHRM/Unit1.h"
 
+#include "Services/SyncClients/VLHRM/Statements.h"
 #include "common/TextUtils.h"
 #include "db/DBUtils.h"
 
@@ -9,10 +10,7 @@ namespace keyrix {
 
 namespace {
 
-const char* const ParadoxGroupSql =
-    "select   u.first_name, pr.out_component, pr.out_account_id, pr.out_partition_id, pr.out_sqlstate, so.object_name, so.object_type from   pr_paradox_usergroup_add(:user_id, null, 0, null, 50) pr   left join users u on pr.out_group_id = u.id   left join sys_objects so on pr.out_partition_id = so.id";
-const char* const AccessGroupSql =
-    "select   u.first_name, pr.out_component, pr.out_card_id, pr.out_object_id, pr.out_sqlstate, so.object_name, so.object_type from   pr_access_usergroup_add(:in_user_id, null, 0, :card_id, null, 50) pr   left join users u on pr.out_group_id = u.id   left join sys_objects so on pr.out_group_id = so.id";
+using namespace statements::controller_groups;
 
 // A row back is the procedure's refusal; the first one names it (NULL parts read as "").
 void RaiseOnRefusal(const dbutils::PQuery& query) {

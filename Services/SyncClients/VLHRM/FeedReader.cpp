@@ -91,59 +91,6 @@ std::string ToString(const xmlChar* text) {
     return text ? std::string(reinterpret_cast<const char*>(text)) : std::string();
 }
 
-std::string PadLeft(std::string text, std::size_t width) {
-    if (text.size() < width) text.insert(0, width - text.size(), '0');
-    return text;
-}
-
-struct TNumberScan {
-    std::int64_t Value = 0;
-    bool Complete = false;  // digits, and nothing after them
-};
-
-int DigitValue(char c, int base) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (base == 16 && c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (base == 16 && c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-TNumberScan ScanWholeNumber(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-    int base = 10;
-    if (i < text.size() && text[i] == '$') {
-        base = 16;
-        ++i;
-    } else if (i + 2 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X') &&
-               DigitValue(text[i + 2], 16) >= 0) {
-        base = 16;
-        i += 2;
-    }
-    // A digit that would leave the 32-bit range ends the number like any other character.
-    const std::int64_t limit = negative ? std::int64_t{2147483648} : std::int64_t{2147483647};
-    std::int64_t magnitude = 0;
-    bool digits = false;
-    for (; i < text.size(); ++i) {
-        int digit = DigitValue(text[i], base);
-        if (digit < 0) break;
-        std::int64_t next = magnitude * base + digit;
-        if (next > limit) break;
-        magnitude = next;
-        digits = true;
-    }
-    return {negative ? -magnitude : magnitude, digits && i == text.size()};
-}
-
-bool IsLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
-
-int DaysInMonth(int year, int month) {
-    static constexpr int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    return month == 2 && IsLeapYear(year) ? 29 : days[month - 1];
-}
-
 }  // namespace
 
 struct TFeedReader::TState {
@@ -544,57 +491,6 @@ std::optional<std::string> TFeedReader::FieldText(std::string_view name, std::si
 
 std::string TFeedReader::Text(std::string_view name, std::size_t maxLength) const {
     return FieldText(name, maxLength).value_or(std::string());
-}
-
-std::int32_t WholeNumber(std::string_view text) {
-    return static_cast<std::int32_t>(ScanWholeNumber(text).Value);
-}
-
-std::optional<std::int32_t> StrictWholeNumber(std::string_view text, std::int32_t minimum, std::int32_t maximum) {
-    TNumberScan scan = ScanWholeNumber(text);
-    if (!scan.Complete || scan.Value < minimum || scan.Value > maximum) return std::nullopt;
-    return static_cast<std::int32_t>(scan.Value);
-}
-
-std::optional<TDateTime> TerminationDate(std::string_view text) {
-    if (text.size() != 19) return std::nullopt;
-    std::optional<std::int32_t> year = StrictWholeNumber(text.substr(0, 4), 1, 9999);
-    std::optional<std::int32_t> month = StrictWholeNumber(text.substr(5, 2), 1, 12);
-    std::optional<std::int32_t> day = StrictWholeNumber(text.substr(8, 2), 1, 31);
-    if (!year || !month || !day || *day > DaysInMonth(*year, *month))
-        throw EConvertError(Format("\"%s\" is not a valid date", VisibleText(text)));
-    TDateTime date;
-    date.Year = *year;
-    date.Month = *month;
-    date.Day = *day;
-    return date;
-}
-
-THrmEmployee ReadHrmEmployee(const TFeedReader& reader) {
-    THrmEmployee employee;
-    employee.EmployeeNumber = reader.Text("EmployeeID");
-    employee.FirstName = reader.Text("FirstName", 30);
-    employee.LastName = reader.Text("LastName", 30);
-    std::string email = reader.Text("Email", 60);
-    if (!email.empty()) employee.Email = std::move(email);
-    employee.Occupation = reader.Text("PositionTitle", 100);
-    employee.CompanyNumber = WholeNumber(reader.Text("CompanyId"));
-    employee.CompanyName = reader.Text("CompanyName", 30);
-    employee.SiteName = reader.Text("SiteName", 30);
-    employee.SiteNumber = WholeNumber(reader.Text("SiteId"));
-    employee.TerminationDate = TerminationDate(reader.Text("TerminationDate"));
-    return employee;
-}
-
-TCardHolderEntry ReadCardHolderEntry(const TFeedReader& reader) {
-    TCardHolderEntry entry;
-    entry.EmployeeNumber = PadLeft(reader.Attribute("ID").value_or(std::string()), 6);
-    entry.CardHolderId = WholeNumber(reader.Text("AUId"));
-    entry.Pin = reader.Text("PIN1", 6);
-    if (!entry.Pin.empty()) entry.Pin = PadLeft(std::move(entry.Pin), 4);
-    entry.SiteCode = reader.Text("SiteCode", 3);
-    entry.CardNumber = reader.Text("CardNr", 5);
-    return entry;
 }
 
 }  // namespace keyrix

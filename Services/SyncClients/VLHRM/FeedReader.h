@@ -1,6 +1,7 @@
 // The record reader that the HRM feed and the card-holder file share: a streaming pass over
-// an XML document that hands out one record element at a time, with its child elements, and
-// the reading rules of their fields.
+// an XML document that hands out one record element at a time, with its child elements.
+// What a record's fields mean is each document's own: HrmFeedRecords.h for the feed,
+// CardHolderEntries.h for the card-holder file.
 //
 // Records are the element children of the root from the first child with the record name
 // on; later records' names are not compared. A record's fields are its child elements, each
@@ -14,10 +15,8 @@
 #pragma once
 
 #include "common/Exceptions.h"
-#include "common/Variant.h"
 
 #include <cstddef>
-#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,19 +25,11 @@
 
 namespace keyrix {
 
-// A text that should hold a value of some type does not.
-KEYRIX_DECLARE_EXCEPTION(EConvertError, Exception);
 // A document, well-formed as far as it was read, that cannot be read in full: one of the
 // XML parser's safety limits stopped it, or a field refers to an entity whose text is not
 // in the document (an external one, which is never read). Taking the records before it as
 // the whole document would lose the rest, so this ends the import.
 KEYRIX_DECLARE_EXCEPTION(EXmlReadError, EStreamError);
-
-// The names of the two documents.
-inline constexpr const char* HrmRootName = "ArrayOfBrakonData";
-inline constexpr const char* HrmRecordName = "BrakonData";
-inline constexpr const char* CardHolderRootName = "Employees";
-inline constexpr const char* CardHolderRecordName = "Employee";
 
 // A document that is not the kind expected: its root element has another name or is
 // missing, or (for a reader told so) it is not well-formed XML. Its records are not the list
@@ -116,58 +107,5 @@ private:
     explicit TFeedReader(std::unique_ptr<TState> state);
     std::unique_ptr<TState> F;
 };
-
-// The lenient whole number: leading blanks, an optional sign, then decimal digits or, after
-// "$" or "0x", hexadecimal ones; the value of the digits that stand there (as many as fit
-// in 32 bits), 0 when there are none. Never an error.
-std::int32_t WholeNumber(std::string_view text);
-
-// The strict whole number: the same form, but the whole text must be the number and the
-// number must lie within [minimum, maximum]; none otherwise.
-std::optional<std::int32_t> StrictWholeNumber(std::string_view text, std::int32_t minimum, std::int32_t maximum);
-
-// The termination date of an XML date-time of exactly 19 characters (2019-05-31T00:00:00):
-// year from characters 1-4, month 6-7, day 9-10, the rest not compared. Another length gives
-// none; parts that are no numbers or no calendar date raise EConvertError.
-std::optional<TDateTime> TerminationDate(std::string_view text);
-
-// The longest employee number the register keeps. A longer one is refused as its record's
-// error, never cut: cut, two employees' numbers would become one user.
-inline constexpr std::size_t MaxEmployeeNumberLength = 11;
-
-// The fields of one HRM feed record, each from the child element of its name; texts are
-// 8-bit.
-struct THrmEmployee {
-    std::string EmployeeNumber;         // "EmployeeID", whole (see MaxEmployeeNumberLength)
-    std::string FirstName;              // "FirstName", 30 characters
-    std::string LastName;               // "LastName", 30
-    std::optional<std::string> Email;   // "Email", 60; an empty text is none
-    std::string Occupation;             // "PositionTitle", 100
-    std::int32_t CompanyNumber = 0;     // "CompanyId", whole number
-    std::string CompanyName;            // "CompanyName", 30
-    std::string SiteName;               // "SiteName", 30
-    std::int32_t SiteNumber = 0;        // "SiteId", whole number
-    std::optional<TDateTime> TerminationDate;  // "TerminationDate"
-
-    bool operator==(const THrmEmployee&) const = default;
-};
-
-// Reads the current record of an HRM feed; a malformed termination date raises EConvertError.
-THrmEmployee ReadHrmEmployee(const TFeedReader& reader);
-
-// The fields of one card-holder record; texts are 8-bit, cut, padded where the file says so.
-struct TCardHolderEntry {
-    std::string EmployeeNumber;         // attribute "ID", "0"-padded to at least 6 characters
-    std::int32_t CardHolderId = 0;      // "AUId", whole number
-    std::string Pin;                    // "PIN1", 6 characters; when not empty "0"-padded to 4
-    std::string SiteCode;               // "SiteCode", 3 characters
-    std::string CardNumber;             // "CardNr", 5 characters
-
-    bool operator==(const TCardHolderEntry&) const = default;
-};
-
-// Reads the current record of a card-holder file (an empty-element record gives only its
-// employee number).
-TCardHolderEntry ReadCardHolderEntry(const TFeedReader& reader);
 
 }  // namespace keyrix

@@ -1,6 +1,7 @@
 // Company and site groups: every HRM employee is a member of one of each.
 #include "Services/SyncClients/VLHRM/Unit1.h"
 
+#include "Services/SyncClients/VLHRM/Statements.h"
 #include "common/TextUtils.h"
 #include "db/DBUtils.h"
 
@@ -8,14 +9,7 @@ namespace keyrix {
 
 namespace {
 
-const char* const GroupLookupSql =
-    "select   (select first 1 u.id from users u where u.class = 'GROUP' and u.usr_companyid = :companyid and u.usr_hrm_sync = 1) as group_company,   (select first 1 u.id from users u where u.class = 'GROUP' and u.sync_id = :siteid and u.usr_hrm_sync = 1) as group_site from   rdb$database";
-const char* const GroupCreateSql =
-    "insert into users (first_name, last_name, class, group_region, notes, sync_id, usr_companyid, usr_hrm_sync)   values (:first_name, '', 'GROUP', :site, 'Automatically created group', :siteid, :companyid, 1)   returning id";
-const char* const GroupMemberSql =
-    "select * from user_groups where user_id = :user_id and group_id = :group_id";
-const char* const GroupAddSql =
-    "select   pr.out_component, pr.out_subject_id, pr.out_object_id, pr.out_sqlstate, so.object_name, so.object_type from   pr_user_group_add(:user_id, :group_id, :operator, 0, 1) pr   left join sys_objects so on pr.out_object_id = so.id";
+using namespace statements::groups;
 
 }  // namespace
 

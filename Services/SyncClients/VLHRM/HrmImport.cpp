@@ -2,8 +2,9 @@
 // and site groups, and leavers are marked deleted.
 #include "Services/SyncClients/VLHRM/Unit1.h"
 
-#include "Services/SyncClients/VLHRM/FeedReader.h"
+#include "Services/SyncClients/VLHRM/HrmFeedRecords.h"
 #include "Services/SyncClients/VLHRM/Progress.h"
+#include "Services/SyncClients/VLHRM/Statements.h"
 #include "common/Debug.h"
 #include "common/Exceptions.h"
 #include "common/ScopeGuard.h"
@@ -25,16 +26,7 @@ namespace keyrix {
 
 namespace {
 
-const char* const MatchSql =
-    "select   id,   case when (     first_name is distinct from :first or     last_name is distinct from :last or     email is distinct from :email or     occupation is distinct from :occupation or     usr_termination is distinct from :termination or     usr_companyid is distinct from :companyid or     usr_company is distinct from :company or     department_id is distinct from (select first 1 vd.id from vw_departments vd where vd.name containing :comp_id)   ) then 1 else 0 end as changed from   users where   class <> 'GROUP' and   employee_number = :nr";
-const char* const InsertSql =
-    "insert into users (id, first_name, last_name, email, occupation, employee_number, usr_companyid, usr_company, usr_hrm_sync, department_id)   values (:id, :first, :last, :mail, :occupation, :empno, :companyid, :company_name, 1, (select first 1 vd.id from vw_departments vd where vd.name containing :comp_id))";
-const char* const UpdateSql =
-    "update users set   first_name = :first,   last_name = :last,   email = :mail,   occupation = :occupation,   usr_termination = :term,   usr_companyid = :company_id,   usr_company = :company_name,   deleted = 0,   department_id = (select first 1 vd.id from vw_departments vd where vd.name containing :comp_id) where   id = :id and   usr_hrm_sync = 1";
-const char* const RemoveLeaversFromGroupsSql =
-    "delete from user_groups ug where    exists (     select       *     from       users u     where       ((usr_termination < current_date) or (fullname similar to '%[0-9]%'))       and u.usr_hrm_sync = 1       and u.id = ug.user_id   )";
-const char* const MarkLeaversDeletedSql =
-    "update users set deleted = 1 where ((usr_termination < current_date) or (fullname similar to '%[0-9]%')) and usr_hrm_sync = 1 and class <> 'GROUP'";
+using namespace statements::hrm_import;
 
 const char* const EmployeeSavepoint = "user_create_ok";
 

@@ -2,6 +2,7 @@
 // statistics of those indexes.
 #include "Services/SyncClients/VLHRM/Unit1.h"
 
+#include "Services/SyncClients/VLHRM/Statements.h"
 #include "db/DBUtils.h"
 #include "db/FbErrors.h"
 
@@ -11,29 +12,7 @@ namespace keyrix {
 
 namespace {
 
-struct TSchemaStep {
-    const char* Check;   // answers COUNT > 0 when the object exists
-    const char* Create;
-};
-
-// In this order: each creation is committed before the next check, so the columns exist
-// when the indexes that use them are made.
-const TSchemaStep SchemaSteps[] = {
-    {"SELECT COUNT(*) FROM SYS_CUSTOM_COLUMNS SCC WHERE SCC.TABLE_NAME = 'USERS' AND SCC.NAME = 'HRM_SYNC'",
-     "INSERT INTO SYS_CUSTOM_COLUMNS (   TABLE_NAME,   NAME,   FIELD_TYPE,   LABEL,   DESCRIPTION,   REQUIRED,   DEFAULT_VALUE,   VISIBLE,   CLASS_READ,   CLASS_WRITE,   CHECK_CONDITION,   CHECK_MESSAGE,   PROPERTIES,   EDITOR,   REQUIRE_UNIQUE ) VALUES (   'USERS',   'HRM_SYNC',   '\"BOOLEAN\"',   'HRM Sync',   NULL,   1,   '0',   0,   'SUPERVISOR',   'SUPERVISOR',   NULL,   NULL,   NULL,   'CheckBox',   0 )"},
-    {"SELECT COUNT(*) FROM SYS_CUSTOM_COLUMNS SCC WHERE SCC.TABLE_NAME = 'USERS' AND SCC.NAME = 'BK_DELETED'",
-     "INSERT INTO SYS_CUSTOM_COLUMNS (   TABLE_NAME,   NAME,   FIELD_TYPE,   LABEL,   DESCRIPTION,   REQUIRED,   DEFAULT_VALUE,   VISIBLE,   CLASS_READ,   CLASS_WRITE,   CHECK_CONDITION,   CHECK_MESSAGE,   PROPERTIES,   EDITOR,   REQUIRE_UNIQUE ) VALUES (   'USERS',   'BK_DELETED',   '\"BOOLEAN\"',   'BK Deleted',   NULL,   1,   '0',   0,   'SUPERVISOR',   'SUPERVISOR',   NULL,   NULL,   NULL,   'CheckBox',   0 )"},
-    {"SELECT COUNT(*) FROM SYS_CUSTOM_COLUMNS SCC WHERE SCC.TABLE_NAME = 'USERS' AND SCC.NAME = 'TERMINATION'",
-     "INSERT INTO SYS_CUSTOM_COLUMNS (   TABLE_NAME,   NAME,   FIELD_TYPE,   LABEL,   DESCRIPTION,   REQUIRED,   DEFAULT_VALUE,   VISIBLE,   CLASS_READ,   CLASS_WRITE,   CHECK_CONDITION,   CHECK_MESSAGE,   PROPERTIES,   EDITOR,   REQUIRE_UNIQUE ) VALUES (   'USERS',   'TERMINATION',   'DATE',   'Termination date',   NULL,   0,   NULL,   0,   'SUPERVISOR',   'SUPERVISOR',   NULL,   NULL,   NULL,   'DateEdit',   0 )"},
-    {"SELECT COUNT(*) FROM SYS_CUSTOM_COLUMNS SCC WHERE SCC.TABLE_NAME = 'USERS' AND SCC.NAME = 'COMPANY'",
-     "INSERT INTO SYS_CUSTOM_COLUMNS (   TABLE_NAME,   NAME,   FIELD_TYPE,   LABEL,   DESCRIPTION,   REQUIRED,   DEFAULT_VALUE,   VISIBLE,   CLASS_READ,   CLASS_WRITE,   CHECK_CONDITION,   CHECK_MESSAGE,   PROPERTIES,   EDITOR,   REQUIRE_UNIQUE ) VALUES (   'USERS',   'COMPANY',   'VARCHAR(30)',   'Company',   NULL,   0,   NULL,   1,   'USER',   'USER',   NULL,   NULL,   NULL,   'ComboBox',   0 )"},
-    {"SELECT COUNT(*) FROM SYS_CUSTOM_COLUMNS SCC WHERE SCC.TABLE_NAME = 'USERS' AND SCC.NAME = 'COMPANYID'",
-     "INSERT INTO SYS_CUSTOM_COLUMNS (   TABLE_NAME,   NAME,   FIELD_TYPE,   LABEL,   DESCRIPTION,   REQUIRED,   DEFAULT_VALUE,   VISIBLE,   CLASS_READ,   CLASS_WRITE,   CHECK_CONDITION,   CHECK_MESSAGE,   PROPERTIES,   EDITOR,   REQUIRE_UNIQUE ) VALUES (   'USERS',   'COMPANYID',   'INTEGER',   'CompanyId',   NULL,   0,   NULL,   0,   'SUPERVISOR',   'SUPERVISOR',   NULL,   NULL,   NULL,   NULL,   0 )"},
-    {"select count(*) from rdb$indices where rdb$index_name = 'USR_IDX_EMPLOYEE_NR' and rdb$relation_name = 'USERS'",
-     "CREATE INDEX USR_IDX_EMPLOYEE_NR ON USERS (EMPLOYEE_NUMBER)"},
-    {"select count(*) from rdb$indices where rdb$index_name = 'USR_IDX_HRM_SYNC' and rdb$relation_name = 'USERS'",
-     "CREATE INDEX USR_IDX_HRM_SYNC ON USERS (USR_HRM_SYNC, USR_COMPANYID, SYNC_ID)"},
-};
+using namespace statements::schema;
 
 // The indexes the schema steps make, on a table that may still be empty then.
 const char* const SyncIndexes[] = {"USR_IDX_EMPLOYEE_NR", "USR_IDX_HRM_SYNC"};

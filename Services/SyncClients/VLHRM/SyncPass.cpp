@@ -2,6 +2,7 @@
 #include "Services/SyncClients/VLHRM/Unit1.h"
 
 #include "Services/SyncClients/VLHRM/HttpClient.h"
+#include "Services/SyncClients/VLHRM/Statements.h"
 #include "common/Exceptions.h"
 #include "db/DBUtils.h"
 #include "db/FbErrors.h"
@@ -47,13 +48,7 @@ void ReportCrash(const std::exception_ptr& error) {
                            trace.empty() ? std::string("(no stack trace)\r\n") : trace));
 }
 
-// The users the shares are measured against, as they were when the pass began: active
-// HRM-managed users (the leavers' base) and users linked to a card-holder (the unlinks').
-const char* const StateBeforePassSql =
-    "select u.id, case when u.usr_hrm_sync = 1 and u.deleted = 0 then 1 else 0 end as active, case when u.sync_id is not null then 1 else 0 end as linked from users u where u.class <> 'GROUP' and ((u.usr_hrm_sync = 1 and u.deleted = 0) or u.sync_id is not null)";
-// Every user that is deleted or unlinked now, for the ones among them that were not before.
-const char* const StateAfterPassSql =
-    "select u.id, u.employee_number, u.deleted, case when u.sync_id is null then 1 else 0 end as unlinked from users u where u.class <> 'GROUP' and (u.deleted = 1 or u.sync_id is null) order by u.id";
+using namespace statements::sync_pass;
 
 bool Contains(const std::vector<std::int64_t>& sorted, std::int64_t id) {
     return std::binary_search(sorted.begin(), sorted.end(), id);

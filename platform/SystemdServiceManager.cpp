@@ -94,34 +94,21 @@ long ReadUnitFile(const std::string& path, std::string& text) {
 // Writes the unit beside its final place and renames it there, so that systemd never
 // reads half a file. With mustBeNew an existing unit is left alone (ERROR_SERVICE_EXISTS).
 long WriteUnitFile(const std::string& path, const std::string& content, bool mustBeNew) {
-    const std::string folder = FolderOf(path);
-    std::string pattern = folder + "/." + BaseName(path) + ".XXXXXX";
-    TFd file(Env().MakeTemporary(pattern, O_CLOEXEC));
-    if (file.Get() < 0) return WindowsCodeOf(errno);
-    TTempFile temp(pattern);
-    if (Env().ChangeMode(file.Get(), 0644) != 0) return WindowsCodeOf(errno);
-    if (int error = WriteAll(file.Get(), content)) return WindowsCodeOf(error);
-    if (Env().Sync(file.Get()) != 0 || file.Close() != 0) return WindowsCodeOf(errno);
-
-    if (mustBeNew) {
-        if (Env().Rename(temp.Path(), path, RENAME_NOREPLACE) != 0) {
-            if (errno == EEXIST) return ERROR_SERVICE_EXISTS;
-            if (errno != EINVAL) return WindowsCodeOf(errno);
-            // A file system without RENAME_NOREPLACE: link refuses an existing name too.
-            if (Env().Link(temp.Path(), path) != 0)
-                return errno == EEXIST ? ERROR_SERVICE_EXISTS : WindowsCodeOf(errno);
-        } else {
-            temp.Keep();
-        }
-    } else if (Env().Rename(temp.Path(), path) != 0) {
-        return WindowsCodeOf(errno);
-    } else {
-        temp.Keep();
+    TReplaceOptions options;
+    options.Temporary = FolderOf(path) + "/." + BaseName(path) + ".XXXXXX";
+    options.Mode = 0644;
+    options.MustBeNew = mustBeNew;
+    const TReplaceResult result = ReplaceFile(path, content, options);
+    switch (result.Step) {
+        case TReplaceStep::None: return NO_ERROR;
+        case TReplaceStep::Rename:
+            return mustBeNew && result.Error == EEXIST ? ERROR_SERVICE_EXISTS : WindowsCodeOf(result.Error);
+        case TReplaceStep::FlushFolder:
+            // A new unit whose creation is reported as failed must not stay: nothing would remove it.
+            if (mustBeNew) Env().Unlink(path);
+            return ERROR_WRITE_FAULT;
+        default: return WindowsCodeOf(result.Error);
     }
-    if (SyncFolder(folder) == 0) return NO_ERROR;
-    // A new unit whose creation is reported as failed must not stay: nothing would remove it.
-    if (mustBeNew) Env().Unlink(path);
-    return ERROR_WRITE_FAULT;
 }
 
 // A unit file as sections of lines, so that a change touches only the lines it owns.

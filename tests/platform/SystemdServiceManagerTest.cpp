@@ -1,4 +1,5 @@
 #include "platform/SystemdServiceManager.h"
+#include "platform/BoundedProcess.h"
 #include "platform/Env.h"
 #include "platform/Process.h"
 

@@ -118,7 +118,7 @@ void PutInPlace(const std::string& path, std::string_view bytes, const TReplaceO
     if ((options.Owner != static_cast<uid_t>(-1) || options.Group != static_cast<gid_t>(-1)) &&
         env.ChangeOwner(file.Get(), options.Owner, options.Group) != 0 && !options.OwnerBestEffort)
         return failed(TReplaceStep::Owner, errno);
-    if (options.Mode != 0600 && env.ChangeMode(file.Get(), options.Mode) != 0) return failed(TReplaceStep::Mode, errno);
+    if (options.Mode && env.ChangeMode(file.Get(), *options.Mode) != 0) return failed(TReplaceStep::Mode, errno);
     if (const int error = WriteAll(file.Get(), bytes); error != 0) return failed(TReplaceStep::Write, error);
     if (env.Sync(file.Get()) != 0) return failed(TReplaceStep::Flush, errno);
     if (const int error = file.Close(); error != 0) return failed(TReplaceStep::Close, error);

@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -45,8 +46,8 @@ enum class TReplaceStep { None, Create, Owner, Mode, Write, Flush, Close, Rename
 struct TReplaceOptions {
     // mkostemp's template of the temporary file, beside the file; "" is "<path>.XXXXXX".
     std::string Temporary;
-    // The file's mode; the temporary has 0600 from its creation until it is given this.
-    mode_t Mode = 0600;
+    // The mode the temporary is given; none keeps the 0600 it is created with.
+    std::optional<mode_t> Mode;
     // The owner and group the temporary is given before its bytes; -1 keeps the process's.
     uid_t Owner = static_cast<uid_t>(-1);
     gid_t Group = static_cast<gid_t>(-1);

@@ -255,7 +255,7 @@ void WriteReportFile(const TReportFile& target, const std::string& text) {
     // A reader must not take the last run's file for this run's: on failure it goes, and its
     // absence says that something is wrong.
     platform::TReplaceOptions options;
-    options.Mode = target.Mode;
+    if (target.Mode != 0600) options.Mode = target.Mode;
     options.RemovePreviousOnFailure = true;
     if (!target.Group.empty()) {
         unsigned group = 0;

@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <stdio.h>
+
 #include <cerrno>
 #include <vector>
 
@@ -98,6 +100,51 @@ int SyncFolder(const std::string& folder) {
     TFd fd(Env().Open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.Get() < 0 || Env().Sync(fd.Get()) != 0) return errno;
     return 0;
+}
+
+namespace {
+
+// The steps up to the folder's flush; the temporary is gone when it answers a failure.
+void PutInPlace(const std::string& path, std::string_view bytes, const TReplaceOptions& options,
+                TReplaceResult& result) {
+    IEnv& env = Env();
+    const auto failed = [&result](TReplaceStep step, int error) {
+        result.Step = step;
+        result.Error = error;
+    };
+    TFd file(env.MakeTemporary(result.Temporary, O_CLOEXEC));
+    if (file.Get() < 0) return failed(TReplaceStep::Create, errno);
+    TTempFile temporary(result.Temporary);
+    if ((options.Owner != static_cast<uid_t>(-1) || options.Group != static_cast<gid_t>(-1)) &&
+        env.ChangeOwner(file.Get(), options.Owner, options.Group) != 0 && !options.OwnerBestEffort)
+        return failed(TReplaceStep::Owner, errno);
+    if (options.Mode && env.ChangeMode(file.Get(), *options.Mode) != 0) return failed(TReplaceStep::Mode, errno);
+    if (const int error = WriteAll(file.Get(), bytes); error != 0) return failed(TReplaceStep::Write, error);
+    if (env.Sync(file.Get()) != 0) return failed(TReplaceStep::Flush, errno);
+    if (const int error = file.Close(); error != 0) return failed(TReplaceStep::Close, error);
+    if (!options.MustBeNew) {
+        if (env.Rename(result.Temporary, path) != 0) return failed(TReplaceStep::Rename, errno);
+        temporary.Keep();
+    } else if (env.Rename(result.Temporary, path, RENAME_NOREPLACE) == 0) {
+        temporary.Keep();
+    } else {
+        if (errno != EINVAL) return failed(TReplaceStep::Rename, errno);
+        // A file system without RENAME_NOREPLACE: link refuses an existing name too, and the
+        // temporary's name then goes.
+        if (env.Link(result.Temporary, path) != 0) return failed(TReplaceStep::Rename, errno);
+    }
+    if (const int error = SyncFolder(FolderOf(path)); error != 0) failed(TReplaceStep::FlushFolder, error);
+}
+
+}  // namespace
+
+TReplaceResult ReplaceFile(const std::string& path, std::string_view bytes, const TReplaceOptions& options) {
+    TReplaceResult result;
+    result.Temporary = options.Temporary.empty() ? path + ".XXXXXX" : options.Temporary;
+    PutInPlace(path, bytes, options, result);
+    if (result.Error != 0 && result.Step != TReplaceStep::FlushFolder && options.RemovePreviousOnFailure)
+        result.PreviousRemoved = Env().Unlink(path) == 0;
+    return result;
 }
 
 }  // namespace keyrix::platform

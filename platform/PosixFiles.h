@@ -1,6 +1,9 @@
 // Small POSIX file helpers that several platform parts share.
 #pragma once
 
+#include <sys/types.h>
+
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -36,5 +39,41 @@ bool GroupIdOf(const std::string& name, unsigned& gid);
 
 // Flushes a folder's entries (a rename or a new file in it) to disk; answers 0 or the errno.
 int SyncFolder(const std::string& folder);
+
+// The step of a replacement that failed, for the callers' messages.
+enum class TReplaceStep { None, Create, Owner, Mode, Write, Flush, Close, Rename, FlushFolder };
+
+struct TReplaceOptions {
+    // mkostemp's template of the temporary file, beside the file; "" is "<path>.XXXXXX".
+    std::string Temporary;
+    // The mode the temporary is given; none keeps the 0600 it is created with.
+    std::optional<mode_t> Mode;
+    // The owner and group the temporary is given before its bytes; -1 keeps the process's.
+    uid_t Owner = static_cast<uid_t>(-1);
+    gid_t Group = static_cast<gid_t>(-1);
+    // A writer that is not root cannot give a file away: it then keeps its own owner rather
+    // than fail.
+    bool OwnerBestEffort = false;
+    // An existing file is left alone: the replacement fails at the rename with EEXIST.
+    bool MustBeNew = false;
+    // When the replacement fails, the file that was there goes too (which needs no free
+    // space), so that no reader takes it for the new one.
+    bool RemovePreviousOnFailure = false;
+};
+
+struct TReplaceResult {
+    int Error = 0;                             // 0, or the errno of the step that failed
+    TReplaceStep Step = TReplaceStep::None;
+    std::string Temporary;                     // the temporary's name as it was made
+    bool PreviousRemoved = false;
+};
+
+// Replaces the file at the path with the bytes, so that a reader finds the old file or the
+// new one, whole: a temporary file beside it (options.Temporary), given its owner and mode,
+// written, flushed, closed, renamed over the path, and the folder flushed. Every call goes
+// through Env(). On every failure the temporary is removed. A failure to flush the folder
+// (FlushFolder) comes last: the new file is in place then, only its name may not have
+// reached the disk, and the previous file is not removed for it.
+TReplaceResult ReplaceFile(const std::string& path, std::string_view bytes, const TReplaceOptions& options = {});
 
 }  // namespace keyrix::platform

@@ -346,25 +346,27 @@ struct TRegistryHive::TImpl {
     // Writes the new hive beside the old one and renames it over it, so that a crash
     // leaves one or the other whole. On failure, error receives the errno.
     static long Replace(const std::string& target, const std::string& bytes, const TFileState& old, int& error) {
-        std::string tempPath = target + ".tmpXXXXXX";
-        TFd fd(Env().MakeTemporary(tempPath, O_CLOEXEC));  // mode 0600
-        if (fd.Get() < 0) return CodeOf(error = errno, ERROR_WRITE_FAULT);
-        TTempFile temp(tempPath);
+        TReplaceOptions options;
+        options.Temporary = target + ".tmpXXXXXX";
         if (old.Exists) {
             // The file keeps its owner and mode. A writer that is not root cannot give the
             // file to someone else; it then becomes the owner, which is all it can do.
-            if (old.Owner != ::geteuid() || old.Group != ::getegid()) (void)!Env().ChangeOwner(fd.Get(), old.Owner, old.Group);
-            if (Env().ChangeMode(fd.Get(), old.Mode & 07777) != 0) return CodeOf(error = errno, ERROR_WRITE_FAULT);
+            if (old.Owner != ::geteuid() || old.Group != ::getegid()) {
+                options.Owner = old.Owner;
+                options.Group = old.Group;
+                options.OwnerBestEffort = true;
+            }
+            options.Mode = old.Mode & 07777;
         }
-        if ((error = WriteAll(fd.Get(), bytes)) != 0) return ERROR_WRITE_FAULT;
-        if (Env().Sync(fd.Get()) != 0) {
-            error = errno;
-            return ERROR_WRITE_FAULT;
+        const TReplaceResult result = ReplaceFile(target, bytes, options);
+        error = result.Error;
+        switch (result.Step) {
+            case TReplaceStep::None: return ERROR_SUCCESS;
+            case TReplaceStep::Create:
+            case TReplaceStep::Mode:
+            case TReplaceStep::Rename: return CodeOf(error, ERROR_WRITE_FAULT);
+            default: return ERROR_WRITE_FAULT;
         }
-        if ((error = fd.Close()) != 0) return ERROR_WRITE_FAULT;
-        if (Env().Rename(tempPath, target) != 0) return CodeOf(error = errno, ERROR_WRITE_FAULT);
-        temp.Keep();
-        return (error = SyncFolder(FolderOf(target))) == 0 ? ERROR_SUCCESS : ERROR_WRITE_FAULT;
     }
 
     const std::string FilePath;

@@ -3,33 +3,18 @@
 // Run side: the process runs as a Type=notify unit, so NOTIFY_SOCKET tells whether systemd
 // started it; status reports become sd_notify messages, and the stop and param-change
 // controls arrive as SIGTERM and SIGHUP.
-// Install side: a service is installed when its unit file exists in the unit folder.
+// Install side: a service is installed when its unit file exists in the unit folder
+// (SystemdUnitFile.h); systemctl runs with a bounded wait (BoundedProcess.h).
+// The notification messages are built in SystemdNotify.cpp.
 #pragma once
 
 #include "platform/ServiceManager.h"
 
-#include <chrono>
 #include <mutex>
 #include <string>
 #include <vector>
 
 namespace keyrix::platform {
-
-// KEYRIX_SYSTEMD_DIR when set, else /etc/systemd/system.
-std::string SystemdUnitDirectory();
-// The unit file of a service: the folder, the service name and ".service".
-std::string SystemdUnitPath(const std::string& serviceName);
-
-// Runs a program (looked up in PATH, no shell) with the given arguments, the program
-// first, and waits at most the given time; a program still running then is killed, with
-// what it started (its process group). Answers its exit status, or -1 when it could not
-// run, was killed or timed out.
-// Nothing it prints reaches the process's terminal: its standard input is /dev/null, and
-// its standard output and error go, as written, into output (when given), up to
-// outputLimit bytes; the rest is read and dropped. Output still coming from what it left
-// running after it ended is not waited for.
-int RunProgramBounded(const std::vector<std::string>& arguments, std::chrono::milliseconds limit,
-                      std::string* output = nullptr, std::size_t outputLimit = 16384);
 
 class TSystemdServiceManager final : public IServiceControlManager {
 public:

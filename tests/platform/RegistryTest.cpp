@@ -3,6 +3,7 @@
 
 #include "common/Format.h"
 #include "tests/TestSupport.h"
+#include "tests/support/FaultyEnv.h"
 
 #include <gtest/gtest.h>
 #include <dirent.h>
@@ -541,6 +542,65 @@ TEST_F(Registry, NewHiveIsPrivateAndAnExistingOneKeepsItsMode) {
     registry.WriteString("Server", "db01");
     EXPECT_EQ(ModeOf(path), 0640u);
     EXPECT_EQ(registry.ReadString("Server"), "db01");
+}
+
+// A change whose replacement of the file fails at any step keeps the hive as it was and
+// leaves no temporary file; the code and the errno tell what failed. A folder that cannot be
+// flushed fails the change too, with the new hive already in place.
+TEST_F(Registry, FailedReplacementKeepsTheHiveAndLeavesNoTemporaryFile) {
+    {
+        TRegistry registry(Hive);
+        ASSERT_TRUE(registry.OpenKey("\\Software\\Keyrix", true)) << registry.LastError();
+        registry.WriteString("Server", "db01");
+    }
+    ASSERT_EQ(::chmod(Path.c_str(), 0640), 0);  // the temporary is given the hive's mode
+    const std::string before = test::ReadFile(Path);
+    const std::set<std::string> entries = FolderEntries(Dir.Path());
+    const auto temporaries = [](std::uint64_t n, int error, std::uint32_t kinds) {
+        test::TFault fault = test::FailAt(n, error, kinds);
+        fault.PathPart = "registry.reg.tmp";
+        return fault;
+    };
+    using test::Kind;
+    using test::TEnvOp;
+    struct Case {
+        const char* step;
+        test::TFault fault;
+        long code;
+        bool replaced;
+    };
+    const Case cases[] = {
+        {"create", temporaries(1, EACCES, Kind(TEnvOp::MakeTemporary)), ERROR_ACCESS_DENIED, false},
+        {"mode", temporaries(1, EPERM, Kind(TEnvOp::ChangeMode)), ERROR_ACCESS_DENIED, false},
+        {"write", temporaries(1, ENOSPC, test::WriteKinds), ERROR_WRITE_FAULT, false},
+        {"flush", temporaries(1, EIO, Kind(TEnvOp::Sync)), ERROR_WRITE_FAULT, false},
+        {"close", temporaries(1, EIO, Kind(TEnvOp::Close)), ERROR_WRITE_FAULT, false},
+        {"rename", temporaries(1, EACCES, Kind(TEnvOp::Rename)), ERROR_ACCESS_DENIED, false},
+        {"folder flush", test::FailAt(2, EIO, Kind(TEnvOp::Sync)), ERROR_WRITE_FAULT, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.step);
+        test::TFaultyEnv faulty(Env());
+        TScopedEnv scoped(faulty);
+        {
+            TRegistry registry(Hive);
+            TRegistryBatch batch(*Hive);
+            ASSERT_TRUE(registry.OpenKey("\\Software\\Keyrix", false));
+            registry.WriteString("Server", "db02");
+            faulty.Arm(c.fault);
+            EXPECT_EQ(batch.Commit(), c.code);
+            EXPECT_EQ(batch.SystemError(), c.fault.Error);
+            EXPECT_TRUE(faulty.Fired());
+        }
+        EXPECT_EQ(FolderEntries(Dir.Path()), entries) << "no temporary file is left";
+        EXPECT_EQ(ModeOf(Path), 0640u);
+        if (!c.replaced) {
+            EXPECT_EQ(test::ReadFile(Path), before);
+            continue;
+        }
+        EXPECT_NE(test::ReadFile(Path).find("\"Server\"=\"db02\""), std::string::npos);
+        test::WriteFile(Path, before);
+    }
 }
 
 TEST_F(Registry, ProcessThatMayOnlyReadIsRefusedAllAccessAndStillReads) {

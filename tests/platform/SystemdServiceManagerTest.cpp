@@ -1,4 +1,5 @@
 #include "platform/SystemdServiceManager.h"
+#include "platform/BoundedProcess.h"
 #include "platform/Env.h"
 #include "platform/Process.h"
 
@@ -6,6 +7,7 @@
 #include "platform/WinError.h"
 #include "platform/Signals.h"
 #include "tests/TestSupport.h"
+#include "tests/support/FaultyEnv.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -310,6 +312,56 @@ TEST_F(SystemdManager, CreateServiceWritesTheUnit) {
         EXPECT_EQ(st.st_mode & 07777, 0644u);
         ASSERT_EQ(Manager.DeleteService(config.ServiceName), NO_ERROR);
     }
+}
+
+// A unit is whole or absent: a step of its writing that fails leaves neither a unit nor a
+// temporary file and answers the step's code, and a change that fails keeps the unit as it
+// was. A file system without RENAME_NOREPLACE gets the new unit by a link.
+TEST_F(SystemdManager, FailedUnitWriteLeavesNoUnitAndNoTemporaryFile) {
+    using test::FailAt;
+    using test::Kind;
+    using test::TEnvOp;
+    struct Case {
+        const char* step;
+        test::TFault fault;
+        long code;
+    };
+    const Case cases[] = {
+        {"create", FailAt(1, EACCES, Kind(TEnvOp::MakeTemporary)), ERROR_ACCESS_DENIED},
+        {"mode", FailAt(1, EPERM, Kind(TEnvOp::ChangeMode)), ERROR_ACCESS_DENIED},
+        {"write", FailAt(1, ENOSPC, test::WriteKinds), ERROR_WRITE_FAULT},
+        {"flush", FailAt(1, EIO, Kind(TEnvOp::Sync)), ERROR_WRITE_FAULT},
+        {"close", FailAt(1, EIO, Kind(TEnvOp::Close)), ERROR_WRITE_FAULT},
+        {"rename", FailAt(1, EROFS, Kind(TEnvOp::Rename)), ERROR_ACCESS_DENIED},
+        {"folder flush", FailAt(2, EIO, Kind(TEnvOp::Sync)), ERROR_WRITE_FAULT},
+        {"no RENAME_NOREPLACE", FailAt(1, EINVAL, Kind(TEnvOp::Rename)), NO_ERROR},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.step);
+        test::TFaultyEnv faulty(Env());
+        TScopedEnv scoped(faulty);
+        faulty.Arm(c.fault);
+        EXPECT_EQ(Manager.CreateService(SyncClient()), c.code);
+        EXPECT_TRUE(faulty.Fired());
+        if (c.code != NO_ERROR) {
+            EXPECT_TRUE(UnitFolder().empty());
+            continue;
+        }
+        EXPECT_EQ(UnitFolder(), std::set<std::string>{"KeyrixSyncVLRM.service"});
+        EXPECT_EQ(WithoutSandbox(ReadFile(UnitPath)), BaseUnit);
+    }
+
+    const std::string installed = ReadFile(UnitPath);
+    TServiceConfig2 description;
+    description.Description = "Veltrona HRM users sync";
+    test::TFaultyEnv faulty(Env());
+    TScopedEnv scoped(faulty);
+    faulty.Arm(FailAt(1, ENOSPC, test::WriteKinds));
+    EXPECT_EQ(Manager.ChangeServiceConfig2("KeyrixSyncVLRM", TConfig2Level::Description, description),
+              ERROR_WRITE_FAULT);
+    EXPECT_TRUE(faulty.Fired());
+    EXPECT_EQ(ReadFile(UnitPath), installed);
+    EXPECT_EQ(UnitFolder(), std::set<std::string>{"KeyrixSyncVLRM.service"});
 }
 
 TEST_F(SystemdManager, InstalledMeansTheUnitFileExists) {

@@ -4,6 +4,7 @@
 // the hive parses, a unit file is whole or absent) and the failure is named where it is
 // reported, or changes nothing anyone could see.
 #include "Services/SyncClients/VLHRM/CardHolders.h"
+#include "Services/SyncClients/VLHRM/FeedCopy.h"
 #include "Services/SyncClients/VLHRM/FeedReader.h"
 #include "Services/SyncClients/VLHRM/MainService.h"
 #include "common/Exceptions.h"
@@ -53,11 +54,14 @@ std::string CardFile() {
     return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<Employees>\n" + records + "</Employees>\n";
 }
 
-// The pass reads the card-holder file as the import does, without the database: the
-// database adds no file operation.
+const std::string FeedText = "<?xml version=\"1.0\"?>\n<ArrayOfBrakonData/>\n";
+
+// The pass keeps a debug run's copy of the feed and reads the card-holder file as the
+// imports do, without the database: the database adds no file operation.
 class TFileModule : public TDataModule1 {
 public:
     using TDataModule1::TDataModule1;
+    std::string FeedCopyPath;
 
 protected:
     void ConnectDatabase() override {}
@@ -65,6 +69,7 @@ protected:
     void DisconnectDatabase() override {}
     void FreeQueries(const std::string&) override {}
     void SyncPass() override {
+        SaveFeedCopy(FeedCopyPath, FeedText);
         platform::TSharedReadFile file(Settings().CardHolderFile);
         TFeedReader reader =
             TFeedReader::FromDescriptor(file.Fd(), file.Path(), CardHolderRootName, CardHolderRecordName);
@@ -206,11 +211,16 @@ protected:
         ::unlink(LogPath.c_str());
         ::unlink(EventsPath.c_str());
         ::unlink(LockPath.c_str());
+        ::unlink(FeedCopyPath.c_str());
         ClearConsole();
         TRunOutcome outcome;
         {
             TKeyrixSyncVLRM service;
-            service.DataModuleFactory = [this] { return std::make_unique<TFileModule>(LogPath); };
+            service.DataModuleFactory = [this] {
+                auto module = std::make_unique<TFileModule>(LogPath);
+                module->FeedCopyPath = FeedCopyPath;
+                return module;
+            };
             ServiceLogInfo.Bind([&service](const std::string& t) { service.LogInfo(t); });
             ServiceLogWarning.Bind([&service](const std::string& t) { service.LogWarning(t); });
             ServiceLogError.Bind([&service](const std::string& t) { service.LogError(t); });
@@ -237,8 +247,12 @@ protected:
         outcome.Events = EventMessages(context, &outcome.Summaries);
         outcome.Console = ConsoleText();
         EXPECT_EQ(ReadFile(HivePath), HiveText) << context << ": the run changed the hive";
-        const Lines strays = Strays(Dir.Path(), {"registry.reg", "events.log", "run.lock", "cards.xml",
-                                                  "VLHRMSync_log.txt", "VLHRMSync_last.json", "units"});
+        if (FileExists(FeedCopyPath)) {
+            EXPECT_EQ(ReadFile(FeedCopyPath), FeedText) << context << ": the copy of the feed is not whole";
+        }
+        const Lines strays =
+            Strays(Dir.Path(), {"registry.reg", "events.log", "run.lock", "cards.xml", "VLHRMSync_log.txt",
+                                "VLHRMSync_last.json", "GetBrakonData.xml", "units"});
         EXPECT_TRUE(strays.empty()) << context << ": left behind: " << Joined(strays);
         return outcome;
     }
@@ -259,17 +273,22 @@ protected:
         // The event-log file cannot report its own failure; its entry is missing, nothing else.
         if (FiredPath == EventsPath && run.Raised.empty() && run.SyncLog == clean.SyncLog) return;
         const std::string reports = run.Raised + "\n" + Joined(run.Events) + run.Console;
-        // A descriptor's operations name the file it was opened by; a rename names both.
-        const std::string file = FiredPath.substr(0, FiredPath.find(" -> "));
+        // A descriptor's operations name the file it was opened by; a rename names both, and
+        // its report the one or the other.
+        const std::size_t arrow = FiredPath.find(" -> ");
+        const std::string from = FiredPath.substr(0, arrow);
+        const std::string to = arrow == std::string::npos ? from : FiredPath.substr(arrow + 4);
         EXPECT_NE(reports.find(SysErrorMessage(error)), std::string::npos)
             << context << ": the error is not named in\n" << reports;
-        EXPECT_NE(reports.find("\"" + file + "\""), std::string::npos)
+        EXPECT_TRUE(reports.find("\"" + from + "\"") != std::string::npos ||
+                    reports.find("\"" + to + "\"") != std::string::npos)
             << context << ": the file is not named in\n" << reports;
     }
 
     TSetup Setup{false, true, "Keyrix HRM sync service settings"};
     std::string LogPath = Dir.File("VLHRMSync_log.txt");
     std::string CardsPath = Dir.File("cards.xml");
+    std::string FeedCopyPath = Dir.File("GetBrakonData.xml");
     std::uint64_t Operations = 0;
     std::string FiredOn, FiredPath;
 };
@@ -281,9 +300,11 @@ TEST_F(RunFaults, EveryFileOperationOfARunFailsInTurn) {
     ASSERT_TRUE(Contains(clean.SyncLog, "Card-holders read: 40 of 40")) << Joined(clean.SyncLog);
     ASSERT_TRUE(Contains(clean.Events, "Keyrix sync server finished!")) << Joined(clean.Events);
     ASSERT_EQ(clean.Summaries, Lines{"done"});
+    ASSERT_TRUE(FileExists(FeedCopyPath));
     ASSERT_GT(count, 30u) << "the run lock, the sync log, the event log, the hive and the card-holder file";
     std::cout << count << " file operations in a run\n";
 
+    std::set<std::string> copySteps;  // the operations on the copy of the feed that failed
     for (int error : {EIO, ENOSPC}) {
         for (std::uint64_t n = 1; n <= count; ++n) {
             const TRunOutcome run = Run(FailAt(n, error), "");
@@ -292,8 +313,12 @@ TEST_F(RunFaults, EveryFileOperationOfARunFailsInTurn) {
             ASSERT_FALSE(FiredOn.empty()) << context << ": the fault did not strike";
             CheckAgainstClean(clean, run, error, context);
             if (HasFatalFailure() || HasFailure()) return;
+            if (FiredPath.find("GetBrakonData.xml") != std::string::npos)
+                copySteps.insert(FiredOn.substr(0, FiredOn.find(' ')));
         }
     }
+    EXPECT_EQ(copySteps, (std::set<std::string>{"mkostemp", "write", "fsync", "close", "rename"}))
+        << "the loop fails each step of the copy of the feed";
 }
 
 TEST_F(RunFaults, TornWritesLeaveWholeLines) {

@@ -5,9 +5,16 @@
 #include "tests/support/TcpRelay.h"
 #include "tests/vlhrm/PassFixture.h"
 #include "tests/support/FaultyClient.h"
+#include "tests/support/FaultyEnv.h"
+#include "common/ScopeGuard.h"
+#include "platform/Process.h"
+#include "service/SvcConsole.h"
+
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 
 using namespace keyrix;
 using namespace keyrix::test;
@@ -402,4 +409,57 @@ TEST_F(Pass, StalledDatabaseEndsTheRunAtTheCallTimeOut) {
     EXPECT_TRUE(Has(lines, "file: Sync finished at <time>")) << testing::PrintToString(lines);
     EXPECT_TRUE(Query(UsersSql).empty());
     EXPECT_EQ(Server.Requests().size(), 1u);
+}
+
+// A debug run keeps the feed beside the executable, the owner's alone, as it names people. A
+// step of its replacement that fails ends the pass naming the file and the error, keeps the
+// copy from before whole and leaves no temporary file.
+TEST_F(Pass, DebugRunKeepsACopyOfTheFeedForTheOwnerAlone) {
+    const std::string folder = platform::ExecutableDirectory();
+    const std::string copy = folder + "GetBrakonData.xml";
+    const auto temporaries = [&folder] {
+        Lines names;
+        for (const auto& entry : std::filesystem::directory_iterator(folder))
+            if (entry.path().filename().string().starts_with("GetBrakonData.xml.")) names.push_back(entry.path());
+        return names;
+    };
+    DebugMode = true;
+    const TScopeGuard normal([] { DebugMode = false; });
+    RunPass({{"E1", "Ann", "Lee"}});
+    EXPECT_EQ(ReadFile(copy), Feed);
+    struct stat st {};
+    ASSERT_EQ(::stat(copy.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(temporaries(), Lines{});
+
+    const std::string kept = Feed;
+    struct Case {
+        const char* step;
+        TFault fault;
+    };
+    const Case cases[] = {
+        {"create", FailAt(1, EACCES, Kind(TEnvOp::MakeTemporary))},
+        {"write", FailAt(1, ENOSPC, WriteKinds)},
+        {"flush", FailAt(1, EIO, Kind(TEnvOp::Sync))},
+        {"close", FailAt(1, EIO, Kind(TEnvOp::Close))},
+        {"rename", FailAt(1, EIO, Kind(TEnvOp::Rename))},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.step);
+        TFault fault = c.fault;
+        fault.PathPart = copy;
+        TFaultyEnv faulty(platform::Env());
+        platform::TScopedEnv scoped(faulty);
+        faulty.Arm(fault);
+        try {
+            RunPass({{"E2", "Bo", "Ek"}});
+            ADD_FAILURE() << "the pass went on";
+        } catch (const EFCreateError& e) {
+            EXPECT_EQ(e.Message().rfind("Cannot create file \"" + copy, 0), 0u) << e.Message();
+            EXPECT_TRUE(e.Message().ends_with("\". " + SysErrorMessage(fault.Error))) << e.Message();
+        }
+        EXPECT_TRUE(faulty.Fired());
+        EXPECT_EQ(ReadFile(copy), kept);
+        EXPECT_EQ(temporaries(), Lines{});
+    }
 }

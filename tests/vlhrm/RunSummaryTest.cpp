@@ -118,12 +118,16 @@ TEST(RunSummaryFile, AFailedReplacementRemovesThePreviousFile) {
     struct Case {
         const char* what;
         TFault fault;
+        const char* step;  // as the message names it
+        mode_t mode = 0600;
     };
     const Case cases[] = {
-        {"full disk", FailAt(1, ENOSPC, WriteKinds)},
-        {"flush", FailAt(1, EIO, Kind(TEnvOp::Sync))},
-        {"rename", FailAt(1, EIO, Kind(TEnvOp::Rename))},
-        {"no temporary file", FailAt(1, EDQUOT, Kind(TEnvOp::MakeTemporary))},
+        {"full disk", FailAt(1, ENOSPC, WriteKinds), "write"},
+        {"flush", FailAt(1, EIO, Kind(TEnvOp::Sync)), "flush"},
+        {"close", FailAt(1, EIO, Kind(TEnvOp::Close)), "close"},
+        {"rename", FailAt(1, EIO, Kind(TEnvOp::Rename)), "rename"},
+        {"no temporary file", FailAt(1, EDQUOT, Kind(TEnvOp::MakeTemporary)), "create"},
+        {"mode of a file others read", FailAt(1, EPERM, Kind(TEnvOp::ChangeMode)), "set the mode of", 0644},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -135,10 +139,15 @@ TEST(RunSummaryFile, AFailedReplacementRemovesThePreviousFile) {
             platform::TScopedEnv scoped(faulty);
             faulty.Arm(c.fault);
             try {
-                WriteSummaryFile(path, "{}\n");
+                if (c.mode == 0600)
+                    WriteSummaryFile(path, "{}\n");
+                else
+                    WriteReportFile({path, "run summary", c.mode, ""}, "{}\n");
                 FAIL() << "the write went through";
             } catch (const EWriteError& e) {
-                EXPECT_NE(e.Message().find("Cannot write the run summary \"" + path + "\" ("), std::string::npos)
+                EXPECT_NE(e.Message().find("Cannot write the run summary \"" + path + "\" (" + c.step + " \"" + path +
+                                           "."),
+                          std::string::npos)
                     << e.Message();
                 EXPECT_NE(e.Message().find(SysErrorMessage(c.fault.Error) + "; the previous file was removed"),
                           std::string::npos)

@@ -2,6 +2,7 @@
 // and site groups, and leavers are marked deleted.
 #include "Services/SyncClients/VLHRM/Unit1.h"
 
+#include "Services/SyncClients/VLHRM/FeedCopy.h"
 #include "Services/SyncClients/VLHRM/HrmFeedRecords.h"
 #include "Services/SyncClients/VLHRM/Progress.h"
 #include "Services/SyncClients/VLHRM/Statements.h"
@@ -19,7 +20,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
 #include <vector>
 
 namespace keyrix {
@@ -48,16 +48,7 @@ TValue NullIfNone(const std::optional<TDateTime>& date) { return date ? TValue(*
 
 // A copy of the feed for looking into a debug run, written whole or not at all.
 void SaveDebugCopy(const TKeyrixMemoryStream& body) {
-    const std::string path = platform::ExecutableDirectory() + "GetBrakonData.xml";
-    const std::string temporary = path + ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out.write(body.Memory(), static_cast<std::streamsize>(body.Size()));
-        out.close();
-        if (!out) throw EFCreateError(Format("Cannot create file \"%s\". %s", temporary, SysErrorMessage(errno)));
-    }
-    if (std::rename(temporary.c_str(), path.c_str()) != 0)
-        throw EFCreateError(Format("Cannot create file \"%s\". %s", path, SysErrorMessage(errno)));
+    SaveFeedCopy(platform::ExecutableDirectory() + "GetBrakonData.xml", std::string_view(body.Memory(), body.Size()));
 }
 
 }  // namespace

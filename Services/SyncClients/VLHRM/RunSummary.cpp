@@ -5,12 +5,8 @@
 #include "common/TextUtils.h"
 #include "platform/CodePage.h"
 #include "platform/Env.h"
-#include "platform/FileHandles.h"
 #include "platform/PosixFiles.h"
 
-#include <fcntl.h>
-
-#include <cerrno>
 #include <ctime>
 
 namespace keyrix {
@@ -251,36 +247,37 @@ std::vector<std::string> ChangeReportLines(const TRunSummary& s) {
 }
 
 void WriteReportFile(const TReportFile& target, const std::string& text) {
-    platform::IEnv& env = platform::Env();
     const std::string& path = target.Path;
-    // mkostemp creates the file with mode 0600: nobody reads it before it has its own.
-    std::string temporary = path + ".XXXXXX";
-    const auto refuse = [&](const std::string& reason) {
-        // A reader must not take the last run's file for this run's: it goes, and its absence
-        // says that something is wrong. Unlinking needs no free space.
-        const bool removed = env.Unlink(path) == 0;
+    const auto refuse = [&](const std::string& reason, bool removed) {
         throw EWriteError(Format("Cannot write the %s \"%s\" %s%s", std::string(target.What), path, reason,
                                  std::string(removed ? "; the previous file was removed" : "")));
     };
-    const auto fail = [&](const std::string& step, int error) {
-        refuse(Format("(%s \"%s\"): %s", step, temporary, SysErrorMessage(error)));
-    };
-    unsigned group = 0;
-    if (!target.Group.empty() && !platform::GroupIdOf(target.Group, group))
-        refuse(Format("for the group \"%s\": there is no such group", target.Group));
-    platform::TFd file(env.MakeTemporary(temporary, O_CLOEXEC));
-    if (file.Get() < 0) fail("create", errno);
-    platform::TTempFile unlinkOnFailure(temporary);
-    if (!target.Group.empty() && env.ChangeOwner(file.Get(), static_cast<uid_t>(-1), group) != 0)
-        fail(Format("give the group \"%s\" to", target.Group), errno);
-    if (target.Mode != 0600 && env.ChangeMode(file.Get(), target.Mode) != 0) fail("set the mode of", errno);
-    if (const int error = platform::WriteAll(file.Get(), text); error != 0) fail("write", error);
-    if (env.Sync(file.Get()) != 0) fail("flush", errno);
-    if (const int error = file.Close(); error != 0) fail("close", error);
-    if (env.Rename(temporary, path) != 0) fail("rename", errno);
-    unlinkOnFailure.Keep();
+    // A reader must not take the last run's file for this run's: on failure it goes, and its
+    // absence says that something is wrong.
+    platform::TReplaceOptions options;
+    if (target.Mode != 0600) options.Mode = target.Mode;
+    options.RemovePreviousOnFailure = true;
+    if (!target.Group.empty()) {
+        unsigned group = 0;
+        if (!platform::GroupIdOf(target.Group, group))
+            refuse(Format("for the group \"%s\": there is no such group", target.Group),
+                   platform::Env().Unlink(path) == 0);
+        options.Group = static_cast<gid_t>(group);
+    }
+    const platform::TReplaceResult result = platform::ReplaceFile(path, text, options);
     // The rename itself reaches the disk; a folder that cannot be flushed loses no data.
-    platform::SyncFolder(platform::FolderOf(path));
+    if (result.Error == 0 || result.Step == platform::TReplaceStep::FlushFolder) return;
+    std::string step;
+    switch (result.Step) {
+        case platform::TReplaceStep::Create: step = "create"; break;
+        case platform::TReplaceStep::Owner: step = Format("give the group \"%s\" to", target.Group); break;
+        case platform::TReplaceStep::Mode: step = "set the mode of"; break;
+        case platform::TReplaceStep::Write: step = "write"; break;
+        case platform::TReplaceStep::Flush: step = "flush"; break;
+        case platform::TReplaceStep::Close: step = "close"; break;
+        default: step = "rename"; break;
+    }
+    refuse(Format("(%s \"%s\"): %s", step, result.Temporary, SysErrorMessage(result.Error)), result.PreviousRemoved);
 }
 
 void WriteSummaryFile(const std::string& path, const std::string& text, const std::string& group) {

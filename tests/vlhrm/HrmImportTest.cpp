@@ -250,6 +250,44 @@ TEST_F(Pass, GroupsMadeForARolledBackEmployeeAreNotOfferedAgain) {
     EXPECT_EQ(Query("select count(*) from test_audit_events").at(0).at(0), "1");
 }
 
+// A changed employee whose group step the server refuses is rolled back whole: its update
+// goes with it, and neither the counters nor the change report count it.
+TEST_F(Pass, RolledBackChangedEmployeeCountsNowhere) {
+    RunPass({{"E1", "Ann", "Lee"}, {"E2", "Bob", "Ray"}, {"E3", "Cid", "Orr"}});
+    // E2 moves to a new site; joining its group fails on the server after E2 was updated.
+    const std::string trigger = Database.Isql(
+        "CREATE EXCEPTION TEST_NO_MEMBERSHIP 'membership refused by the server';\n"
+        "SET TERM ^ ;\n"
+        "CREATE TRIGGER TEST_FAIL_E2 FOR USER_GROUPS BEFORE INSERT AS BEGIN "
+        "IF ((SELECT EMPLOYEE_NUMBER FROM USERS WHERE ID = NEW.USER_ID) = 'E2') THEN EXCEPTION TEST_NO_MEMBERSHIP; "
+        "END^\nSET TERM ; ^\nCOMMIT;\n");
+    ASSERT_EQ(trigger.find("failed"), std::string::npos) << trigger;
+    Module->Summary = TRunSummary();
+    const Lines lines =
+        RunPass({{"E1", "Ann", "Leeds"}, {"E2", "Bob", "Rayner", 1, "Acme", "South", 20}, {"E3", "Cid", "Orrin"}});
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& l) { return l.rfind("console: HRM sync error for employee E2: ", 0) == 0; }),
+              1)
+        << ::testing::PrintToString(lines);
+    EXPECT_TRUE(Has(lines, "console: Updated records: 2")) << ::testing::PrintToString(lines);
+    const TRunSummary& s = Module->Summary;
+    EXPECT_EQ(s.HrmProcessed, 3);
+    EXPECT_EQ(s.HrmUpdated, 2);
+    EXPECT_EQ(s.HrmAdded, 0);
+    EXPECT_EQ(s.Changes.Of(TChangeKind::UserUpdated).Count, 2);
+    EXPECT_EQ(s.Changes.Of(TChangeKind::UserUpdated).First, (std::vector<std::string>{"E1", "E3"}));
+    EXPECT_EQ(Query("select employee_number, last_name from users where class <> 'GROUP' order by 1"),
+              (Rows{{"E1", "Leeds"}, {"E2", "Ray"}, {"E3", "Orrin"}}));
+    EXPECT_EQ(Query(GroupsSql), (Rows{{"Acme", "North", "1", "NULL"}, {"North", "North", "NULL", "10"}}))
+        << "the site group made for E2 went with it";
+    EXPECT_EQ(Query(MembershipsSql), (Rows{{"E1", "Acme"}, {"E1", "North"}, {"E2", "Acme"}, {"E2", "North"},
+                                          {"E3", "Acme"}, {"E3", "North"}}));
+    const Rows audit = Query("select event_code, param2 from test_audit_events");
+    ASSERT_EQ(audit.size(), 1u);
+    EXPECT_EQ(audit[0][0], "11");
+    EXPECT_EQ(audit[0][1].rfind("Employee: E2; Msg: ", 0), 0u) << audit[0][1];
+}
+
 TEST_F(Pass, RefusedMembershipEndsThePassWithNothingCommitted) {
     Database.Isql("INSERT INTO SYS_OBJECTS (ID, OBJECT_NAME, OBJECT_TYPE) VALUES (5, 'Door 1', 1);\n"
                   "INSERT INTO TEST_REFUSALS (PROCEDURE_NAME, OBJECT_ID) VALUES ('PR_USER_GROUP_ADD', 5);\nCOMMIT;\n");

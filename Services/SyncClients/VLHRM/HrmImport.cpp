@@ -5,6 +5,7 @@
 #include "Services/SyncClients/VLHRM/FeedCopy.h"
 #include "Services/SyncClients/VLHRM/HrmFeedRecords.h"
 #include "Services/SyncClients/VLHRM/Progress.h"
+#include "Services/SyncClients/VLHRM/RecordFrame.h"
 #include "Services/SyncClients/VLHRM/Statements.h"
 #include "common/Debug.h"
 #include "common/Exceptions.h"
@@ -29,6 +30,11 @@ namespace {
 using namespace statements::hrm_import;
 
 const char* const EmployeeSavepoint = "user_create_ok";
+
+// The counters of the employees whose work is kept, and of the one in hand.
+struct THrmCounters {
+    std::int32_t Added = 0, Updated = 0;
+};
 
 bool HasDigit(const std::string& text) {
     return std::any_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -78,22 +84,27 @@ void TDataModule1::ImportHrmUsers() {
     dbutils::PQuery insert = dbutils::CachedWriteQuery(InsertUserHandle, InsertSql, "Sync", PassTransaction);
     dbutils::PQuery update = dbutils::CachedWriteQuery(UpdateUserHandle, UpdateSql, "Sync", PassTransaction);
     const std::uint32_t importStart = platform::Env().Ticks();
-    std::int32_t processed = 0, added = 0, updated = 0;
+    std::int32_t processed = 0;
     THrmGroupCache groups;
-    // The changes of the employee in hand reach the report when the next one begins (or the
-    // import ends): one rolled back to its savepoint drops them.
-    TPendingChanges changes;
     TProgressLine progress("HRM import", TProgressLine::WantedOnStandardOutput(), STDOUT_FILENO);
     Progress = &progress;
     TScopeGuard noProgress([this] { Progress = nullptr; });
-    // An import that stops part way still tells what it did, as the change report does: the
-    // counters and the time of the employees whose work it kept. An employee's work is kept
-    // when the next one begins (or the import ends).
-    const auto keep = [&] {
-        changes.MoveTo(Summary.Changes);
-        Summary.HrmAdded = added;
-        Summary.HrmUpdated = updated;
-    };
+    // The savepoint comes just before the employee's first write (BeforeEmployeeWrite): most
+    // employees of a pass only read.
+    TRecordFrame<THrmEmployee, THrmCounters> employees(
+        PassTransaction, EmployeeSavepoint, EmployeeSavepointSet, Summary.Changes,
+        {[this](const THrmEmployee& e, const std::string& message) {
+             SyncLogError("HRM sync error for employee %s: %s", VisibleText(e.EmployeeNumber), message);
+         },
+         [this](const THrmEmployee& e, const std::string& message) {
+             LogAuditEvent(TValue(), 11, TValue("Sync trouble (HRM)"),
+                           TValue(Format("Employee: %s; Msg: %s", e.EmployeeNumber, message)));
+         }},
+        [this](const THrmCounters& counters) {
+            Summary.HrmAdded = counters.Added;
+            Summary.HrmUpdated = counters.Updated;
+        });
+    THrmCounters& counters = employees.Counters;
     TScopeGuard count([&] {
         Summary.HrmImportMs = TicksSince(importStart, platform::Env().Ticks());
         Summary.HrmProcessed = processed;
@@ -102,41 +113,34 @@ void TDataModule1::ImportHrmUsers() {
     TFeedReader reader = TFeedReader::FromMemory(body->View(), HrmRootName, HrmRecordName, Settings().HrmUrl);
     while (reader.Next()) {
         if (reader.IsEmptyElement()) continue;  // a tag that closes itself is no record
-        keep();
+        employees.Begin();
         ++processed;
         progress.Update(processed);
         const THrmEmployee e = ReadHrmEmployee(reader);
         if (e.EmployeeNumber.empty()) continue;
         if (e.EmployeeNumber.size() > MaxEmployeeNumberLength) {
             // Cut, it would be another employee's number: the record is refused, nothing written.
-            const std::string reason = Format("the employee number is longer than %d characters",
-                                              static_cast<std::int64_t>(MaxEmployeeNumberLength));
-            SyncLogError("HRM sync error for employee %s: %s", VisibleText(e.EmployeeNumber), reason);
-            LogAuditEvent(TValue(), 11, TValue("Sync trouble (HRM)"),
-                          TValue(Format("Employee: %s; Msg: %s", e.EmployeeNumber, reason)));
+            employees.Refuse(e, Format("the employee number is longer than %d characters",
+                                       static_cast<std::int64_t>(MaxEmployeeNumberLength)));
             continue;
         }
         const std::string key = DepartmentKey(e.CompanyNumber);
         const TValue companyId = e.CompanyNumber != 0 ? TValue(e.CompanyNumber) : TValue();
-        // The savepoint comes just before the employee's first write (BeforeEmployeeWrite):
-        // most employees of a pass only read. Without it there is nothing to roll back, and a
-        // rollback would go to the previous employee's savepoint and undo that one's changes.
-        EmployeeSavepointSet = false;
-        try {
+        const bool kept = employees.Run(e, [&] {
             match->ExecuteWith({e.FirstName, e.LastName, NullIfNone(e.Email), e.Occupation,
                                 NullIfNone(e.TerminationDate), companyId, e.CompanyName, key, e.EmployeeNumber});
             if (match->Eof()) {
                 // Leavers and names with digits are not created.
-                if (e.TerminationDate || HasDigit(e.FirstName) || HasDigit(e.LastName)) continue;
+                if (e.TerminationDate || HasDigit(e.FirstName) || HasDigit(e.LastName)) return;
                 const std::int64_t id =
                     dbutils::CachedGeneratorValue(NewUserIdHandle, "GEN_USERS_ID", 1, "Sync", PassTransaction);
                 BeforeEmployeeWrite();
                 insert->ExecuteWith({id, e.FirstName, e.LastName, NullIfNone(e.Email), e.Occupation,
                                      e.EmployeeNumber, companyId, e.CompanyName, key});
                 AddToCompanySiteGroups(groups, e.CompanyNumber, e.SiteNumber, e.CompanyName, e.SiteName, id);
-                ++added;
-                changes.Add(TChangeKind::UserAdded, e.EmployeeNumber);
-                continue;
+                ++counters.Added;
+                employees.Changes.Add(TChangeKind::UserAdded, e.EmployeeNumber);
+                return;
             }
             // Read the matches first: the group statements run between them.
             std::vector<std::pair<std::int64_t, bool>> rows;
@@ -147,27 +151,18 @@ void TDataModule1::ImportHrmUsers() {
                     BeforeEmployeeWrite();
                     update->ExecuteWith({e.FirstName, e.LastName, NullIfNone(e.Email), e.Occupation,
                                          NullIfNone(e.TerminationDate), companyId, e.CompanyName, key, id});
-                    ++updated;
-                    changes.Add(TChangeKind::UserUpdated, e.EmployeeNumber);
+                    ++counters.Updated;
+                    employees.Changes.Add(TChangeKind::UserUpdated, e.EmployeeNumber);
                 }
                 AddToCompanySiteGroups(groups, e.CompanyNumber, e.SiteNumber, e.CompanyName, e.SiteName, id);
             }
-        } catch (const EFirebirdError& error) {
-            // Errors the server reports about one employee's data are that employee's alone;
-            // a lost connection or an error of the client library itself ends the import.
-            if (!error.ServerReported()) throw;
-            SyncLogError("HRM sync error for employee %s: %s", VisibleText(e.EmployeeNumber), error.Message());
-            if (EmployeeSavepointSet) PassTransaction->RollbackToSavepoint(EmployeeSavepoint);
-            changes.Clear();
-            // A group made for this employee went with the rollback: its id must not be
-            // offered to the next employees.
-            groups = THrmGroupCache();
-            LogAuditEvent(TValue(), 11, TValue("Sync trouble (HRM)"),
-                          TValue(Format("Employee: %s; Msg: %s", e.EmployeeNumber, error.Message())));
-        }
+        });
+        // A group made for an employee rolled back went with it: its id must not be offered
+        // to the next employees.
+        if (!kept) groups = THrmGroupCache();
     }
 
-    keep();
+    employees.Keep();
     progress.Erase();
 
     dbutils::TQueryScope closing(dbutils::NewQuery(PassTransaction), false);
@@ -183,8 +178,8 @@ void TDataModule1::ImportHrmUsers() {
     Summary.HrmDeleted = deleted;
     SyncLogDebug("HRM users import took: %dms", TicksSince(importStart, platform::Env().Ticks()));
     SyncLogDebug("Processed records: %d", processed);
-    SyncLogDebug("Updated records: %d", updated);
-    SyncLogDebug("Added records: %d", added);
+    SyncLogDebug("Updated records: %d", counters.Updated);
+    SyncLogDebug("Added records: %d", counters.Added);
     SyncLogDebug("Deleted records: %d", deleted);
 }
 

@@ -644,7 +644,7 @@ bool Summarise(const std::vector<TSizeResult>& sizes) {
 int Run(const TBenchOptions& options) {
     const std::string bin = platform::ExecutableDirectory();
     if (options.Verbose) {
-        SetConsoleOutput(std::make_unique<platform::TFdConsoleOutput>(STDOUT_FILENO));
+        AcquireConsoleOutput();
         ConsoleLevel = 2;
     }
     dbutils::InitializeDatabaseLayer();

@@ -211,15 +211,6 @@ private:
     TEventSourceHandle FLastHandle = 0;
 };
 
-std::mutex& LogLock() {
-    static std::mutex lock;
-    return lock;
-}
-std::unique_ptr<IEventLog>& TheLog() {
-    static std::unique_ptr<IEventLog> log;
-    return log;
-}
-
 }  // namespace
 
 std::string JournalText(const std::string& text) {
@@ -236,15 +227,6 @@ std::string JournalText(const std::string& text) {
     return VisibleText(lines, "\n\t");
 }
 
-IEventLog& EventLog() {
-    std::lock_guard guard(LogLock());
-    if (!TheLog()) TheLog() = std::make_unique<TSystemEventLog>();
-    return *TheLog();
-}
-
-void SetEventLog(std::unique_ptr<IEventLog> log) {
-    std::lock_guard guard(LogLock());
-    TheLog() = std::move(log);
-}
+IEventLog& EventLog() { return TSeam<IEventLog>::Get<TSystemEventLog>(); }
 
 }  // namespace keyrix::platform

@@ -58,7 +58,7 @@ void AcquireConsole(TServiceApplication& application) {
     // parent's console. The row above the cursor holds the command just typed, so no cell is
     // blanked and the cursor is not moved.
     AttachedToParentConsole = true;
-    SetConsoleOutput(std::make_unique<TFdConsoleOutput>(STDOUT_FILENO));
+    AcquireConsoleOutput();
     ConsoleAcquired = true;
     {
         std::lock_guard guard(CloseTargetLock);
@@ -83,7 +83,7 @@ void RemoveConsoleCloseHandler() {
 void ReleaseConsole() {
     // A console of its own would end with "-- Press any key to close window --"; on Linux
     // the console is always the parent's terminal, so there is no prompt.
-    SetConsoleOutput(nullptr);
+    ReleaseConsoleOutput();
     ConsoleAcquired = false;
 }
 

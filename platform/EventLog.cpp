@@ -121,6 +121,42 @@ struct TSource {
     std::string Log;
 };
 
+using TFields = std::vector<std::pair<std::string, std::string>>;
+
+// One entry as both calls make it: the plain one has no fields, the one with fields has
+// category and event ID 0.
+struct TEntry {
+    TEventType Type;
+    std::uint16_t Category;
+    std::uint32_t EventId;
+    const std::string& Text;
+    const TFields& Fields;
+};
+
+// The entry's line in the file: the seven fields of every entry first, so that a reader of
+// the plain entries reads one with fields too; its named fields follow.
+std::string FileLine(const std::string& log, const std::string& name, const TEntry& entry, const std::string& message,
+                     const TFields& fields) {
+    std::string line = Format("%s\t%s\t%s\t%s\t%u\t%u\t%s", Stamp(), Escaped(log), Escaped(name), TypeName(entry.Type),
+                              entry.Category, entry.EventId, Escaped(message));
+    for (const auto& [field, value] : fields) line += "\t" + field + "=" + Escaped(value);
+    return line + "\n";
+}
+
+// The entry's fields in the journal. Its texts (the message and the named values) keep
+// journald's rules for text (JournalText); the names are the program's own.
+std::vector<std::string> JournalItems(const std::string& log, const std::string& name, const TEntry& entry,
+                                      const std::string& message, const TFields& fields) {
+    std::vector<std::string> items = {"MESSAGE=" + JournalText(message),
+                                      Format("PRIORITY=%d", Priority(entry.Type)),
+                                      "SYSLOG_IDENTIFIER=" + name,
+                                      "KEYRIX_LOG=" + log,
+                                      Format("KEYRIX_CATEGORY=%u", entry.Category),
+                                      Format("KEYRIX_EVENT_ID=%u", entry.EventId)};
+    for (const auto& [field, value] : fields) items.push_back(field + "=" + JournalText(value));
+    return items;
+}
+
 class TSystemEventLog final : public IEventLog {
 public:
     TEventSourceHandle RegisterEventSource(const std::string& sourceName) override {
@@ -134,58 +170,13 @@ public:
 
     bool ReportEvent(TEventSourceHandle handle, TEventType type, std::uint16_t category, std::uint32_t eventId,
                      const std::string& text) override {
-        TSource source;
-        {
-            std::lock_guard guard(FLock);
-            auto it = FSources.find(handle);
-            if (it == FSources.end()) return false;
-            source = it->second;
-        }
-        // The system's texts are Windows-1252; the journal and the file hold UTF-8.
-        const std::string message = AnsiToUtf8(text);
-        const std::string name = AnsiToUtf8(source.Name);
-        const std::string log = AnsiToUtf8(source.Log);
-
-        const std::string file = Env().Config().EventLog;
-        if (!file.empty()) {
-            const std::string line = Format("%s\t%s\t%s\t%s\t%u\t%u\t%s\n", Stamp(), Escaped(log), Escaped(name),
-                                            TypeName(type), category, eventId, Escaped(message));
-            return AppendLine(file, line);
-        }
-        // sd_journal_send answers success when no journald listens; the entry would be lost
-        // without the caller knowing.
-        if (!JournalListens()) return false;
-        return ::sd_journal_send("MESSAGE=%s", JournalText(message).c_str(), "PRIORITY=%d", Priority(type),
-                                 "SYSLOG_IDENTIFIER=%s", name.c_str(), "KEYRIX_LOG=%s", log.c_str(),
-                                 "KEYRIX_CATEGORY=%u", static_cast<unsigned>(category), "KEYRIX_EVENT_ID=%u",
-                                 static_cast<unsigned>(eventId), nullptr) == 0;
+        const TFields none;
+        return Write(handle, {type, category, eventId, text, none});
     }
 
     bool ReportFields(TEventSourceHandle handle, TEventType type, const std::string& text,
-                      const std::vector<std::pair<std::string, std::string>>& fields) override {
-        TSource source;
-        if (!Find(handle, source)) return false;
-        const std::string message = AnsiToUtf8(text);
-        const std::string name = AnsiToUtf8(source.Name);
-        const std::string log = AnsiToUtf8(source.Log);
-
-        const std::string file = Env().Config().EventLog;
-        if (!file.empty()) {
-            // The entry's own seven fields first, so that a reader of the plain entries
-            // reads this one too; the named fields follow.
-            std::string line = Format("%s\t%s\t%s\t%s\t0\t0\t%s", Stamp(), Escaped(log), Escaped(name),
-                                      TypeName(type), Escaped(message));
-            for (const auto& [field, value] : fields) line += "\t" + field + "=" + Escaped(AnsiToUtf8(value));
-            return AppendLine(file, line + "\n");
-        }
-        if (!JournalListens()) return false;
-        std::vector<std::string> items = {"MESSAGE=" + JournalText(message), Format("PRIORITY=%d", Priority(type)),
-                                          "SYSLOG_IDENTIFIER=" + name, "KEYRIX_LOG=" + log, "KEYRIX_CATEGORY=0",
-                                          "KEYRIX_EVENT_ID=0"};
-        for (const auto& [field, value] : fields) items.push_back(field + "=" + JournalText(AnsiToUtf8(value)));
-        std::vector<struct iovec> vector;
-        for (std::string& item : items) vector.push_back({item.data(), item.size()});
-        return ::sd_journal_sendv(vector.data(), static_cast<int>(vector.size())) == 0;
+                      const TFields& fields) override {
+        return Write(handle, {type, 0, 0, text, fields});
     }
 
     void DeregisterEventSource(TEventSourceHandle handle) override {
@@ -194,6 +185,26 @@ public:
     }
 
 private:
+    bool Write(TEventSourceHandle handle, const TEntry& entry) {
+        TSource source;
+        if (!Find(handle, source)) return false;
+        // The system's texts are Windows-1252; the journal and the file hold UTF-8.
+        const std::string message = AnsiToUtf8(entry.Text);
+        const std::string name = AnsiToUtf8(source.Name);
+        const std::string log = AnsiToUtf8(source.Log);
+        TFields fields;
+        for (const auto& [field, value] : entry.Fields) fields.emplace_back(field, AnsiToUtf8(value));
+
+        const std::string file = Env().Config().EventLog;
+        if (!file.empty()) return AppendLine(file, FileLine(log, name, entry, message, fields));
+        // sd_journal_sendv answers success when no journald listens; the entry would be lost
+        // without the caller knowing.
+        if (!JournalListens()) return false;
+        std::vector<std::string> items = JournalItems(log, name, entry, message, fields);
+        std::vector<struct iovec> vector;
+        for (std::string& item : items) vector.push_back({item.data(), item.size()});
+        return ::sd_journal_sendv(vector.data(), static_cast<int>(vector.size())) == 0;
+    }
     bool Find(TEventSourceHandle handle, TSource& source) {
         std::lock_guard guard(FLock);
         auto it = FSources.find(handle);

@@ -4,6 +4,7 @@
 #include "platform/Process.h"
 #include "platform/SystemdServiceManager.h"
 #include "service/RegistryEx.h"
+#include "tests/TestSupport.h"
 #include "tests/service/ServiceDoubles.h"
 #include "tests/setup/HiveFixture.h"
 

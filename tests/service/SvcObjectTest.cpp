@@ -2,6 +2,7 @@
 
 #include "Services/SyncClients/VLHRM/MainService.h"
 #include "service/SvcApplication.h"
+#include "tests/TestSupport.h"
 #include "tests/service/ServiceDoubles.h"
 
 #include <gtest/gtest.h>

@@ -5,6 +5,7 @@
 #include "platform/PosixFiles.h"
 #include "platform/Registry.h"
 #include "service/SvcApplication.h"
+#include "tests/TestSupport.h"
 #include "tests/service/ServiceDoubles.h"
 #include "tests/setup/HiveFixture.h"
 

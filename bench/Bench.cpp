@@ -18,7 +18,6 @@
 #include "common/Exceptions.h"
 #include "common/ScopeGuard.h"
 #include "db/DBUtils.h"
-#include "platform/ConsoleOutput.h"
 #include "platform/Process.h"
 #include "service/SvcConsole.h"
 #include "setup/SetupWindow.h"

@@ -123,37 +123,35 @@ struct TSource {
 
 using TFields = std::vector<std::pair<std::string, std::string>>;
 
-// One entry as both calls make it: the plain one has no fields, the one with fields has
-// category and event ID 0.
+// One entry, plain or with fields (those have category and event ID 0), its texts in UTF-8.
 struct TEntry {
+    std::string Log, Source;
     TEventType Type;
     std::uint16_t Category;
     std::uint32_t EventId;
-    const std::string& Text;
-    const TFields& Fields;
+    std::string Message;
+    TFields Fields;
 };
 
 // The entry's line in the file: the seven fields of every entry first, so that a reader of
 // the plain entries reads one with fields too; its named fields follow.
-std::string FileLine(const std::string& log, const std::string& name, const TEntry& entry, const std::string& message,
-                     const TFields& fields) {
-    std::string line = Format("%s\t%s\t%s\t%s\t%u\t%u\t%s", Stamp(), Escaped(log), Escaped(name), TypeName(entry.Type),
-                              entry.Category, entry.EventId, Escaped(message));
-    for (const auto& [field, value] : fields) line += "\t" + field + "=" + Escaped(value);
+std::string FileLine(const TEntry& entry) {
+    std::string line = Format("%s\t%s\t%s\t%s\t%u\t%u\t%s", Stamp(), Escaped(entry.Log), Escaped(entry.Source),
+                              TypeName(entry.Type), entry.Category, entry.EventId, Escaped(entry.Message));
+    for (const auto& [field, value] : entry.Fields) line += "\t" + field + "=" + Escaped(value);
     return line + "\n";
 }
 
 // The entry's fields in the journal. Its texts (the message and the named values) keep
 // journald's rules for text (JournalText); the names are the program's own.
-std::vector<std::string> JournalItems(const std::string& log, const std::string& name, const TEntry& entry,
-                                      const std::string& message, const TFields& fields) {
-    std::vector<std::string> items = {"MESSAGE=" + JournalText(message),
+std::vector<std::string> JournalItems(const TEntry& entry) {
+    std::vector<std::string> items = {"MESSAGE=" + JournalText(entry.Message),
                                       Format("PRIORITY=%d", Priority(entry.Type)),
-                                      "SYSLOG_IDENTIFIER=" + name,
-                                      "KEYRIX_LOG=" + log,
+                                      "SYSLOG_IDENTIFIER=" + entry.Source,
+                                      "KEYRIX_LOG=" + entry.Log,
                                       Format("KEYRIX_CATEGORY=%u", entry.Category),
                                       Format("KEYRIX_EVENT_ID=%u", entry.EventId)};
-    for (const auto& [field, value] : fields) items.push_back(field + "=" + JournalText(value));
+    for (const auto& [field, value] : entry.Fields) items.push_back(field + "=" + JournalText(value));
     return items;
 }
 
@@ -170,13 +168,12 @@ public:
 
     bool ReportEvent(TEventSourceHandle handle, TEventType type, std::uint16_t category, std::uint32_t eventId,
                      const std::string& text) override {
-        const TFields none;
-        return Write(handle, {type, category, eventId, text, none});
+        return Write(handle, type, category, eventId, text, {});
     }
 
     bool ReportFields(TEventSourceHandle handle, TEventType type, const std::string& text,
                       const TFields& fields) override {
-        return Write(handle, {type, 0, 0, text, fields});
+        return Write(handle, type, 0, 0, text, fields);
     }
 
     void DeregisterEventSource(TEventSourceHandle handle) override {
@@ -185,22 +182,20 @@ public:
     }
 
 private:
-    bool Write(TEventSourceHandle handle, const TEntry& entry) {
+    bool Write(TEventSourceHandle handle, TEventType type, std::uint16_t category, std::uint32_t eventId,
+               const std::string& text, const TFields& fields) {
         TSource source;
         if (!Find(handle, source)) return false;
         // The system's texts are Windows-1252; the journal and the file hold UTF-8.
-        const std::string message = AnsiToUtf8(entry.Text);
-        const std::string name = AnsiToUtf8(source.Name);
-        const std::string log = AnsiToUtf8(source.Log);
-        TFields fields;
-        for (const auto& [field, value] : entry.Fields) fields.emplace_back(field, AnsiToUtf8(value));
+        TEntry entry{AnsiToUtf8(source.Log), AnsiToUtf8(source.Name), type, category, eventId, AnsiToUtf8(text), {}};
+        for (const auto& [field, value] : fields) entry.Fields.emplace_back(field, AnsiToUtf8(value));
 
         const std::string file = Env().Config().EventLog;
-        if (!file.empty()) return AppendLine(file, FileLine(log, name, entry, message, fields));
+        if (!file.empty()) return AppendLine(file, FileLine(entry));
         // sd_journal_sendv answers success when no journald listens; the entry would be lost
         // without the caller knowing.
         if (!JournalListens()) return false;
-        std::vector<std::string> items = JournalItems(log, name, entry, message, fields);
+        std::vector<std::string> items = JournalItems(entry);
         std::vector<struct iovec> vector;
         for (std::string& item : items) vector.push_back({item.data(), item.size()});
         return ::sd_journal_sendv(vector.data(), static_cast<int>(vector.size())) == 0;

@@ -3,7 +3,6 @@
 #include "common/Format.h"
 #include "common/ScopeGuard.h"
 #include "common/TextUtils.h"
-#include "platform/ConsoleOutput.h"
 #include "platform/Process.h"
 #include "platform/Signals.h"
 #include "platform/WinError.h"

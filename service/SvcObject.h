@@ -238,7 +238,4 @@ private:
     std::unique_ptr<TEventLogger> FEventLogger;
 };
 
-// "Service failed on %s: %s" with the name of a control code 1 to 15.
-const char* ControlName(std::uint32_t code);
-
 }  // namespace keyrix

@@ -23,6 +23,9 @@ inline constexpr std::uint32_t WM_DEVICECHANGE = 537;
 
 class TServiceBase;
 
+// The name of a control code 1 to 15, for the worker's "Service failed on %s: %s" entry.
+const char* ControlName(std::uint32_t code);
+
 // The worker thread of a service, with its own queue of thread messages.
 class TServiceThread {
 public:

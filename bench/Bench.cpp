@@ -23,7 +23,6 @@
 #include "bench/RoundTrips.h"
 #include "common/ScopeGuard.h"
 #include "db/DBUtils.h"
-#include "platform/ConsoleOutput.h"
 #include "platform/Env.h"
 #include "platform/Process.h"
 #include "service/SvcConsole.h"
@@ -210,7 +209,7 @@ TSizeResult RunSize(const TBenchOptions& options, std::size_t employeeCount, con
 int Run(const TBenchOptions& options) {
     const std::string bin = platform::ExecutableDirectory();
     if (options.Verbose) {
-        SetConsoleOutput(std::make_unique<platform::TFdConsoleOutput>(STDOUT_FILENO));
+        AcquireConsoleOutput();
         ConsoleLevel = 2;
     }
     dbutils::InitializeDatabaseLayer();

@@ -15,6 +15,8 @@ int AnsiColour(unsigned windowsColour) {
 }
 }  // namespace
 
+IConsoleOutput* ConsoleOutput() { return TSeam<IConsoleOutput>::Find(); }
+
 std::string AttributeEscapeSequence(std::uint16_t attribute) {
     if ((attribute & 0xFF) == 0x07) return "\x1b[0m";
     const unsigned fg = attribute & 0x0F;

@@ -1,6 +1,8 @@
 // The console's output side: where ConsoleWrite sends its lines once a console is acquired.
 #pragma once
 
+#include "platform/Seam.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -40,5 +42,12 @@ private:
     bool FIsTerminal;
     std::uint16_t FAttribute = 0x07;
 };
+
+// The console output of the process: none (null) but while a console is acquired (the
+// standard output, service/SvcConsole.h) or a test has its own in place
+// (TScopedConsoleOutput). The console's writer uses it, and swaps it, under its own lock
+// (the last case of the seam's contract in Seam.h), since the signal thread writes too.
+IConsoleOutput* ConsoleOutput();
+using TScopedConsoleOutput = TSeam<IConsoleOutput>::TScoped;
 
 }  // namespace keyrix::platform

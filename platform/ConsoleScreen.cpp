@@ -8,14 +8,11 @@ namespace keyrix::platform {
 
 namespace {
 
-IConsoleScreen* GConsole = nullptr;
-
 bool Inside(const TSmallRect& r, int x, int y) { return x >= r.Left && x <= r.Right && y >= r.Top && y <= r.Bottom; }
 
 }  // namespace
 
-IConsoleScreen* ConsoleScreen() { return GConsole; }
-void SetConsoleScreen(IConsoleScreen* console) { GConsole = console; }
+IConsoleScreen* ConsoleScreen() { return TSeam<IConsoleScreen>::Find(); }
 
 TScreenBuffer::TScreenBuffer(std::int16_t width, std::int16_t height)
     : FSize{std::max<std::int16_t>(width, 1), std::max<std::int16_t>(height, 1)},

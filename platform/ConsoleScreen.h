@@ -9,6 +9,7 @@
 #pragma once
 
 #include "common/Exceptions.h"
+#include "platform/Seam.h"
 
 #include <cstdint>
 #include <deque>
@@ -181,9 +182,10 @@ private:
     std::deque<std::pair<std::int16_t, std::int16_t>> FResizes;
 };
 
-// The process's console for the menu; null until one is set.
+// The process's console for the menu: none (null) but while a config run has its terminal
+// in place, or a test its headless console (TScopedConsoleScreen; the threads of the
+// seam's contract in Seam.h: only the menu's thread uses it).
 IConsoleScreen* ConsoleScreen();
-// Sets it (null removes it); the caller keeps ownership.
-void SetConsoleScreen(IConsoleScreen* console);
+using TScopedConsoleScreen = TSeam<IConsoleScreen>::TScoped;
 
 }  // namespace keyrix::platform

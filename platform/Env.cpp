@@ -8,11 +8,9 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
-#include <new>
 
 namespace keyrix::platform {
 
@@ -26,19 +24,6 @@ std::string Variable(const char* name) {
 TEnvConfig ReadConfig() {
     return {Variable("KEYRIX_REGISTRY"), Variable("KEYRIX_EVENTLOG"), Variable("KEYRIX_SYSTEMD_DIR"),
             Variable("KEYRIX_RUN_LOCK")};
-}
-
-// Never destroyed (as LevelDB's default env): descriptors owned by other statics are
-// closed through it at exit, in whatever order those go.
-TPosixEnv& PosixEnv() {
-    alignas(TPosixEnv) static unsigned char storage[sizeof(TPosixEnv)];
-    static TPosixEnv* const env = ::new (static_cast<void*>(storage)) TPosixEnv();
-    return *env;
-}
-
-std::atomic<IEnv*>& CurrentEnv() {
-    static std::atomic<IEnv*> env{nullptr};
-    return env;
 }
 
 }  // namespace
@@ -131,13 +116,10 @@ void TPosixEnv::Reload() {
     FConfig = std::move(config);
 }
 
-IEnv& Env() {
-    IEnv* env = CurrentEnv().load();
-    return env != nullptr ? *env : PosixEnv();
-}
+// Never destroyed: descriptors owned by other statics are closed through it at exit, in
+// whatever order those go.
+IEnv& Env() { return TSeam<IEnv>::Get<TPosixEnv>(); }
 
-void SetEnv(IEnv* env) { CurrentEnv().store(env); }
-
-void ReloadEnvironment() { PosixEnv().Reload(); }
+void ReloadEnvironment() { TSeam<IEnv>::RealOne<TPosixEnv>().Reload(); }
 
 }  // namespace keyrix::platform

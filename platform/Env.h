@@ -8,6 +8,8 @@
 // default env is made; ReloadEnvironment reads it again (for tests that change it).
 #pragma once
 
+#include "platform/Seam.h"
+
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -109,21 +111,13 @@ private:
     TEnvConfig FConfig;
 };
 
-// The env of this process: the POSIX one unless a test put in another.
+// The env of this process: the POSIX one unless a test put in another (TScopedEnv; the
+// threads of the seam's contract in Seam.h).
 IEnv& Env();
-// Puts another env in place (nullptr: back to the POSIX one). The caller keeps it alive
-// until it is replaced.
-void SetEnv(IEnv* env);
 // The POSIX env reads the process environment again: for tests that change the variables.
 void ReloadEnvironment();
 
 // Puts an env in place for a scope.
-class TScopedEnv {
-public:
-    explicit TScopedEnv(IEnv& env) { SetEnv(&env); }
-    TScopedEnv(const TScopedEnv&) = delete;
-    TScopedEnv& operator=(const TScopedEnv&) = delete;
-    ~TScopedEnv() { SetEnv(nullptr); }
-};
+using TScopedEnv = TSeam<IEnv>::TScoped;
 
 }  // namespace keyrix::platform

@@ -121,6 +121,40 @@ struct TSource {
     std::string Log;
 };
 
+using TFields = std::vector<std::pair<std::string, std::string>>;
+
+// One entry, plain or with fields (those have category and event ID 0), its texts in UTF-8.
+struct TEntry {
+    std::string Log, Source;
+    TEventType Type;
+    std::uint16_t Category;
+    std::uint32_t EventId;
+    std::string Message;
+    TFields Fields;
+};
+
+// The entry's line in the file: the seven fields of every entry first, so that a reader of
+// the plain entries reads one with fields too; its named fields follow.
+std::string FileLine(const TEntry& entry) {
+    std::string line = Format("%s\t%s\t%s\t%s\t%u\t%u\t%s", Stamp(), Escaped(entry.Log), Escaped(entry.Source),
+                              TypeName(entry.Type), entry.Category, entry.EventId, Escaped(entry.Message));
+    for (const auto& [field, value] : entry.Fields) line += "\t" + field + "=" + Escaped(value);
+    return line + "\n";
+}
+
+// The entry's fields in the journal. Its texts (the message and the named values) keep
+// journald's rules for text (JournalText); the names are the program's own.
+std::vector<std::string> JournalItems(const TEntry& entry) {
+    std::vector<std::string> items = {"MESSAGE=" + JournalText(entry.Message),
+                                      Format("PRIORITY=%d", Priority(entry.Type)),
+                                      "SYSLOG_IDENTIFIER=" + entry.Source,
+                                      "KEYRIX_LOG=" + entry.Log,
+                                      Format("KEYRIX_CATEGORY=%u", entry.Category),
+                                      Format("KEYRIX_EVENT_ID=%u", entry.EventId)};
+    for (const auto& [field, value] : entry.Fields) items.push_back(field + "=" + JournalText(value));
+    return items;
+}
+
 class TSystemEventLog final : public IEventLog {
 public:
     TEventSourceHandle RegisterEventSource(const std::string& sourceName) override {
@@ -134,58 +168,12 @@ public:
 
     bool ReportEvent(TEventSourceHandle handle, TEventType type, std::uint16_t category, std::uint32_t eventId,
                      const std::string& text) override {
-        TSource source;
-        {
-            std::lock_guard guard(FLock);
-            auto it = FSources.find(handle);
-            if (it == FSources.end()) return false;
-            source = it->second;
-        }
-        // The system's texts are Windows-1252; the journal and the file hold UTF-8.
-        const std::string message = AnsiToUtf8(text);
-        const std::string name = AnsiToUtf8(source.Name);
-        const std::string log = AnsiToUtf8(source.Log);
-
-        const std::string file = Env().Config().EventLog;
-        if (!file.empty()) {
-            const std::string line = Format("%s\t%s\t%s\t%s\t%u\t%u\t%s\n", Stamp(), Escaped(log), Escaped(name),
-                                            TypeName(type), category, eventId, Escaped(message));
-            return AppendLine(file, line);
-        }
-        // sd_journal_send answers success when no journald listens; the entry would be lost
-        // without the caller knowing.
-        if (!JournalListens()) return false;
-        return ::sd_journal_send("MESSAGE=%s", JournalText(message).c_str(), "PRIORITY=%d", Priority(type),
-                                 "SYSLOG_IDENTIFIER=%s", name.c_str(), "KEYRIX_LOG=%s", log.c_str(),
-                                 "KEYRIX_CATEGORY=%u", static_cast<unsigned>(category), "KEYRIX_EVENT_ID=%u",
-                                 static_cast<unsigned>(eventId), nullptr) == 0;
+        return Write(handle, type, category, eventId, text, {});
     }
 
     bool ReportFields(TEventSourceHandle handle, TEventType type, const std::string& text,
-                      const std::vector<std::pair<std::string, std::string>>& fields) override {
-        TSource source;
-        if (!Find(handle, source)) return false;
-        const std::string message = AnsiToUtf8(text);
-        const std::string name = AnsiToUtf8(source.Name);
-        const std::string log = AnsiToUtf8(source.Log);
-
-        const std::string file = Env().Config().EventLog;
-        if (!file.empty()) {
-            // The entry's own seven fields first, so that a reader of the plain entries
-            // reads this one too; the named fields follow.
-            std::string line = Format("%s\t%s\t%s\t%s\t0\t0\t%s", Stamp(), Escaped(log), Escaped(name),
-                                      TypeName(type), Escaped(message));
-            for (const auto& [field, value] : fields) line += "\t" + field + "=" + Escaped(AnsiToUtf8(value));
-            return AppendLine(file, line + "\n");
-        }
-        if (!JournalListens()) return false;
-        std::vector<std::string> items = {"MESSAGE=" + JournalText(message), Format("PRIORITY=%d", Priority(type)),
-                                          "SYSLOG_IDENTIFIER=" + name, "KEYRIX_LOG=" + log, "KEYRIX_CATEGORY=0",
-                                          "KEYRIX_EVENT_ID=0"};
-        for (const auto& [field, value] : fields) items.push_back(field + "=" + JournalText(AnsiToUtf8(value)));
-        std::vector<struct iovec> vector;
-        for (std::string& item : items) vector.push_back({item.data(), item.size()});
-        return ::sd_journal_sendv(vector.data(), static_cast<int>(vector.size())) == 0;
+                      const TFields& fields) override {
+        return Write(handle, type, 0, 0, text, fields);
     }
 
     void DeregisterEventSource(TEventSourceHandle handle) override {
@@ -194,6 +182,24 @@ public:
     }
 
 private:
+    bool Write(TEventSourceHandle handle, TEventType type, std::uint16_t category, std::uint32_t eventId,
+               const std::string& text, const TFields& fields) {
+        TSource source;
+        if (!Find(handle, source)) return false;
+        // The system's texts are Windows-1252; the journal and the file hold UTF-8.
+        TEntry entry{AnsiToUtf8(source.Log), AnsiToUtf8(source.Name), type, category, eventId, AnsiToUtf8(text), {}};
+        for (const auto& [field, value] : fields) entry.Fields.emplace_back(field, AnsiToUtf8(value));
+
+        const std::string file = Env().Config().EventLog;
+        if (!file.empty()) return AppendLine(file, FileLine(entry));
+        // sd_journal_sendv answers success when no journald listens; the entry would be lost
+        // without the caller knowing.
+        if (!JournalListens()) return false;
+        std::vector<std::string> items = JournalItems(entry);
+        std::vector<struct iovec> vector;
+        for (std::string& item : items) vector.push_back({item.data(), item.size()});
+        return ::sd_journal_sendv(vector.data(), static_cast<int>(vector.size())) == 0;
+    }
     bool Find(TEventSourceHandle handle, TSource& source) {
         std::lock_guard guard(FLock);
         auto it = FSources.find(handle);
@@ -211,15 +217,6 @@ private:
     TEventSourceHandle FLastHandle = 0;
 };
 
-std::mutex& LogLock() {
-    static std::mutex lock;
-    return lock;
-}
-std::unique_ptr<IEventLog>& TheLog() {
-    static std::unique_ptr<IEventLog> log;
-    return log;
-}
-
 }  // namespace
 
 std::string JournalText(const std::string& text) {
@@ -236,15 +233,6 @@ std::string JournalText(const std::string& text) {
     return VisibleText(lines, "\n\t");
 }
 
-IEventLog& EventLog() {
-    std::lock_guard guard(LogLock());
-    if (!TheLog()) TheLog() = std::make_unique<TSystemEventLog>();
-    return *TheLog();
-}
-
-void SetEventLog(std::unique_ptr<IEventLog> log) {
-    std::lock_guard guard(LogLock());
-    TheLog() = std::move(log);
-}
+IEventLog& EventLog() { return TSeam<IEventLog>::Get<TSystemEventLog>(); }
 
 }  // namespace keyrix::platform

@@ -3,6 +3,8 @@
 // tab-separated line per entry appended to that file.
 #pragma once
 
+#include "platform/Seam.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -49,8 +51,8 @@ public:
 std::string JournalText(const std::string& text);
 
 // The event log of this process: the journal or the KEYRIX_EVENTLOG file, unless a test
-// put in another.
+// put in another (TScopedEventLog; the threads of the seam's contract in Seam.h).
 IEventLog& EventLog();
-void SetEventLog(std::unique_ptr<IEventLog> log);
+using TScopedEventLog = TSeam<IEventLog>::TScoped;
 
 }  // namespace keyrix::platform

@@ -4,6 +4,7 @@
 // tests put in a double.
 #pragma once
 
+#include "platform/Seam.h"
 #include "platform/WinError.h"
 
 #include <cstdint>
@@ -125,8 +126,9 @@ public:
     virtual std::string TakeNote() { return {}; }
 };
 
-// The manager of this process: systemd unless a test put in another.
+// The manager of this process: systemd unless a test put in another
+// (TScopedServiceControlManager; the threads of the seam's contract in Seam.h).
 IServiceControlManager& ServiceControlManager();
-void SetServiceControlManager(std::unique_ptr<IServiceControlManager> manager);
+using TScopedServiceControlManager = TSeam<IServiceControlManager>::TScoped;
 
 }  // namespace keyrix::platform

@@ -294,28 +294,4 @@ long TSystemdServiceManager::ChangeServiceConfig2(const std::string& serviceName
     return NO_ERROR;
 }
 
-// The process's manager ----------------------------------------------------------------------
-
-namespace {
-std::mutex& ManagerLock() {
-    static std::mutex lock;
-    return lock;
-}
-std::unique_ptr<IServiceControlManager>& TheManager() {
-    static std::unique_ptr<IServiceControlManager> manager;
-    return manager;
-}
-}  // namespace
-
-IServiceControlManager& ServiceControlManager() {
-    std::lock_guard guard(ManagerLock());
-    if (!TheManager()) TheManager() = std::make_unique<TSystemdServiceManager>();
-    return *TheManager();
-}
-
-void SetServiceControlManager(std::unique_ptr<IServiceControlManager> manager) {
-    std::lock_guard guard(ManagerLock());
-    TheManager() = std::move(manager);
-}
-
 }  // namespace keyrix::platform

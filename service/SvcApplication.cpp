@@ -3,7 +3,6 @@
 #include "common/Format.h"
 #include "common/ScopeGuard.h"
 #include "common/TextUtils.h"
-#include "platform/ConsoleOutput.h"
 #include "platform/Process.h"
 #include "platform/Signals.h"
 #include "platform/WinError.h"
@@ -58,7 +57,7 @@ void AcquireConsole(TServiceApplication& application) {
     // parent's console. The row above the cursor holds the command just typed, so no cell is
     // blanked and the cursor is not moved.
     AttachedToParentConsole = true;
-    SetConsoleOutput(std::make_unique<TFdConsoleOutput>(STDOUT_FILENO));
+    AcquireConsoleOutput();
     ConsoleAcquired = true;
     {
         std::lock_guard guard(CloseTargetLock);
@@ -83,7 +82,7 @@ void RemoveConsoleCloseHandler() {
 void ReleaseConsole() {
     // A console of its own would end with "-- Press any key to close window --"; on Linux
     // the console is always the parent's terminal, so there is no prompt.
-    SetConsoleOutput(nullptr);
+    ReleaseConsoleOutput();
     ConsoleAcquired = false;
 }
 

@@ -2,6 +2,7 @@
 // choose; and the process's console (acquisition, close handling, release).
 #pragma once
 
+#include "service/EventLogger.h"
 #include "service/SvcObject.h"
 
 #include <atomic>

@@ -2,8 +2,11 @@
 
 #include "platform/Process.h"
 
-#include <mutex>
 #include <strings.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <optional>
 
 namespace keyrix {
 
@@ -17,10 +20,17 @@ TServiceLogHook ServiceLogError;
 namespace {
 
 // Built on first use, so that it exists before anything else in the process writes a line,
-// and destroyed only after main has returned.
+// and destroyed only after main has returned. The lock is held while a line is written and
+// while the acquired output is put in place or taken out, so that a line written on another
+// thread (the signal thread's) never meets an output that is going.
 struct TConsoleState {
     std::mutex Lock;
-    std::unique_ptr<platform::IConsoleOutput> Output;
+    struct TAcquired {
+        TAcquired() : Output(STDOUT_FILENO), InPlace(Output) {}
+        platform::TFdConsoleOutput Output;
+        platform::TScopedConsoleOutput InPlace;
+    };
+    std::optional<TAcquired> Acquired;
 };
 
 TConsoleState& Console() {
@@ -48,25 +58,32 @@ void InitializeSwitches(const std::vector<std::string>& arguments) {
     if (FindSwitch("VERBOSE", arguments)) ConsoleLevel = 2;
 }
 
-void SetConsoleOutput(std::unique_ptr<platform::IConsoleOutput> output) {
+void AcquireConsoleOutput() {
     std::lock_guard guard(Console().Lock);
-    Console().Output = std::move(output);
+    // Acquiring again puts a fresh output in place of the last.
+    Console().Acquired.reset();
+    Console().Acquired.emplace();
+}
+
+void ReleaseConsoleOutput() {
+    std::lock_guard guard(Console().Lock);
+    Console().Acquired.reset();
 }
 
 bool HasConsoleOutput() {
     std::lock_guard guard(Console().Lock);
-    return Console().Output != nullptr;
+    return platform::ConsoleOutput() != nullptr;
 }
 
 void SetConsoleTitle(std::string_view ansiTitle) {
     std::lock_guard guard(Console().Lock);
-    if (Console().Output) Console().Output->SetTitle(ansiTitle);
+    if (platform::IConsoleOutput* output = platform::ConsoleOutput()) output->SetTitle(ansiTitle);
 }
 
 void ConsoleWrite(std::string_view text, bool highlighted, int level) {
     TConsoleState& console = Console();
     std::lock_guard guard(console.Lock);
-    platform::IConsoleOutput* output = console.Output.get();
+    platform::IConsoleOutput* output = platform::ConsoleOutput();
     if (output == nullptr) return;
     if (highlighted) output->SetTextAttribute(HighlightAttribute);
     if (level <= ConsoleLevel) {

@@ -27,8 +27,12 @@ bool FindSwitch(std::string_view name);
 // Sets DebugMode and ConsoleLevel from the arguments: DEBUG gives 3, VERBOSE then 2.
 void InitializeSwitches(const std::vector<std::string>& arguments);
 
-// Console acquisition: from now on ConsoleWrite writes to this output; none releases it.
-void SetConsoleOutput(std::unique_ptr<platform::IConsoleOutput> output);
+// Console acquisition: from now on ConsoleWrite writes to the standard output (colours and
+// UTF-8 on a terminal), until the release. A test puts its own output in place instead
+// (platform::TScopedConsoleOutput).
+void AcquireConsoleOutput();
+void ReleaseConsoleOutput();
+// Some console output is in place.
 bool HasConsoleOutput();
 
 inline constexpr std::uint16_t HighlightAttribute = 0x47;  // grey on red

@@ -1,49 +1,28 @@
-// TServiceBase, the service object: identity and installation properties, status reports
-// and control requests, the event log, and the worker thread that runs the service's work.
+// TServiceBase, the service object, with its whole surface: its identity and the
+// installation properties (type, start, dependencies, failure actions, log options), the
+// events and the virtual operations a service overrides, status reports to the service
+// control manager, the control handler that turns requests into messages for its worker
+// thread, its main, and its event log. The worker thread (SvcThread.h) and the event-log
+// writer (EventLogger.h) are helpers of their own; the application that owns the service
+// objects is SvcApplication.h.
 #pragma once
 
 #include "common/Exceptions.h"
 #include "platform/EventLog.h"
 #include "platform/ServiceManager.h"
+#include "service/SvcThread.h"
 
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace keyrix {
 
-// The system's thread messages.
-inline constexpr std::uint32_t WM_USER = 0x0400;
-inline constexpr std::uint32_t CM_SERVICE_CONTROL_CODE = WM_USER + 1;  // wParam: control code
-inline constexpr std::uint32_t CM_SERVICE_SESSION_CHANGE = WM_USER + 2;  // wParam: event type, lParam: session
-inline constexpr std::uint32_t WM_POWERBROADCAST = 536;
-inline constexpr std::uint32_t WM_DEVICECHANGE = 537;
-
-// Writes event-log entries under one source, registering it on first use.
-class TEventLogger {
-public:
-    explicit TEventLogger(std::string sourceName) : FSourceName(std::move(sourceName)) {}
-    TEventLogger(const TEventLogger&) = delete;
-    TEventLogger& operator=(const TEventLogger&) = delete;
-    ~TEventLogger();
-
-    // Also echoed to the console as "LogMessage: " + text at level 3, highlighted for errors.
-    void LogMessage(const std::string& text, platform::TEventType type, std::uint8_t category,
-                    std::uint32_t eventId);
-    const std::string& SourceName() const { return FSourceName; }
-
-private:
-    std::string FSourceName;
-    platform::TEventSourceHandle FHandle = 0;
-    bool FRegistered = false;
-};
+class TEventLogger;
 
 enum class TCurrentStatus {
     csStopped,
@@ -99,57 +78,6 @@ struct TServiceLogOptions {
     std::string MessagesLibrary;
     std::int32_t MessageCategoryCount = 3;
     bool LogSCEvents = true;
-};
-
-class TServiceBase;
-class TServiceThread;
-
-// The worker thread of a service, with its own queue of thread messages.
-class TServiceThread {
-public:
-    explicit TServiceThread(TServiceBase& service);  // created suspended: Start runs it
-    TServiceThread(const TServiceThread&) = delete;
-    TServiceThread& operator=(const TServiceThread&) = delete;
-    ~TServiceThread();  // asks it to terminate and waits for it
-
-    void Start();
-    // Any thread but the worker itself may wait, also several at once.
-    void WaitFor();
-    // Asks the thread to terminate (resuming it if suspended) and waits for its end.
-    void TerminateAndWait();
-    bool Finished() const;
-    // The thread's hidden window exists (only for services that need one).
-    bool HasWindow() const { return FHasWindow; }
-
-    // Queues a thread message (PostThreadMessage). Answers false once the thread has ended.
-    bool PostMessage(std::uint32_t message, std::uintptr_t wParam, std::uintptr_t lParam);
-
-    // Handles queued control requests: with wait, until terminated; without, those present.
-    void ProcessRequests(bool waitForMessage);
-
-    void Terminate();
-    bool Terminated() const;
-    // The worker suspends itself (pause); another thread resumes it.
-    void Suspend();
-    void Resume();
-    bool Suspended() const;
-
-private:
-    struct TMessage {
-        std::uint32_t Message;
-        std::uintptr_t WParam, LParam;
-    };
-    void Execute();
-    bool TakeMessage(bool wait, TMessage& message);
-
-    TServiceBase& FService;
-    std::thread FThread;
-    std::mutex FJoinLock;  // one joins, the others find it joined
-    mutable std::mutex FLock;
-    std::condition_variable FChanged;
-    std::deque<TMessage> FQueue;
-    bool FStarted = false, FFinished = false, FTerminated = false, FSuspended = false;
-    bool FHasWindow = false;
 };
 
 // Raised to leave ProcessRequests silently when a run-exception handler asks to abort.
@@ -309,8 +237,5 @@ private:
     mutable std::mutex FLoggerLock;
     std::unique_ptr<TEventLogger> FEventLogger;
 };
-
-// "Service failed on %s: %s" with the name of a control code 1 to 15.
-const char* ControlName(std::uint32_t code);
 
 }  // namespace keyrix

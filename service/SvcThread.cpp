@@ -1,4 +1,6 @@
 // The worker thread of a service: runs its work and handles its control requests.
+#include "service/SvcThread.h"
+
 #include "common/Format.h"
 #include "service/SvcConsole.h"
 #include "service/SvcObject.h"

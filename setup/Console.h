@@ -8,7 +8,7 @@
 // Coordinates taken are 1-based and relative to the text window ((1, 1) is its top-left
 // cell), except for SetWindow, which takes 1-based buffer coordinates. Texts are UTF-8; the
 // window-aware writer counts code points. Every operation needs a console set with
-// platform::SetConsoleScreen; without one they raise ENotAvailable.
+// platform::TScopedConsoleScreen; without one they raise ENotAvailable.
 #pragma once
 
 #include "common/Utf8.h"

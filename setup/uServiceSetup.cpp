@@ -102,8 +102,8 @@ void TCustomSetup::RunConfig(TServiceApplication& sender) {
         std::fflush(stderr);
         throw;
     }
-    platform::SetConsoleScreen(&*console);
-    TScopeGuard forget([] { platform::SetConsoleScreen(nullptr); });
+    // In place for the menu, and out again on every path.
+    platform::TScopedConsoleScreen inPlace(*console);
     RunMenu(sender);
 }
 

@@ -1,13 +1,15 @@
-// Small helpers the tests share: temporary folders, file reading, a recording console and
-// running a piece of code in a child process.
+// Small helpers the tests share: temporary folders, file reading, a double put in place of a
+// platform service, a recording console and running a piece of code in a child process.
 #pragma once
 
 #include "platform/ConsoleOutput.h"
+#include "platform/Seam.h"
 
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace keyrix::test {
@@ -31,6 +33,22 @@ void WriteFile(const std::string& path, const std::string& content);
 bool FileExists(const std::string& path);
 // The file's lines, split at CR LF.
 std::vector<std::string> ReadCrLfLines(const std::string& path);
+
+// A double that stands in a platform seam for the helper's life, which owns it. As the seam
+// asks, it is made before the threads that use it start and goes after they are joined.
+template <class Interface, class Double>
+class TInPlace {
+public:
+    template <class... Args>
+    explicit TInPlace(Args&&... args) : Object(std::forward<Args>(args)...), FScoped(Object) {}
+    TInPlace(const TInPlace&) = delete;
+    TInPlace& operator=(const TInPlace&) = delete;
+
+    Double Object;
+
+private:
+    typename platform::TSeam<Interface>::TScoped FScoped;
+};
 
 // What a console received: "attr:XX" for attribute changes and the written text.
 struct TConsoleRecord {

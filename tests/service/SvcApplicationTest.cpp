@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <optional>
 #include <thread>
 
 using namespace keyrix;
@@ -23,14 +24,10 @@ class Application : public HiveFixture {
 protected:
     void SetUp() override {
         HiveFixture::SetUp();
-        auto manager = std::make_unique<TFakeServiceManager>();
-        Manager = manager.get();
-        SetServiceControlManager(std::move(manager));
-        auto log = std::make_unique<TRecordingEventLog>();
-        Log = log.get();
-        SetEventLog(std::move(log));
+        Manager = &ManagerInPlace.emplace().Object;
+        Log = &LogInPlace.emplace().Object;
         Console = std::make_shared<TConsoleRecord>();
-        SetConsoleOutput(std::make_unique<TRecordingConsole>(Console));
+        ConsoleInPlace.emplace(Console);
         ConsoleLevel = 2;
         ExitCode = 0;
         Service = App.AddService<TServiceBase>("S");
@@ -44,7 +41,9 @@ protected:
         ServiceLogInfo.Unbind();
         ServiceLogWarning.Unbind();
         ServiceLogError.Unbind();
-        SetConsoleOutput(nullptr);
+        ConsoleInPlace.reset();
+        LogInPlace.reset();
+        ManagerInPlace.reset();
         HiveFixture::TearDown();
     }
     std::vector<std::string> Lines() const {
@@ -54,6 +53,9 @@ protected:
         return lines;
     }
 
+    std::optional<TInPlace<IServiceControlManager, TFakeServiceManager>> ManagerInPlace;
+    std::optional<TInPlace<IEventLog, TRecordingEventLog>> LogInPlace;
+    std::optional<TInPlace<IConsoleOutput, TRecordingConsole>> ConsoleInPlace;
     TFakeServiceManager* Manager = nullptr;
     TRecordingEventLog* Log = nullptr;
     std::shared_ptr<TConsoleRecord> Console;
@@ -153,7 +155,7 @@ TEST_F(Application, InstallAnswersTheLineItWritesEvenWithoutAConsole) {
         EXPECT_EQ(Lines().back(), c.message) << "the console shows the same line";
     }
     // Config mode has no console: the line is still answered, and nothing is written.
-    SetConsoleOutput(nullptr);
+    ConsoleInPlace.reset();
     Console->Events.clear();
     EXPECT_EQ(App.RequestInstall(true).Message, "Service installed successfully");
     EXPECT_TRUE(Console->Events.empty());
@@ -216,7 +218,9 @@ TEST_F(Application, HooksAreBoundToTheOneService) {
 TEST_F(Application, CtrlCAsksTheRunningServiceToStopAfterItsRun) {
     TSignalThread::BlockHandledSignals();
     AcquireConsole(App);
-    SetConsoleOutput(std::make_unique<TRecordingConsole>(Console));  // keep the lines for the test
+    // Keeps the lines for the test, over the acquired output, until the console is released.
+    std::optional<TScopedConsoleOutput> keep;
+    keep.emplace(ConsoleInPlace->Object);
     std::atomic<bool> interrupted{false};
     Service->OnExecute = [&](TServiceBase&) {
         ::kill(::getpid(), SIGINT);
@@ -230,6 +234,8 @@ TEST_F(Application, CtrlCAsksTheRunningServiceToStopAfterItsRun) {
     EXPECT_EQ(Log->Texts(), (std::vector<std::string>{"Test Service started!", "Test Service stopping!"}));
     EXPECT_FALSE(ClosedByRequest) << "Ctrl+C is no closed window";
     RemoveConsoleCloseHandler();
+    keep.reset();
+    ReleaseConsole();
 }
 
 // Ctrl+C landing as a debug run ends: the close handler posts stop requests from the

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <thread>
 
 using namespace keyrix;
@@ -17,11 +18,12 @@ class Console : public ::testing::Test {
 protected:
     void SetUp() override {
         Record = std::make_shared<TConsoleRecord>();
-        SetConsoleOutput(std::make_unique<TRecordingConsole>(Record));
+        InPlace.emplace(Record);
         ConsoleLevel = 1;
     }
-    void TearDown() override { SetConsoleOutput(nullptr); }
+    void TearDown() override { InPlace.reset(); }
     std::shared_ptr<TConsoleRecord> Record;
+    std::optional<test::TInPlace<platform::IConsoleOutput, TRecordingConsole>> InPlace;
 };
 }  // namespace
 
@@ -76,8 +78,19 @@ TEST_F(Console, TextWithLineBreaksIsWrittenUnchangedInOneWrite) {
     EXPECT_EQ(Record->Events[0], "Critical error on service startup:\r\nEDisplayError\r\nmsg\r\n");
 }
 
+TEST_F(Console, AnAcquiredConsoleIsTheStandardOutputUntilItsRelease) {
+    InPlace.reset();
+    EXPECT_FALSE(HasConsoleOutput());
+    AcquireConsoleOutput();
+    EXPECT_TRUE(HasConsoleOutput());
+    EXPECT_NE(dynamic_cast<platform::TFdConsoleOutput*>(platform::ConsoleOutput()), nullptr);
+    ReleaseConsoleOutput();
+    EXPECT_FALSE(HasConsoleOutput());
+    EXPECT_EQ(platform::ConsoleOutput(), nullptr);
+}
+
 TEST_F(Console, NothingIsWrittenWithoutAConsole) {
-    SetConsoleOutput(nullptr);
+    InPlace.reset();
     EXPECT_FALSE(HasConsoleOutput());
     ConsoleWrite("lost", true, 0);
     EXPECT_TRUE(Record->Events.empty());

@@ -4,6 +4,7 @@
 #include "platform/Process.h"
 #include "platform/SystemdServiceManager.h"
 #include "service/RegistryEx.h"
+#include "tests/TestSupport.h"
 #include "tests/service/ServiceDoubles.h"
 #include "tests/setup/HiveFixture.h"
 
@@ -51,12 +52,11 @@ protected:
         ::setenv("KEYRIX_SYSTEMD_DIR", Units.c_str(), 1);
         ::setenv("KEYRIX_EVENTLOG", Events.c_str(), 1);
         platform::ReloadEnvironment();
-        SetServiceControlManager(nullptr);
-        SetEventLog(nullptr);
+        // The real manager and log, as an administrator's run has them.
+        ASSERT_EQ(TSeam<IServiceControlManager>::Find(), nullptr);
+        ASSERT_EQ(TSeam<IEventLog>::Find(), nullptr);
     }
     void TearDown() override {
-        SetServiceControlManager(nullptr);
-        SetEventLog(nullptr);
         ::unsetenv("KEYRIX_SYSTEMD_DIR");
         ::unsetenv("KEYRIX_EVENTLOG");
         platform::ReloadEnvironment();
@@ -279,10 +279,9 @@ TEST_F(Install, ARefusedLevelNamesItsPropertyAndDeletesTheService) {
         {TConfig2Level::RequiredPrivileges, "Required Privileges"},
     };
     for (const auto& [level, label] : steps) {
-        auto manager = std::make_unique<TFakeServiceManager>();
-        TFakeServiceManager& fake = *manager;
+        TInPlace<IServiceControlManager, TFakeServiceManager> manager;
+        TFakeServiceManager& fake = manager.Object;
         fake.RefusedLevel = level;
-        SetServiceControlManager(std::move(manager));
         TTestService service;
         EXPECT_EQ(Message([&] { InstallService(service); }),
                   std::string("The parameter is incorrect. on the attempt to set property \"") + label + "\"");

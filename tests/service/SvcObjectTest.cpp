@@ -1,6 +1,7 @@
 #include "service/SvcObject.h"
 
 #include "service/SvcApplication.h"
+#include "tests/TestSupport.h"
 #include "tests/service/ServiceDoubles.h"
 
 #include <gtest/gtest.h>
@@ -17,16 +18,10 @@ namespace {
 
 class Service : public ::testing::Test {
 protected:
-    void SetUp() override {
-        auto manager = std::make_unique<TFakeServiceManager>();
-        Manager = manager.get();
-        SetServiceControlManager(std::move(manager));
-        auto log = std::make_unique<TRecordingEventLog>();
-        Log = log.get();
-        SetEventLog(std::move(log));
-    }
-    TFakeServiceManager* Manager = nullptr;
-    TRecordingEventLog* Log = nullptr;
+    TInPlace<IServiceControlManager, TFakeServiceManager> ManagerInPlace;
+    TInPlace<IEventLog, TRecordingEventLog> LogInPlace;
+    TFakeServiceManager* const Manager = &ManagerInPlace.Object;
+    TRecordingEventLog* const Log = &LogInPlace.Object;
 };
 
 // Waits (bounded) until the manager has seen the state.

@@ -9,6 +9,7 @@
 #include "tests/setup/HiveFixture.h"
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -54,11 +55,11 @@ class MenuScreen : public HiveFixture {
 protected:
     void SetUp() override {
         HiveFixture::SetUp();
-        platform::SetConsoleScreen(&Con);
+        InPlace.emplace(Con);
         Con.Watch = [this] { Selected.push_back(S ? S->Menu->Current : nullptr); };
     }
     void TearDown() override {
-        platform::SetConsoleScreen(nullptr);
+        InPlace.reset();
         HiveFixture::TearDown();
     }
 
@@ -111,6 +112,7 @@ protected:
     const TScreenBuffer& Last() const { return Con.Screens.back(); }
 
     TWatchedConsole Con{80, 40};
+    std::optional<platform::TScopedConsoleScreen> InPlace;
     std::unique_ptr<TSetup> S;
     std::vector<TCMenuBaseItem*> Selected;
 };
@@ -537,7 +539,7 @@ TEST_F(MenuScreen, ButtonCaptionAndMessageRedrawWhileRunning) {
 
 TEST_F(MenuScreen, ShortConsoleViewFollowsTheSelection) {
     TWatchedConsole small(80, 24);
-    platform::SetConsoleScreen(&small);
+    platform::TScopedConsoleScreen inPlace(small);
     PgDn();
     Esc();
     small.Input = Con.Input;
@@ -597,7 +599,7 @@ TEST_F(MenuScreen, AResizeLaysTheMenuOutAgainAndTheEditGoesOn) {
 
 TEST_F(MenuScreen, NarrowConsoleKeepsAUsableValueColumn) {
     TWatchedConsole narrow(40, 40);
-    platform::SetConsoleScreen(&narrow);
+    platform::TScopedConsoleScreen inPlace(narrow);
     narrow.Type(U"db");
     narrow.Press(platform::VK_DOWN);
     narrow.Press(platform::VK_ESCAPE, 0, 27);
@@ -616,7 +618,7 @@ namespace {
 // drawn again when the field closes.
 TEST_F(MenuScreen, ItemsPushedOutOfTheWindowAreDrawnAgain) {
     TWatchedConsole small(80, 24);
-    platform::SetConsoleScreen(&small);
+    platform::TScopedConsoleScreen inPlace(small);
     const std::string stored(300, 'f');
     WriteHive(Section() + "\"Version\"=dword:00000001\r\n\r\n" + Section("BRAKON") + "\"Data source file\"=\"" + stored +
               "\"\r\n\r\n");

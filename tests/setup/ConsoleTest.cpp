@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,13 +20,13 @@ namespace {
 class ConsoleIO : public ::testing::Test {
 protected:
     void SetUp() override {
-        platform::SetConsoleScreen(&Con);
+        InPlace.emplace(Con);
         InitConsoleIO();
         ReadConsoleState();
     }
     void TearDown() override {
         SetWindow(0, 0, 0, 0);
-        platform::SetConsoleScreen(nullptr);
+        InPlace.reset();
     }
 
     TScreenBuffer& Buf() { return Con.Buffer(); }
@@ -56,6 +57,7 @@ protected:
     }
 
     THeadlessConsole Con{80, 40};
+    std::optional<platform::TScopedConsoleScreen> InPlace;
 };
 
 TEST_F(ConsoleIO, WriterWrapsAtTheWindowEdgeAndScrollsTheWindowAlone) {
@@ -291,7 +293,7 @@ TEST_F(ConsoleIO, ReadKeyGivesCharactersAndExtendedCodes) {
 }
 
 TEST(ConsoleIOWithoutConsole, NamesWhatIsMissing) {
-    platform::SetConsoleScreen(nullptr);
+    ASSERT_EQ(platform::ConsoleScreen(), nullptr) << "no test left its console in place";
     try {
         InitConsoleIO();
         FAIL() << "no error";

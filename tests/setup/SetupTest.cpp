@@ -1,11 +1,11 @@
 #include "setup/SetupWindow.h"
 
 #include "common/Exceptions.h"
-#include "common/ScopeGuard.h"
 #include "platform/ConsoleScreen.h"
 #include "platform/PosixFiles.h"
 #include "platform/Registry.h"
 #include "service/SvcApplication.h"
+#include "tests/TestSupport.h"
 #include "tests/service/ServiceDoubles.h"
 #include "tests/setup/HiveFixture.h"
 
@@ -444,10 +444,6 @@ class InstallButton : public Settings {
 protected:
     void SetUp() override {
         Settings::SetUp();
-        auto manager = std::make_unique<TFakeServiceManager>();
-        Manager = manager.get();
-        platform::SetServiceControlManager(std::move(manager));
-        platform::SetEventLog(std::make_unique<TRecordingEventLog>());
         ExitCode = 0;
         TServiceBase* service = App.AddService<TServiceBase>("S");
         service->SetDisplayName("Test Service");
@@ -465,7 +461,10 @@ protected:
         return Setup->InstallButton->Caption;
     }
 
-    TFakeServiceManager* Manager = nullptr;
+    // Declared first, so that they stand until the application has gone.
+    TInPlace<platform::IServiceControlManager, TFakeServiceManager> ManagerInPlace;
+    TInPlace<platform::IEventLog, TRecordingEventLog> LogInPlace;
+    TFakeServiceManager* const Manager = &ManagerInPlace.Object;
     TServiceApplication App;
     std::unique_ptr<TSetup> Setup;
 };
@@ -573,8 +572,7 @@ TEST_F(InstallButton, TheMenuShowsTheManagersAnswerAndTheResultLine) {
     constexpr std::int16_t ButtonRow = 26, MessageRow = 30;
     Manager->Installed.insert("S");
     TScreensConsole console(80, 40);
-    platform::SetConsoleScreen(&console);
-    TScopeGuard forget([] { platform::SetConsoleScreen(nullptr); });
+    platform::TScopedConsoleScreen inPlace(console);
     console.Press(platform::VK_NEXT);  // the last button
     for (int i = 0; i < 3; ++i) console.Press(platform::VK_UP);
     console.Press(platform::VK_RETURN, 0, U'\r');  // uninstall

@@ -285,6 +285,10 @@ protected:
         RunFixture::TearDown();
     }
 
+    // The transfer callbacks since the count was last set to 0, and the one to fail (0: none).
+    std::uint64_t Callbacks = 0;
+    std::uint64_t FailCallback = 0;
+
     // One run of the service, as the service's thread makes it.
     Lines Run(const TWorkload& load) {
         ServeFeed();
@@ -294,6 +298,11 @@ protected:
         ::unlink(LogPath.c_str());
         Journal = TRunJournal(LogPath);
         auto module = std::make_unique<TDataModule1>(LogPath);
+        // The download's header and body callbacks are counted; the FailCallback-th fails.
+        module->HttpCallbackCheck = [this] {
+            const std::uint64_t callback = ++Callbacks;
+            if (callback == FailCallback) throw EWriteError(fmt::format("Test fault in transfer callback {}", callback));
+        };
         DataModule1 = module.get();
         module->RunService();
         module.reset();
@@ -568,9 +577,9 @@ TEST_F(FaultLoop, CallsThatShowedFaults) {
 
 TEST_F(FaultLoop, EveryTransferCallbackFailing) {
     // The callbacks of a clean run: the headers' and the body's.
-    THttpCallbackFault::Callbacks = 0;
+    Callbacks = 0;
     ASSERT_NO_FATAL_FAILURE(CleanRun());
-    const std::uint64_t callbacks = THttpCallbackFault::Callbacks;
+    const std::uint64_t callbacks = Callbacks;
     ASSERT_NO_FATAL_FAILURE(Reset());
     const std::vector<std::uint64_t> picked = PickN(callbacks, 40);
     std::cout << "Transfer callbacks of a clean run: C = " << callbacks << "; failing " << picked.size() << " of them"
@@ -578,10 +587,10 @@ TEST_F(FaultLoop, EveryTransferCallbackFailing) {
     for (std::uint64_t n : picked) {
         SCOPED_TRACE(fmt::format("transfer callback {} of {} failed", n, callbacks));
         const TImage before = Reader.Read();
-        THttpCallbackFault::Callbacks = 0;
-        THttpCallbackFault::FailAt = n;
+        Callbacks = 0;
+        FailCallback = n;
         const TOutcome outcome = Outcome(Run(Load));
-        THttpCallbackFault::FailAt = 0;
+        FailCallback = 0;
         CheckFailedDownload(outcome, before, Reader.Read(), "EWriteError");
         EXPECT_NE(Joined(outcome.Journal).find(fmt::format("Test fault in transfer callback {}", n)), std::string::npos);
         if (HasFailure()) return;

@@ -27,6 +27,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <regex>
 #include <set>
 
@@ -119,19 +120,15 @@ protected:
         ::setenv("KEYRIX_SYSTEMD_DIR", Units.c_str(), 1);
         platform::ReloadEnvironment();
         ::mkdir(Units.c_str(), 0755);
-        platform::SetEventLog(nullptr);
-        platform::SetServiceControlManager(nullptr);
         Console = std::make_shared<TConsoleRecord>();
-        SetConsoleOutput(std::make_unique<TRecordingConsole>(Console));
+        ConsoleInPlace.emplace(Console);
         ConsoleLevel = 2;
         Faulty.SkipSyncs(true);
-        platform::SetEnv(&Faulty);
+        EnvInPlace.emplace(Faulty);
     }
     void TearDown() override {
-        platform::SetEnv(nullptr);
-        SetConsoleOutput(nullptr);
-        platform::SetEventLog(nullptr);
-        platform::SetServiceControlManager(nullptr);
+        EnvInPlace.reset();
+        ConsoleInPlace.reset();
         for (const char* name : {"KEYRIX_REGISTRY", "KEYRIX_EVENTLOG", "KEYRIX_RUN_LOCK", "KEYRIX_SYSTEMD_DIR"})
             ::unsetenv(name);
         platform::ReloadEnvironment();
@@ -178,6 +175,8 @@ protected:
     std::string Units = Dir.File("units");
     std::shared_ptr<TConsoleRecord> Console;
     TFaultyEnv Faulty{platform::Env()};
+    std::optional<TInPlace<platform::IConsoleOutput, TRecordingConsole>> ConsoleInPlace;
+    std::optional<platform::TScopedEnv> EnvInPlace;
 };
 
 // ---------------------------------------------------------------------------------------

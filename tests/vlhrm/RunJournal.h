@@ -14,6 +14,7 @@
 
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <regex>
 #include <string>
 #include <vector>
@@ -73,7 +74,7 @@ protected:
     void SetUp() override {
         SetupInstance = &Setup;
         ConsoleLevel = 1;
-        SetConsoleOutput(std::make_unique<TJournalConsole>(Journal));
+        ConsoleInPlace.emplace(Journal);
         ServiceLogInfo.Bind([this](const std::string& t) { Journal.Add("eventlog info: " + t); });
         ServiceLogWarning.Bind([this](const std::string& t) { Journal.Add("eventlog warning: " + t); });
         ServiceLogError.Bind([this](const std::string& t) { Journal.Add("eventlog error: " + t); });
@@ -87,7 +88,7 @@ protected:
         ServiceLogInfo.Unbind();
         ServiceLogWarning.Unbind();
         ServiceLogError.Unbind();
-        SetConsoleOutput(nullptr);
+        ConsoleInPlace.reset();
         SetupInstance = nullptr;
         ::unsetenv("KEYRIX_RUN_LOCK");
         ::unsetenv("KEYRIX_EVENTLOG");
@@ -115,6 +116,7 @@ protected:
     std::string EventLogPath = Dir.File("events.log");
     TRunJournal Journal{LogPath};
     TSetup Setup{false, true, "Keyrix HRM sync service settings"};
+    std::optional<TInPlace<platform::IConsoleOutput, TJournalConsole>> ConsoleInPlace;
 };
 
 }  // namespace keyrix::test

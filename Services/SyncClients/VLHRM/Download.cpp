@@ -58,6 +58,7 @@ void TDataModule1::CreateHttpClient() {
     timeouts.DownloadSeconds = settings.DownloadTimeoutSeconds;
     timeouts.MinimumBytesPerSecond = settings.MinimumSpeedBytesPerSecond;
     FHttpClient = std::make_unique<THttpClient>(*FTlsLayer, timeouts, MaxFeedBytes());
+    FHttpClient->CallbackCheck = HttpCallbackCheck;
 }
 
 std::uint64_t TDataModule1::MaxFeedBytes() {

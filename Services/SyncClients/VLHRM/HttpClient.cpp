@@ -351,6 +351,7 @@ void THttpClient::Get(const std::string& url, TKeyrixMemoryStream& body,
     FResponse.Body = &body;
     FResponse.MaxBodyBytes = FMaxBodyBytes;
     FResponse.Url = &url;
+    FResponse.Check = &CallbackCheck;
     FResponseCode = 0;
     FStatusLine.clear();
 
@@ -451,10 +452,8 @@ void THttpClient::RaiseTransferError(CURLcode code) const {
 
 namespace {
 
-void CountCallback() {
-    const std::uint64_t callback = ++THttpCallbackFault::Callbacks;
-    if (callback == THttpCallbackFault::FailAt.load())
-        throw EWriteError(Format("Test fault in transfer callback %d", static_cast<std::int64_t>(callback)));
+void RunCheck(const THttpCallbackCheck* check) {
+    if (check != nullptr && *check) (*check)();
 }
 
 }  // namespace
@@ -463,7 +462,7 @@ std::size_t THttpClient::OnHeader(char* data, std::size_t size, std::size_t coun
     auto& r = *static_cast<TResponse*>(response);
     const std::size_t length = size * count;
     try {
-        CountCallback();
+        RunCheck(r.Check);
         std::string_view line(data, length);
         while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
         if (line.substr(0, 5) == "HTTP/") {
@@ -489,7 +488,7 @@ std::size_t THttpClient::OnHeader(char* data, std::size_t size, std::size_t coun
 std::size_t THttpClient::OnBody(char* data, std::size_t size, std::size_t count, void* response) {
     auto& r = *static_cast<TResponse*>(response);
     try {
-        CountCallback();
+        RunCheck(r.Check);
         const std::size_t length = size * count;
         TKeyrixMemoryStream& body = *r.Body;
         if (length > r.MaxBodyBytes || body.Size() > r.MaxBodyBytes - length)

@@ -10,7 +10,6 @@
 #include <curl/curl.h>
 #include <openssl/types.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <exception>
@@ -48,14 +47,6 @@ KEYRIX_DECLARE_EXCEPTION(EHttpBodyTooLarge, Exception);
 // The server's certificate failed a check that the settings ask for (authority, dates, host
 // name, pin). The connection ended in its handshake, before any request was sent.
 KEYRIX_DECLARE_EXCEPTION(ECertificateRefused, ESocketError);
-
-// A test seam, idle in the product: the header and body callbacks of every transfer are
-// counted, and when FailAt is N > 0 the Nth one (from the count's last reset) fails the
-// transfer as a failed write would.
-struct THttpCallbackFault {
-    static inline std::atomic<std::uint64_t> Callbacks{0};
-    static inline std::atomic<std::uint64_t> FailAt{0};
-};
 
 // An authentication scheme the client can answer.
 struct TAuthScheme {
@@ -153,6 +144,10 @@ public:
     bool InProcessAuth = false;
     std::string Username;  // domain\account for NTLM, as libcurl splits it
     std::string Password;
+    // Runs first in every header and body callback of the transfers; what it raises fails
+    // the transfer there, as a failure of the callback's own work would. None in the
+    // program; the fault loop fails each callback in turn through it.
+    THttpCallbackCheck CallbackCheck;
 
     // The extra header lines as one text, CR LF between them.
     std::string CustomHeadersText() const;
@@ -193,6 +188,7 @@ private:
         std::vector<std::string> Challenges;  // scheme names of the latest response
         std::string ContentLength;            // as the latest response announced it
         std::exception_ptr Failure;           // raised inside a callback
+        const THttpCallbackCheck* Check = nullptr;
     };
 
     CURL* Transfer();

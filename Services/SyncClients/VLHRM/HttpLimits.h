@@ -1,8 +1,9 @@
-// The bounds of the feed download, in a header of their own so that users of the sync
-// object need not see libcurl or OpenSSL.
+// The bounds of the feed download and the check tests put into its transfers, in a header
+// of their own so that users of the sync object need not see libcurl or OpenSSL.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 namespace keyrix {
 
@@ -20,6 +21,10 @@ struct THttpTimeouts {
     // The whole download, every request of it ("HRM" / "Download time-out seconds").
     long DownloadSeconds = 60 * 60;
 };
+
+// Run first in every header and body callback of the client's transfers
+// (THttpClient::CallbackCheck); what it raises fails the transfer there.
+using THttpCallbackCheck = std::function<void()>;
 
 inline constexpr std::uint64_t BytesPerMiB = 1024 * 1024;
 

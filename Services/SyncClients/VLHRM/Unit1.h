@@ -110,6 +110,8 @@ public:
     TTlsLayer* TlsLayer() const { return FTlsLayer.get(); }
     // Time-outs of the clients made from now on; tests shorten them.
     THttpTimeouts HttpTimeouts;
+    // The check of the clients made from now on (THttpClient::CallbackCheck); tests set it.
+    THttpCallbackCheck HttpCallbackCheck;
     // The largest feed body the download accepts: "HRM"/"Maximum feed size MiB" in bytes.
     static std::uint64_t MaxFeedBytes();
 

@@ -4,7 +4,7 @@ namespace keyrix {
 
 TFbCallWatchdog::~TFbCallWatchdog() {
     {
-        std::lock_guard lock(FMutex);
+        TMutexLock lock(FMutex);
         FStop = true;
     }
     FWake.notify_all();
@@ -12,28 +12,28 @@ TFbCallWatchdog::~TFbCallWatchdog() {
 }
 
 void TFbCallWatchdog::SetTimeout(std::chrono::milliseconds timeout) {
-    std::lock_guard lock(FMutex);
+    TMutexLock lock(FMutex);
     FTimeout = timeout;
 }
 
 std::chrono::milliseconds TFbCallWatchdog::Timeout() const {
-    std::lock_guard lock(FMutex);
+    TMutexLock lock(FMutex);
     return FTimeout;
 }
 
 bool TFbCallWatchdog::Fired() const {
-    std::lock_guard lock(FMutex);
+    TMutexLock lock(FMutex);
     return FFired;
 }
 
 void TFbCallWatchdog::Rearm() {
-    std::lock_guard lock(FMutex);
+    TMutexLock lock(FMutex);
     FFired = false;
 }
 
 TFbCallWatchdog::TCall::TCall(TFbCallWatchdog& watchdog, TCancel cancel, isc_db_handle handle) {
     if (handle == 0 || cancel == nullptr) return;
-    std::unique_lock lock(watchdog.FMutex);
+    TUniqueLock lock(watchdog.FMutex);
     if (watchdog.FDepth == 0) {
         if (watchdog.FTimeout <= std::chrono::milliseconds::zero() || watchdog.FStop) return;
         ++watchdog.FSerial;
@@ -45,14 +45,14 @@ TFbCallWatchdog::TCall::TCall(TFbCallWatchdog& watchdog, TCancel cancel, isc_db_
     ++watchdog.FDepth;
     FWatchdog = &watchdog;
     const bool wake = watchdog.FDeadline < watchdog.FWaitingUntil;
-    lock.unlock();
+    lock.Unlock();
     if (wake) watchdog.FWake.notify_all();
 }
 
 TFbCallWatchdog::TCall::~TCall() {
     if (FWatchdog == nullptr) return;
     // Waits for an abort under way: once this returns the handle is not used any more.
-    std::lock_guard lock(FWatchdog->FMutex);
+    TMutexLock lock(FWatchdog->FMutex);
     if (--FWatchdog->FDepth == 0) {
         FWatchdog->FCancel = nullptr;
         FWatchdog->FHandle = 0;
@@ -60,16 +60,16 @@ TFbCallWatchdog::TCall::~TCall() {
 }
 
 void TFbCallWatchdog::Run() {
-    std::unique_lock lock(FMutex);
+    TUniqueLock lock(FMutex);
     while (!FStop) {
         if (FDepth == 0 || FAbortedSerial == FSerial) {
             FWaitingUntil = std::chrono::steady_clock::time_point::max();
-            FWake.wait(lock);
+            FWake.wait(lock.Native());
             continue;
         }
         if (std::chrono::steady_clock::now() < FDeadline) {
             FWaitingUntil = FDeadline;
-            FWake.wait_until(lock, FDeadline);
+            FWake.wait_until(lock.Native(), FDeadline);
             continue;
         }
         // The abort closes the client side of the connection: the blocked call returns

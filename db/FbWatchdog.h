@@ -5,12 +5,12 @@
 // time-out; the blocked call then fails as a lost connection and the server rolls back.
 #pragma once
 
+#include "common/ThreadSafety.h"
 #include "db/FbClient.h"
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <thread>
 
 namespace keyrix {
@@ -53,24 +53,27 @@ public:
     };
 
 private:
-    void Run();
+    void Run() KEYRIX_EXCLUDES(FMutex);
 
-    mutable std::mutex FMutex;
+    mutable TMutex FMutex;
     std::condition_variable FWake;
-    std::thread FThread;  // started with the first watched call
-    bool FStop = false;
-    std::chrono::milliseconds FTimeout = DefaultTimeout;
+    // Started with the first watched call (under the lock), joined by the destructor once
+    // the thread was told to stop.
+    std::thread FThread;
+    bool FStop KEYRIX_GUARDED_BY(FMutex) = false;
+    std::chrono::milliseconds FTimeout KEYRIX_GUARDED_BY(FMutex) = DefaultTimeout;
     // The call in progress (Depth > 0): how to cancel it, its attachment handle, its deadline.
-    int FDepth = 0;
-    std::uint64_t FSerial = 0;  // counts the outermost calls
-    std::uint64_t FAbortedSerial = 0;
-    TCancel FCancel = nullptr;
-    isc_db_handle FHandle = 0;
-    std::chrono::steady_clock::time_point FDeadline;
-    bool FFired = false;
+    int FDepth KEYRIX_GUARDED_BY(FMutex) = 0;
+    std::uint64_t FSerial KEYRIX_GUARDED_BY(FMutex) = 0;  // counts the outermost calls
+    std::uint64_t FAbortedSerial KEYRIX_GUARDED_BY(FMutex) = 0;
+    TCancel FCancel KEYRIX_GUARDED_BY(FMutex) = nullptr;
+    isc_db_handle FHandle KEYRIX_GUARDED_BY(FMutex) = 0;
+    std::chrono::steady_clock::time_point FDeadline KEYRIX_GUARDED_BY(FMutex);
+    bool FFired KEYRIX_GUARDED_BY(FMutex) = false;
     // What the thread waits for (max: a new call). A new call wakes it only when its own
     // deadline comes sooner; otherwise the thread finds it when it looks again.
-    std::chrono::steady_clock::time_point FWaitingUntil = std::chrono::steady_clock::time_point::max();
+    std::chrono::steady_clock::time_point FWaitingUntil KEYRIX_GUARDED_BY(FMutex) =
+        std::chrono::steady_clock::time_point::max();
 };
 
 }  // namespace keyrix

@@ -106,13 +106,13 @@ std::chrono::system_clock::time_point TPosixEnv::Now() { return std::chrono::sys
 std::uint32_t TPosixEnv::Ticks() { return GetTickCount(); }
 
 TEnvConfig TPosixEnv::Config() {
-    std::lock_guard guard(FLock);
+    TMutexLock guard(FLock);
     return FConfig;
 }
 
 void TPosixEnv::Reload() {
     TEnvConfig config = ReadConfig();
-    std::lock_guard guard(FLock);
+    TMutexLock guard(FLock);
     FConfig = std::move(config);
 }
 

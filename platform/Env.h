@@ -8,6 +8,7 @@
 // default env is made; ReloadEnvironment reads it again (for tests that change it).
 #pragma once
 
+#include "common/ThreadSafety.h"
 #include "platform/Seam.h"
 
 #include <sys/stat.h>
@@ -15,7 +16,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -107,8 +107,8 @@ public:
     void Reload();
 
 private:
-    std::mutex FLock;  // Config and Reload may run on different threads
-    TEnvConfig FConfig;
+    TMutex FLock;  // Config and Reload may run on different threads
+    TEnvConfig FConfig KEYRIX_GUARDED_BY(FLock);
 };
 
 // The env of this process: the POSIX one unless a test put in another (TScopedEnv; the

@@ -41,7 +41,7 @@ TSignalThread::TSignalThread() {
 
 TSignalThread::~TSignalThread() {
     {
-        std::lock_guard guard(FLock);
+        TMutexLock guard(FLock);
         FHandlers.clear();
         FHandlers[WakeSignal] = nullptr;  // marks the end
     }
@@ -50,7 +50,7 @@ TSignalThread::~TSignalThread() {
 }
 
 void TSignalThread::SetHandler(int signal, std::function<void()> handler) {
-    std::lock_guard guard(FLock);
+    TMutexLock guard(FLock);
     FHandlers[signal] = std::move(handler);
 }
 
@@ -62,7 +62,7 @@ void TSignalThread::Run() {
         if (sigwait(&set, &signal) != 0) continue;
         std::function<void()> handler;
         {
-            std::lock_guard guard(FLock);
+            TMutexLock guard(FLock);
             if (signal == WakeSignal) {
                 if (FHandlers.count(WakeSignal)) return;
                 continue;

@@ -2,9 +2,10 @@
 // their handlers may lock, write and post like any other code.
 #pragma once
 
+#include "common/ThreadSafety.h"
+
 #include <functional>
 #include <map>
-#include <mutex>
 #include <thread>
 
 namespace keyrix::platform {
@@ -32,8 +33,8 @@ private:
     TSignalThread();
     void Run();
 
-    std::mutex FLock;
-    std::map<int, std::function<void()>> FHandlers;
+    TMutex FLock;
+    std::map<int, std::function<void()>> FHandlers KEYRIX_GUARDED_BY(FLock);
     std::thread FThread;
 };
 

@@ -134,7 +134,7 @@ long TSystemdServiceManager::StartServiceCtrlDispatcher(const std::vector<TServi
 
 long TSystemdServiceManager::RegisterServiceCtrlHandlerEx(const std::string&, TControlHandler handler,
                                                           TStatusHandle& handle) {
-    std::lock_guard guard(FLock);
+    TMutexLock guard(FLock);
     FHandlers.push_back(std::move(handler));
     handle = FHandlers.size();
     if (!FRoutingSignals) {
@@ -149,10 +149,10 @@ long TSystemdServiceManager::RegisterServiceCtrlHandlerEx(const std::string&, TC
 void TSystemdServiceManager::DeliverControl(std::uint32_t control) {
     // Held while the handlers run, so that no handler runs once routing has stopped and
     // the services may be gone.
-    std::lock_guard delivering(FDeliveryLock);
+    TMutexLock delivering(FDeliveryLock);
     std::vector<TControlHandler> handlers;
     {
-        std::lock_guard guard(FLock);
+        TMutexLock guard(FLock);
         handlers = FHandlers;
     }
     // A refused control (param change without the service allowing it) is simply dropped.
@@ -161,8 +161,8 @@ void TSystemdServiceManager::DeliverControl(std::uint32_t control) {
 }
 
 void TSystemdServiceManager::StopRoutingSignals() {
-    std::lock_guard delivering(FDeliveryLock);
-    std::lock_guard guard(FLock);
+    TMutexLock delivering(FDeliveryLock);
+    TMutexLock guard(FLock);
     if (FRoutingSignals) {
         // From now on SIGTERM ends the process as it would any other.
         TSignalThread& signals = TSignalThread::Instance();
@@ -175,7 +175,7 @@ void TSystemdServiceManager::StopRoutingSignals() {
 
 long TSystemdServiceManager::SetServiceStatus(TStatusHandle handle, const TServiceStatusRecord& status) {
     {
-        std::lock_guard guard(FLock);
+        TMutexLock guard(FLock);
         if (handle == 0 || handle > FHandlers.size()) return ERROR_INVALID_HANDLE;
     }
     if (status.CurrentState < SERVICE_STOPPED || status.CurrentState > SERVICE_PAUSED) return ERROR_INVALID_PARAMETER;
@@ -194,12 +194,12 @@ void TSystemdServiceManager::Systemctl(std::vector<std::string> arguments) {
     std::string output;
     RunProgramBounded(arguments, SystemctlLimit, &output);
     const std::string line = FirstLine(output);
-    std::lock_guard guard(FLock);
+    TMutexLock guard(FLock);
     if (FNote.empty() && !line.empty()) FNote = "systemctl: " + Utf8ToAnsi(line);
 }
 
 std::string TSystemdServiceManager::TakeNote() {
-    std::lock_guard guard(FLock);
+    TMutexLock guard(FLock);
     return std::exchange(FNote, std::string());
 }
 

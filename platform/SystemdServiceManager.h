@@ -8,9 +8,9 @@
 // The notification messages are built in SystemdNotify.cpp.
 #pragma once
 
+#include "common/ThreadSafety.h"
 #include "platform/ServiceManager.h"
 
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -42,11 +42,11 @@ private:
     // Runs systemctl --quiet with the arguments; keeps the first line it printed as the note.
     void Systemctl(std::vector<std::string> arguments);
 
-    std::mutex FDeliveryLock;  // held while a control is handed to the handlers
-    std::mutex FLock;
-    std::vector<TControlHandler> FHandlers;  // a status handle is its index + 1
-    bool FRoutingSignals = false;
-    std::string FNote;  // guarded by FLock
+    TMutex FDeliveryLock KEYRIX_ACQUIRED_BEFORE(FLock);  // held while a control is handed to the handlers
+    TMutex FLock;
+    std::vector<TControlHandler> FHandlers KEYRIX_GUARDED_BY(FLock);  // a status handle is its index + 1
+    bool FRoutingSignals KEYRIX_GUARDED_BY(FLock) = false;
+    std::string FNote KEYRIX_GUARDED_BY(FLock);
 };
 
 // The message sd_notify receives for a status report.

@@ -12,16 +12,16 @@ namespace keyrix {
 namespace {
 
 // The hidden windows of the process share one window class, registered while any exists.
-std::mutex WindowClassLock;
-int WindowClassUsers = 0;
+TMutex WindowClassLock;
+int WindowClassUsers KEYRIX_GUARDED_BY(WindowClassLock) = 0;
 
 void AcquireWindowClass() {
-    std::lock_guard guard(WindowClassLock);
+    TMutexLock guard(WindowClassLock);
     ++WindowClassUsers;
 }
 
 void ReleaseWindowClass() {
-    std::lock_guard guard(WindowClassLock);
+    TMutexLock guard(WindowClassLock);
     --WindowClassUsers;
 }
 
@@ -38,25 +38,25 @@ void TServiceThread::TerminateAndWait() {
 }
 
 void TServiceThread::Start() {
-    std::lock_guard joining(FJoinLock);
-    std::lock_guard guard(FLock);
+    TMutexLock joining(FJoinLock);
+    TMutexLock guard(FLock);
     if (FStarted) return;
     FStarted = true;
     FThread = std::thread([this] { Execute(); });
 }
 
 void TServiceThread::WaitFor() {
-    std::lock_guard guard(FJoinLock);
+    TMutexLock guard(FJoinLock);
     if (FThread.joinable()) FThread.join();
 }
 
 bool TServiceThread::Finished() const {
-    std::lock_guard guard(FLock);
+    TMutexLock guard(FLock);
     return FFinished;
 }
 
 bool TServiceThread::PostMessage(std::uint32_t message, std::uintptr_t wParam, std::uintptr_t lParam) {
-    std::lock_guard guard(FLock);
+    TMutexLock guard(FLock);
     if (FFinished) return false;
     FQueue.push_back({message, wParam, lParam});
     FChanged.notify_all();
@@ -64,39 +64,40 @@ bool TServiceThread::PostMessage(std::uint32_t message, std::uintptr_t wParam, s
 }
 
 void TServiceThread::Terminate() {
-    std::lock_guard guard(FLock);
+    TMutexLock guard(FLock);
     FTerminated = true;
     FChanged.notify_all();
 }
 
 bool TServiceThread::Terminated() const {
-    std::lock_guard guard(FLock);
+    TMutexLock guard(FLock);
     return FTerminated;
 }
 
 void TServiceThread::Suspend() {
-    std::unique_lock guard(FLock);
+    TUniqueLock guard(FLock);
     // A request that is already queued (continue, stop) would have resumed the thread had it
     // come a moment later: it ends the suspension too.
     FSuspended = true;
-    FChanged.wait(guard, [this] { return !FSuspended || !FQueue.empty() || FTerminated; });
+    while (FSuspended && FQueue.empty() && !FTerminated) FChanged.wait(guard.Native());
     FSuspended = false;
 }
 
 void TServiceThread::Resume() {
-    std::lock_guard guard(FLock);
+    TMutexLock guard(FLock);
     FSuspended = false;
     FChanged.notify_all();
 }
 
 bool TServiceThread::Suspended() const {
-    std::lock_guard guard(FLock);
+    TMutexLock guard(FLock);
     return FSuspended;
 }
 
 bool TServiceThread::TakeMessage(bool wait, TMessage& message) {
-    std::unique_lock guard(FLock);
-    if (wait) FChanged.wait(guard, [this] { return !FQueue.empty() || FTerminated; });
+    TUniqueLock guard(FLock);
+    if (wait)
+        while (FQueue.empty() && !FTerminated) FChanged.wait(guard.Native());
     if (FQueue.empty()) return false;
     message = FQueue.front();
     FQueue.pop_front();
@@ -205,7 +206,7 @@ void TServiceThread::Execute() {
         ReleaseWindowClass();
     }
     ConsoleWrite("Worker thread exiting", false, 3);
-    std::lock_guard guard(FLock);
+    TMutexLock guard(FLock);
     FFinished = true;
 }
 

@@ -6,10 +6,11 @@
 // ones the comments name.
 #pragma once
 
+#include "common/ThreadSafety.h"
+
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <thread>
 
 namespace keyrix {
@@ -65,13 +66,16 @@ private:
     bool TakeMessage(bool wait, TMessage& message);
 
     TServiceBase& FService;
-    std::thread FThread;
-    std::mutex FJoinLock;  // one joins, the others find it joined
-    mutable std::mutex FLock;
+    TMutex FJoinLock KEYRIX_ACQUIRED_BEFORE(FLock);  // one joins, the others find it joined
+    std::thread FThread KEYRIX_GUARDED_BY(FJoinLock);
+    mutable TMutex FLock;
     std::condition_variable FChanged;
-    std::deque<TMessage> FQueue;
-    bool FStarted = false, FFinished = false, FTerminated = false, FSuspended = false;
-    bool FHasWindow = false;
+    std::deque<TMessage> FQueue KEYRIX_GUARDED_BY(FLock);
+    bool FStarted KEYRIX_GUARDED_BY(FLock) = false;
+    bool FFinished KEYRIX_GUARDED_BY(FLock) = false;
+    bool FTerminated KEYRIX_GUARDED_BY(FLock) = false;
+    bool FSuspended KEYRIX_GUARDED_BY(FLock) = false;
+    bool FHasWindow = false;  // set and cleared on the worker thread, asked about only there
 };
 
 }  // namespace keyrix

@@ -11,7 +11,6 @@
 #include "common/ScopeGuard.h"
 #include "common/TextUtils.h"
 #include "db/DBUtils.h"
-#include "db/FbErrors.h"
 #include "platform/Env.h"
 #include "platform/SharedReadFile.h"
 #include "setup/SetupWindow.h"

@@ -12,7 +12,6 @@
 #include "common/ScopeGuard.h"
 #include "common/TextUtils.h"
 #include "db/DBUtils.h"
-#include "db/FbErrors.h"
 #include "platform/Env.h"
 #include "platform/Process.h"
 #include "service/SvcConsole.h"
@@ -54,7 +53,7 @@ TValue NullIfNone(const std::optional<TDateTime>& date) { return date ? TValue(*
 
 // A copy of the feed for looking into a debug run, written whole or not at all.
 void SaveDebugCopy(const TKeyrixMemoryStream& body) {
-    SaveFeedCopy(platform::ExecutableDirectory() + "GetBrakonData.xml", std::string_view(body.Memory(), body.Size()));
+    SaveFeedCopy(platform::ExecutableDirectory() + "GetBrakonData.xml", body.View());
 }
 
 }  // namespace

@@ -120,6 +120,7 @@ TEST(RunSummaryFile, AFailedReplacementRemovesThePreviousFile) {
         TFault fault;
         const char* step;  // as the message names it
         mode_t mode = 0600;
+        const char* group = "";
     };
     const Case cases[] = {
         {"full disk", FailAt(1, ENOSPC, WriteKinds), "write"},
@@ -128,6 +129,8 @@ TEST(RunSummaryFile, AFailedReplacementRemovesThePreviousFile) {
         {"rename", FailAt(1, EIO, Kind(TEnvOp::Rename)), "rename"},
         {"no temporary file", FailAt(1, EDQUOT, Kind(TEnvOp::MakeTemporary)), "create"},
         {"mode of a file others read", FailAt(1, EPERM, Kind(TEnvOp::ChangeMode)), "set the mode of", 0644},
+        {"group of a file a group reads", FailAt(1, EPERM, Kind(TEnvOp::ChangeOwner)), "give the group \"root\" to",
+         0640, "root"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -139,10 +142,10 @@ TEST(RunSummaryFile, AFailedReplacementRemovesThePreviousFile) {
             platform::TScopedEnv scoped(faulty);
             faulty.Arm(c.fault);
             try {
-                if (c.mode == 0600)
+                if (c.mode == 0600 && *c.group == '\0')
                     WriteSummaryFile(path, "{}\n");
                 else
-                    WriteReportFile({path, "run summary", c.mode, ""}, "{}\n");
+                    WriteReportFile({path, "run summary", c.mode, c.group}, "{}\n");
                 FAIL() << "the write went through";
             } catch (const EWriteError& e) {
                 EXPECT_NE(e.Message().find("Cannot write the run summary \"" + path + "\" (" + c.step + " \"" + path +
